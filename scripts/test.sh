@@ -1,0 +1,42 @@
+#!/usr/bin/env bash
+# Builds every preset and runs every test: native unit and acceptance tests (sanitizers on),
+# the Windows-side tests under Wine, and each fuzz target for a short run.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$PWD
+scripts/setup-deps.sh
+
+step() { printf '\n==== %s\n' "$*"; }
+
+step "native build and tests (debug, address and undefined-behaviour sanitizers)"
+cmake --preset native >/dev/null
+cmake --build --preset native
+ctest --preset native -j2
+
+step "native release build (tools, benchmarks)"
+cmake --preset native-release >/dev/null
+cmake --build --preset native-release
+
+step "windows build (mingw-w64 i686) and tests under Wine"
+source scripts/wine-env.sh
+cmake --preset windows >/dev/null
+cmake --build --preset windows
+ctest --preset windows
+wineserver -k || true
+
+step "fuzz targets"
+cmake --preset fuzz >/dev/null
+cmake --build --preset fuzz
+seconds=${KFS_FUZZ_SECONDS:-60}
+for target in build/fuzz/tests/fuzz/fuzz_*; do
+  [ -x "$target" ] || continue
+  name=$(basename "$target")
+  work=build/fuzz/corpus/$name
+  mkdir -p "$work"
+  cp -n tests/fuzz/corpus/"$name"/* "$work"/ 2>/dev/null || true
+  echo "$name: ${seconds}s"
+  "$target" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 -print_final_stats=1 "$work" \
+    > "build/fuzz/$name.log" 2>&1 || { tail -50 "build/fuzz/$name.log"; exit 1; }
+  grep -E 'stat::number_of_executed_units' "build/fuzz/$name.log" || true
+done
+step "all tests passed"
