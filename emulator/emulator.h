@@ -1,0 +1,234 @@
+#pragma once
+// Emulated optical drives: a set of drives described by a JSON text, each answering 12-byte
+// packet commands the way a real drive of its controller family does. Used in-process by the
+// native tests and the Linux front end, and behind the emulated WNASPI32.DLL on Windows.
+//
+// The library is self-contained (it does not use the drive layer): a command is a CDB, a data
+// buffer, a transfer length and the ASPI direction byte, and the answer is a status with fixed
+// format sense data. Time is the emulator's own virtual clock, moved only by Advance(), so runs
+// are reproducible; no wall clock and no unseeded randomness is used anywhere.
+//
+// Not thread-safe: a DriveSet is used from one thread at a time (callers serialise).
+#include <array>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace kfs::emu {
+
+using Sense = std::array<std::uint8_t, 18>;
+
+// ASPI direction byte values (anything else: no data phase).
+constexpr std::uint8_t kDirIn = 0x08;
+constexpr std::uint8_t kDirOut = 0x10;
+
+// Peripheral device type of a CD-ROM in INQUIRY byte 0 and in the ASPI device-type scan.
+constexpr std::uint8_t kDeviceTypeCdRom = 5;
+
+// Size of the INQUIRY data a drive holds (the reply is cut to the allocation length).
+constexpr std::size_t kInquirySize = 96;
+
+// Fixed-format sense record (18 bytes): byte 0 = 70h, byte 2 = key, byte 7 = 10 (additional
+// length), byte 12 = additional sense code, byte 13 = qualifier.
+Sense MakeSense(std::uint8_t key, std::uint8_t asc, std::uint8_t ascq);
+
+// ---------------------------------------------------------------------------------------------
+// Drive description (see emulator/README.md for the JSON form).
+
+struct Fault {
+    enum class Kind {
+        FailCommand,    // the n-th command with `opcode` (and `subcode` in byte 5) fails with sense
+        StayBoot,       // after each of the first `count` flashes the drive reports revision "BOOT"
+        NeverReady,     // TEST UNIT READY never succeeds (2/04/01)
+        FlipFlashByte,  // the flash byte at `offset` is inverted whenever the drive is programmed
+        ShortReply,     // data-in replies of `opcode` (and `subcode`) carry only `bytes` bytes
+    };
+    Kind kind = Kind::FailCommand;
+    std::uint8_t opcode = 0;
+    int subcode = -1;  // byte 5 of the CDB, or -1 for any
+    int nth = 0;       // FailCommand: 1-based position among matching commands; 0 = every one
+    Sense sense{};     // FailCommand
+    int count = 0;     // StayBoot
+    std::uint32_t offset = 0;  // FlipFlashByte
+    int bytes = -1;            // ShortReply: bytes transferred; -1 = half of the transfer length
+};
+
+struct DriveDescription {
+    std::string vendor;       // padded with blanks to 8 characters when loaded
+    std::string product;      // padded with blanks to 16 characters when loaded
+    std::string revision;     // 4 characters (shorter: padded with blanks)
+    std::string hardware_id;  // 2 characters
+    std::string date_code;    // 6 characters
+    bool vendor_page = true;  // answers the vendor identification page with "KEMO"
+    std::string family = "a0";
+    std::uint32_t flash_size = 2 * 1024 * 1024;
+    bool keeps_checksum = false;
+    std::uint16_t checksum = 0;  // the firmware check sum the drive reports at first
+    bool tray_open = false;
+    bool medium = false;
+    std::uint8_t device_type = kDeviceTypeCdRom;  // other values model non-CD-ROM devices
+    // ASPI address (host adapter, target, LUN); defaults to adapter 0, target = position, LUN 0.
+    std::uint8_t host_adapter = 0, target = 0, lun = 0;
+    std::uint32_t seed = 1;  // initial flash ROM content is a pseudo-random sequence from it
+    std::vector<Fault> faults;
+};
+
+class DescriptionError : public std::runtime_error {
+  public:
+    using std::runtime_error::runtime_error;
+};
+
+// Parses a description text { "drives": [ ... ] }. Throws DescriptionError with a message that
+// names the drive and key at fault.
+std::vector<DriveDescription> ParseDescription(std::string_view json);
+// Reads and parses a description file. Throws DescriptionError.
+std::vector<DriveDescription> LoadDescriptionFile(const std::string& path);
+
+// The family names a description may use.
+const std::vector<std::string>& KnownFamilies();
+
+// ---------------------------------------------------------------------------------------------
+// Commands and their outcome.
+
+struct Command {
+    std::array<std::uint8_t, 12> cdb{};
+    std::uint8_t* data = nullptr;  // caller's buffer: filled for data in, read for data out
+    std::uint16_t length = 0;      // transfer length
+    std::uint8_t direction = 0;    // kDirIn, kDirOut or none
+
+    std::uint8_t opcode() const { return cdb[0]; }
+    bool IsVendor(std::uint8_t page) const;  // 5A 00 <page> 4B 45 ...
+};
+
+struct Outcome {
+    bool good = true;               // false: CHECK CONDITION with `sense`
+    Sense sense{};                  // all zero when good
+    std::uint32_t transferred = 0;  // bytes of the data phase actually moved
+
+    static Outcome Good(std::uint32_t transferred = 0) { return {true, Sense{}, transferred}; }
+    static Outcome Check(std::uint8_t key, std::uint8_t asc, std::uint8_t ascq) {
+        return {false, MakeSense(key, asc, ascq), 0};
+    }
+};
+
+// ---------------------------------------------------------------------------------------------
+// One emulated drive: its state, open to the flash protocols and to tests.
+
+class Drive {
+  public:
+    explicit Drive(DriveDescription description);
+
+    const DriveDescription& description() const { return description_; }
+
+    // Flash ROM (flash_size bytes).
+    std::vector<std::uint8_t>& rom() { return rom_; }
+    const std::vector<std::uint8_t>& rom() const { return rom_; }
+
+    // INQUIRY data as the drive answers it now (revision "BOOT" while a stay_boot fault holds).
+    std::array<std::uint8_t, kInquirySize> Inquiry() const;
+    // Replaces the identity, e.g. with the INQUIRY block of a freshly programmed image. Bytes
+    // beyond `size` keep their value.
+    void SetInquiry(const std::uint8_t* data, std::size_t size);
+
+    bool tray_open = false;
+    bool medium = false;
+    bool locked = false;  // PREVENT ALLOW MEDIUM REMOVAL
+    std::uint16_t checksum = 0;
+
+    // Busy: until `busy_until` (virtual ms) TEST UNIT READY and friends answer `busy_sense`.
+    void SetBusy(std::uint64_t until_ms, const Sense& sense) {
+        busy_until_ = until_ms;
+        busy_sense_ = sense;
+    }
+    bool IsBusy(std::uint64_t now_ms) const { return now_ms < busy_until_; }
+    const Sense& busy_sense() const { return busy_sense_; }
+
+    // Called by a flash protocol when programming has finished with `image` written at `offset`
+    // of the ROM: copies it, applies the flip_flash_byte and stay_boot faults, counts the flash.
+    void CompleteFlash(std::uint32_t offset, const std::uint8_t* image, std::size_t size);
+    int flash_count() const { return flash_count_; }
+    bool boot_mode() const { return boot_mode_; }
+
+    // Sense kept for REQUEST SENSE after a failed command (cleared when it is read).
+    Sense pending_sense{};
+
+  private:
+    friend class DriveSet;
+    DriveDescription description_;
+    std::vector<std::uint8_t> rom_;
+    std::array<std::uint8_t, kInquirySize> inquiry_{};
+    std::uint64_t busy_until_ = 0;
+    Sense busy_sense_{};
+    int flash_count_ = 0;
+    bool boot_mode_ = false;
+    std::vector<int> fault_hits_;  // per fault: matching commands seen so far
+};
+
+// ---------------------------------------------------------------------------------------------
+// Flash protocols: one class per controller family, one source file each. A protocol sees every
+// command before the drive's common handlers and takes the ones it owns (its vendor opcodes, and
+// for example REQUEST SENSE while it programs).
+
+class FlashProtocol {
+  public:
+    virtual ~FlashProtocol() = default;
+    // Returns the outcome for a command it owns, or nothing to leave it to the common handlers.
+    virtual std::optional<Outcome> Handle(Drive& drive, const Command& command,
+                                          std::uint64_t now_ms) = 0;
+    // Moves programming forward to `now_ms`; called before every command and on every Advance.
+    virtual void Tick(Drive& /*drive*/, std::uint64_t /*now_ms*/) {}
+};
+
+// Makes the protocol of a family (one of KnownFamilies()). Families without a protocol of their
+// own yet get one that rejects the flash commands with 5/20/00 (invalid operation code).
+std::unique_ptr<FlashProtocol> MakeFlashProtocol(const std::string& family);
+
+// ---------------------------------------------------------------------------------------------
+// The set of emulated drives.
+
+class DriveSet {
+  public:
+    explicit DriveSet(std::vector<DriveDescription> drives);
+    static DriveSet FromJson(std::string_view json);    // throws DescriptionError
+    static DriveSet FromFile(const std::string& path);  // throws DescriptionError
+    DriveSet(DriveSet&&) noexcept;
+    DriveSet& operator=(DriveSet&&) noexcept;
+    ~DriveSet();
+
+    // All described devices, CD-ROM or not, in description order.
+    int Count() const;
+    Drive& drive(int index);
+    const Drive& drive(int index) const;
+
+    // Runs one command on device `index`. `cdb` points to 12 bytes. An index out of range fails
+    // with 5/25/00 (logical unit not supported) and is not traced.
+    Outcome Execute(int index, const std::uint8_t* cdb, std::uint8_t* buffer, std::uint16_t length,
+                    std::uint8_t direction);
+
+    // Virtual clock in milliseconds, starting at 0.
+    std::uint64_t Now() const;
+    void Advance(std::uint32_t ms);
+
+    // Trace: one line per command that reached a drive, without the line end:
+    // "<24 lower-case hex digits of the CDB> <in|out|none> <transfer length in decimal>".
+    using TraceSink = std::function<void(const std::string& line)>;
+    void SetTrace(TraceSink sink);
+    // Appends trace lines (with "\n") to a file; an empty path stops tracing. False when the
+    // file cannot be opened.
+    bool SetTraceFile(const std::string& path);
+
+    // The trace line of one command (exposed so that other front ends write the same format).
+    static std::string TraceLine(const std::uint8_t* cdb, std::uint8_t direction,
+                                 std::uint16_t length);
+
+  private:
+    struct Impl;
+    std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace kfs::emu
