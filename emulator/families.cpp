@@ -1,0 +1,57 @@
+// The flash protocol of each controller family. A family is one source file that defines its
+// FlashProtocol and one line in the table below.
+#include "emulator/emulator.h"
+
+namespace kfs::emu {
+
+namespace {
+
+// Stands in for families whose programming is not emulated: the flash commands (WRITE BUFFER,
+// the vendor bank write and trigger, the block command of the Philips form) are rejected as a
+// drive without that firmware loader would reject them.
+class NoFlashProtocol : public FlashProtocol {
+  public:
+    std::optional<Outcome> Handle(Drive&, const Command& command, std::uint64_t) override {
+        if (command.opcode() == 0x3B || command.opcode() == 0xFA ||
+            (command.IsVendor(0x38) && command.cdb[5] == 0xA0))
+            return Outcome::Check(0x05, 0x20, 0x00);  // invalid command operation code
+        return std::nullopt;
+    }
+};
+
+using Factory = std::unique_ptr<FlashProtocol> (*)();
+
+std::unique_ptr<FlashProtocol> MakeNoFlash() {
+    return std::make_unique<NoFlashProtocol>();
+}
+
+struct Entry {
+    const char* family;
+    Factory make;
+};
+
+// One line per family.
+const Entry kFamilies[] = {
+    {"a0", MakeNoFlash},   {"a0-poll", MakeNoFlash}, {"a0-32k", MakeNoFlash},  {"ali", MakeNoFlash},
+    {"mtk5", MakeNoFlash}, {"mtk7", MakeNoFlash},    {"philips", MakeNoFlash},
+};
+
+}  // namespace
+
+const std::vector<std::string>& KnownFamilies() {
+    static const std::vector<std::string> names = [] {
+        std::vector<std::string> list;
+        for (const Entry& e : kFamilies) list.push_back(e.family);
+        return list;
+    }();
+    return names;
+}
+
+std::unique_ptr<FlashProtocol> MakeFlashProtocol(const std::string& family) {
+    for (const Entry& e : kFamilies)
+        if (family == e.family)
+            return e.make();
+    return MakeNoFlash();
+}
+
+}  // namespace kfs::emu
