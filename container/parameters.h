@@ -25,6 +25,8 @@ struct SArgumentDefaultValue {
     bool d = true;
     bool g = false;
     bool r = false;
+
+    bool operator==(const SArgumentDefaultValue&) const = default;
 };
 
 // [Argument enabled]: visibility of the menu commands.
@@ -50,6 +52,8 @@ struct SArgumentEnabled {
     bool d = true;
     bool g = false;
     bool r = true;
+
+    bool operator==(const SArgumentEnabled&) const = default;
 };
 
 struct SParameter {
@@ -81,6 +85,8 @@ struct SParameter {
     std::vector<std::string> Title;
     std::vector<std::string> FlashHelp;
     std::vector<std::string> UpdaterHelp;
+
+    bool operator==(const SParameter&) const = default;
 };
 
 // Capacity of the parameter buffer's data area.

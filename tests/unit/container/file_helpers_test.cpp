@@ -1,0 +1,136 @@
+// Whole-file helpers and the default parameter file.
+#include "container/file_helpers.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "container/default_parameters.h"
+#include "container/parameters.h"
+
+namespace kfs {
+namespace {
+
+namespace fs = std::filesystem;
+
+class FileHelpers : public testing::Test {
+  protected:
+    void SetUp() override {
+        const auto* info = testing::UnitTest::GetInstance()->current_test_info();
+        dir_ = fs::temp_directory_path() / (std::string("kfs_file_helpers_") + info->name() + "_" +
+                                            std::to_string(reinterpret_cast<std::uintptr_t>(this)));
+        fs::remove_all(dir_);
+        fs::create_directories(dir_);
+    }
+    void TearDown() override {
+        std::error_code ignored;
+        for (const auto& entry : fs::directory_iterator(dir_, ignored)) {
+            fs::permissions(entry.path(), fs::perms::owner_all, ignored);
+        }
+        fs::remove_all(dir_, ignored);
+    }
+
+    std::string Path(const std::string& name) const { return (dir_ / name).string(); }
+
+    void Put(const std::string& name, const std::string& content) const {
+        std::ofstream(Path(name), std::ios::binary) << content;
+    }
+    std::string Get(const std::string& name) const {
+        std::ifstream file(Path(name), std::ios::binary);
+        return {std::istreambuf_iterator<char>(file), {}};
+    }
+
+    fs::path dir_;
+};
+
+TEST_F(FileHelpers, GetFileLength) {
+    Put("empty", "");
+    Put("five", std::string("a\r\n\0b", 5));
+    EXPECT_EQ(GetFileLength(Path("empty")), 0u);
+    EXPECT_EQ(GetFileLength(Path("five")), 5u);
+    EXPECT_EQ(GetFileLength(Path("missing")), 0u);
+    EXPECT_EQ(GetFileLength(dir_.string() + "/missing/deeper"), 0u);
+}
+
+TEST_F(FileHelpers, ReadFileBinaryLeavesTheTailOfAShortReadAlone) {
+    Put("short", "\x01\r\n");
+    std::vector<std::uint8_t> buffer(8, 0xAA);
+    ASSERT_TRUE(ReadFileBinary(Path("short"), 8, buffer.data()));
+    EXPECT_EQ(buffer, (std::vector<std::uint8_t>{0x01, '\r', '\n', 0xAA, 0xAA, 0xAA, 0xAA, 0xAA}));
+
+    // Only the requested length is read, even from a longer file.
+    Put("long", "abcdef");
+    std::vector<std::uint8_t> two(4, 0);
+    ASSERT_TRUE(ReadFileBinary(Path("long"), 2, two.data()));
+    EXPECT_EQ(two, (std::vector<std::uint8_t>{'a', 'b', 0, 0}));
+
+    EXPECT_FALSE(ReadFileBinary(Path("missing"), 8, buffer.data()));
+}
+
+TEST_F(FileHelpers, WriteFileBinaryReplacesTheWholeContent) {
+    Put("target", "a much longer old content");
+    const std::uint8_t bytes[] = {'n', 0, '\n'};
+    ASSERT_TRUE(WriteFileBinary(Path("target"), bytes, 3));
+    EXPECT_EQ(Get("target"), std::string("n\0\n", 3));
+
+    ASSERT_TRUE(WriteFileBinary(Path("target"), nullptr, 0));
+    EXPECT_TRUE(fs::exists(Path("target")));
+    EXPECT_EQ(GetFileLength(Path("target")), 0u);
+
+    EXPECT_FALSE(WriteFileBinary(Path("missing-dir/file"), bytes, 3));
+}
+
+TEST_F(FileHelpers, WriteLinesEndsEveryLineWithCrLf) {
+    ASSERT_TRUE(WriteLines(Path("lines"), {"a", "", "b\n", " c "}));
+    EXPECT_EQ(Get("lines"), "a\r\n\r\nb\n\r\n c \r\n");
+    ASSERT_TRUE(WriteLines(Path("none"), {}));
+    EXPECT_EQ(Get("none"), "");
+}
+
+TEST_F(FileHelpers, DefaultParameterFileIsTheBuiltInText) {
+    Put("params.ini", std::string(2000, 'x'));  // replaced as a whole
+    ASSERT_TRUE(WriteDefaultParameterFile(Path("params.ini")));
+    const std::string text = Get("params.ini");
+
+    EXPECT_EQ(text.size(), 713u);
+    EXPECT_EQ(text.rfind("[Main]\r\nUpdater=0\r\nShowCaption=1\r\n", 0), 0u);
+    EXPECT_TRUE(
+        text.ends_with("[Title]\r\n"
+                       "       -- Compatible with Kemo KFS3 Utility v1.13. 2005/11/29\r\n"
+                       "       -- Compatible with Kemo Merge Utility v1.07. 2005/10/06\r\n"));
+    EXPECT_NE(text.find("\r\nKEMO    VRD-E838P2      \r\nKEMO    VRC-1430        \r\n"),
+              std::string::npos);
+    std::size_t crlf = 0, lf = 0;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == '\n')
+            ++lf;
+        if (text[i] == '\n' && i > 0 && text[i - 1] == '\r')
+            ++crlf;
+    }
+    EXPECT_EQ(crlf, 57u);
+    EXPECT_EQ(lf, 57u);
+
+    // Read back as a parameter buffer it yields the built-in settings.
+    std::vector<std::uint8_t> buffer(text.begin(), text.end());
+    buffer.push_back(0);
+    SParameter p;
+    ReadParameters(p, buffer);
+    EXPECT_EQ(p, ParametersFromLines(DefaultParameterLines()));
+}
+
+TEST_F(FileHelpers, ReadOnlyTargetIsNeitherDeletedNorReplaced) {
+    Put("locked.ini", "keep me");
+    fs::permissions(Path("locked.ini"),
+                    fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write,
+                    fs::perm_options::remove);
+    EXPECT_FALSE(WriteDefaultParameterFile(Path("locked.ini")));
+    EXPECT_EQ(Get("locked.ini"), "keep me");
+}
+
+}  // namespace
+}  // namespace kfs
