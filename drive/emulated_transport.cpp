@@ -1,0 +1,21 @@
+#include "drive/emulated_transport.h"
+
+namespace kfs {
+
+EmulatedTransport::EmulatedTransport(emu::DriveSet& drives) : drives_(drives) {
+    for (int i = 0; i < drives.Count() && DriveCount() < kMaxDrives; ++i)
+        if (drives.drive(i).description().device_type == emu::kDeviceTypeCdRom)
+            table_.push_back(i);
+}
+
+bool EmulatedTransport::SendPacketCommand(DriveIndex drive, const Cdb& cdb, std::uint8_t* buffer,
+                                          std::uint16_t length, std::uint8_t direction,
+                                          std::uint32_t /*timeoutMs: commands finish at once*/) {
+    if (!IsValidDriveIndex(drive))
+        return false;
+    emu::Outcome outcome = drives_.Execute(table_[drive], cdb.data(), buffer, length, direction);
+    sense_ = outcome.sense;
+    return outcome.good;
+}
+
+}  // namespace kfs

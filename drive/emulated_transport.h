@@ -1,0 +1,31 @@
+#pragma once
+// The transport contract over the drive emulator: the emulated CD-ROM devices, in the order of
+// the description, make up the drive table (at most 20 entries, like every back end).
+#include "drive/transport.h"
+#include "emulator/emulator.h"
+
+namespace kfs {
+
+class EmulatedTransport : public Transport {
+  public:
+    static constexpr int kMaxDrives = 20;
+
+    explicit EmulatedTransport(emu::DriveSet& drives);
+
+    bool SendPacketCommand(DriveIndex drive, const Cdb& cdb, std::uint8_t* buffer,
+                           std::uint16_t length, std::uint8_t direction,
+                           std::uint32_t timeoutMs = kDefaultTimeoutMs) override;
+    SenseData GetSenseData() const override { return sense_; }
+    int DriveCount() const override { return static_cast<int>(table_.size()); }
+    bool UsesPassThrough() const override { return false; }
+
+    // Position of a drive-table entry in the emulator's device list.
+    int DeviceOf(DriveIndex drive) const { return table_.at(drive); }
+
+  private:
+    emu::DriveSet& drives_;
+    std::vector<int> table_;
+    SenseData sense_{};
+};
+
+}  // namespace kfs
