@@ -1,0 +1,160 @@
+#include "flash/flash_commands.h"
+
+#include <cstring>
+
+#include "drive/cdb.h"
+
+namespace kfs {
+
+namespace {
+
+constexpr Cdb kTestUnitReady = {0x00, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0};
+constexpr Cdb kRequestFlashSense = {0x03, 0, 0, 0, 0x12, 0, 0, 0, 0, 0, 0, 0};
+constexpr Cdb kQueryFlashFeature = {0x5A, 0, 0x34, 0x4B, 0x45, 0x00, 0, 0, 0, 0, 0, 0};
+constexpr Cdb kGetDriveCheckSum = {0x5A, 0, 0x34, 0x4B, 0x45, 0x0B, 0x00, 0, 0, 0, 0, 0};
+constexpr Cdb kSetDriveCheckSum = {0x5A, 0, 0x34, 0x4B, 0x45, 0x0B, 0x01, 0, 0, 0, 0, 0};
+constexpr Cdb kSetMediumLock = {0x1E, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0};
+constexpr Cdb kSendPhilipsBlock = {0xFA, 0, 0, 0, 0, 0, 0x01, 0, 0, 0, 0, 0};
+constexpr Cdb kLoadTray = {0x1B, 0x01, 0, 0, 0x03, 0, 0, 0, 0, 0, 0, 0};
+constexpr Cdb kEjectTray = {0x1B, 0x01, 0, 0, 0x02, 0, 0, 0, 0, 0, 0, 0};
+constexpr Cdb kTrayEventStatus = {0x4A, 0x01, 0, 0, 0x10, 0, 0, 0, 0x10, 0, 0, 0};
+constexpr Cdb kMediumEventStatus = {0x4A, 0x01, 0, 0, 0x50, 0, 0, 0, 0x10, 0, 0, 0};
+constexpr Cdb kReadRom = {0x5A, 0, 0x38, 0x4B, 0x45, 0x11, 0, 0, 0, 0, 0, 0};
+constexpr Cdb kReadVendorBlockA3 = {0x5A, 0, 0x38, 0x4B, 0x45, 0xA3, 0, 0, 0, 0, 0, 0};
+constexpr Cdb kWriteBufferAt = {0x3B, 0x06, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0};
+constexpr Cdb kStartFlashWrite = {0x3B, 0x07, 0, 0, 0, 0, 0x10, 0, 0, 0, 0, 0};
+constexpr Cdb kSetDownloadMode = {0x3B, 0x01, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0};
+
+bool Send(Transport& t, DriveIndex drive, const Cdb& cdb, std::uint8_t* data, std::uint16_t length,
+          std::uint8_t direction, std::uint32_t timeoutMs = kDefaultTimeoutMs) {
+    return t.SendPacketCommand(drive, cdb, data, length, direction, timeoutMs);
+}
+
+bool StartsKe(const std::uint8_t* reply) {
+    return reply[0] == 0x4B && reply[1] == 0x45;
+}
+
+// GET EVENT STATUS NOTIFICATION into a cleared reply: a command that moved no data reads as
+// "no" for both questions.
+bool EventStatusBit(Transport& t, DriveIndex drive, const Cdb& cdb, std::uint8_t mask) {
+    std::uint8_t reply[kEventStatusLength] = {};
+    Send(t, drive, cdb, reply, kEventStatusLength, kDirIn);
+    return (reply[5] & mask) != 0;
+}
+
+}  // namespace
+
+bool TestUnitReady(Transport& t, DriveIndex drive) {
+    return Send(t, drive, kTestUnitReady, nullptr, 0, kDirNone);
+}
+
+bool RequestFlashSense(Transport& t, DriveIndex drive, std::uint8_t* sense18, bool upper,
+                       bool acknowledge) {
+    Cdb cdb = kRequestFlashSense;
+    cdb[3] = upper ? 0x10 : 0x00;
+    cdb[5] = acknowledge ? 0x80 : 0x00;
+    return Send(t, drive, cdb, sense18, kFlashSenseLength, kDirIn);
+}
+
+bool QueryFlashFeature(Transport& t, DriveIndex drive, std::uint8_t* reply, int feature) {
+    if (feature < 0 || feature > 13)
+        return false;
+    std::memset(reply, 0, kFeatureReplyLength);
+    if (!Send(t, drive, kQueryFlashFeature, reply, kFeatureReplyLength, kDirIn))
+        return false;
+    if (!StartsKe(reply))
+        return false;
+    if (feature == 0)
+        return true;
+    if (feature <= 8)
+        return (reply[5] >> (feature - 1)) & 1;
+    if (feature <= 12)
+        return (reply[6] >> (feature - 9)) & 1;
+    return (reply[6] >> 6) & 1;
+}
+
+bool GetDriveCheckSum(Transport& t, DriveIndex drive, std::uint8_t* reply) {
+    std::memset(reply, 0, kCheckSumReplyLength);
+    // Judged by the reply alone: some drives report a check condition with a valid answer.
+    Send(t, drive, kGetDriveCheckSum, reply, kCheckSumReplyLength, kDirIn);
+    return StartsKe(reply) && reply[2] >= 5;
+}
+
+bool SetDriveCheckSum(Transport& t, DriveIndex drive, std::uint16_t p, std::uint16_t q) {
+    Cdb cdb = kSetDriveCheckSum;
+    PutBe16(cdb, 7, p);
+    PutBe16(cdb, 9, q);
+    // The data phase carries nothing of meaning: the values travel in the CDB.
+    std::uint8_t data[kSetCheckSumLength] = {};
+    return Send(t, drive, cdb, data, kSetCheckSumLength, kDirOut);
+}
+
+bool SetMediumLock(Transport& t, DriveIndex drive, bool prevent) {
+    Cdb cdb = kSetMediumLock;
+    cdb[4] = prevent ? 1 : 0;
+    return Send(t, drive, cdb, nullptr, 0, kDirNone);
+}
+
+bool SendPhilipsBlock(Transport& t, DriveIndex drive, const std::uint8_t* block, std::uint8_t i,
+                      std::uint8_t n, std::uint16_t p, std::uint16_t q) {
+    Cdb cdb = kSendPhilipsBlock;
+    PutLe16(cdb, 1, p);
+    PutLe16(cdb, 3, q);
+    cdb[5] = i;
+    PutLe16(cdb, 7, p);
+    PutLe16(cdb, 9, q);
+    cdb[11] = n;
+    return Send(t, drive, cdb, const_cast<std::uint8_t*>(block), kPhilipsBlockLength, kDirOut);
+}
+
+bool LoadTray(Transport& t, DriveIndex drive) {
+    return Send(t, drive, kLoadTray, nullptr, 0, kDirNone);
+}
+
+bool EjectTray(Transport& t, DriveIndex drive) {
+    return Send(t, drive, kEjectTray, nullptr, 0, kDirNone);
+}
+
+bool IsTrayOpen(Transport& t, DriveIndex drive) {
+    return EventStatusBit(t, drive, kTrayEventStatus, 0x01);
+}
+
+bool IsMediumPresent(Transport& t, DriveIndex drive) {
+    return EventStatusBit(t, drive, kMediumEventStatus, 0x02);
+}
+
+bool ReadRom(Transport& t, DriveIndex drive, std::uint8_t* buffer, std::uint16_t address,
+             std::uint8_t bank, std::uint16_t length) {
+    Cdb cdb = kReadRom;
+    PutBe16(cdb, 6, address);
+    cdb[9] = bank;
+    PutBe16(cdb, 10, length);
+    return Send(t, drive, cdb, buffer, length, kDirIn);
+}
+
+bool ReadVendorBlockA3(Transport& t, DriveIndex drive, std::uint8_t* buffer) {
+    return Send(t, drive, kReadVendorBlockA3, buffer, kVendorBlockA3Length, kDirIn);
+}
+
+bool WriteBufferAt(Transport& t, DriveIndex drive, const std::uint8_t* data, std::uint16_t length,
+                   std::uint8_t bank, std::uint16_t offset) {
+    Cdb cdb = kWriteBufferAt;
+    cdb[3] = bank;
+    PutBe16(cdb, 4, offset);
+    PutBe16(cdb, 7, length);
+    return Send(t, drive, cdb, const_cast<std::uint8_t*>(data), length, kDirOut);
+}
+
+bool StartFlashWrite(Transport& t, DriveIndex drive, bool upper) {
+    Cdb cdb = kStartFlashWrite;
+    cdb[3] = upper ? 0x10 : 0x00;
+    return Send(t, drive, cdb, nullptr, 0, kDirNone, kLongTimeoutMs);
+}
+
+bool SetDownloadMode(Transport& t, DriveIndex drive, std::uint8_t mode) {
+    Cdb cdb = kSetDownloadMode;
+    cdb[2] = mode;
+    return Send(t, drive, cdb, nullptr, 0, kDirNone);
+}
+
+}  // namespace kfs

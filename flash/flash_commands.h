@@ -1,0 +1,54 @@
+#pragma once
+// The flash command set: one operation per packet command, each a constant CDB template patched
+// with its arguments. Every operation returns the transport's result unless noted; none retries.
+#include <cstdint>
+
+#include "drive/transport.h"
+
+namespace kfs {
+
+// QueryFlashFeature's number for "the drive keeps a firmware check sum".
+constexpr int FeatureCheckSum = 13;
+
+// Transfer lengths of the fixed-size commands.
+constexpr std::uint16_t kFlashSenseLength = 18;
+constexpr std::uint16_t kFeatureReplyLength = 10;
+constexpr std::uint16_t kCheckSumReplyLength = 8;
+constexpr std::uint16_t kSetCheckSumLength = 10;
+constexpr std::uint16_t kPhilipsBlockLength = 16384;
+constexpr std::uint16_t kEventStatusLength = 16;
+constexpr std::uint16_t kVendorBlockA3Length = 65535;
+
+bool TestUnitReady(Transport& t, DriveIndex drive);
+// REQUEST SENSE with the vendor bits: byte 3 = 10h for the upper half, byte 5 = 80h to
+// acknowledge completion. Reads 18 bytes into `sense18`.
+bool RequestFlashSense(Transport& t, DriveIndex drive, std::uint8_t* sense18, bool upper,
+                       bool acknowledge);
+// Feature 0 to 13 (others: false, nothing sent). `reply` holds at least 10 bytes.
+bool QueryFlashFeature(Transport& t, DriveIndex drive, std::uint8_t* reply, int feature);
+// `reply` holds at least 8 bytes; valid when it starts "KE" and byte 2 >= 5. The check sum is
+// then reply[6] * 256 + reply[7].
+bool GetDriveCheckSum(Transport& t, DriveIndex drive, std::uint8_t* reply);
+bool SetDriveCheckSum(Transport& t, DriveIndex drive, std::uint16_t p, std::uint16_t q);
+bool SetMediumLock(Transport& t, DriveIndex drive, bool prevent);
+// `block` holds 16384 bytes; i is the block number, n the block count.
+bool SendPhilipsBlock(Transport& t, DriveIndex drive, const std::uint8_t* block, std::uint8_t i,
+                      std::uint8_t n, std::uint16_t p, std::uint16_t q);
+bool LoadTray(Transport& t, DriveIndex drive);
+bool EjectTray(Transport& t, DriveIndex drive);
+bool IsTrayOpen(Transport& t, DriveIndex drive);
+bool IsMediumPresent(Transport& t, DriveIndex drive);
+// `length` bytes of bank `bank` from `address` within the bank.
+bool ReadRom(Transport& t, DriveIndex drive, std::uint8_t* buffer, std::uint16_t address,
+             std::uint8_t bank, std::uint16_t length);
+// `buffer` holds at least 65535 bytes.
+bool ReadVendorBlockA3(Transport& t, DriveIndex drive, std::uint8_t* buffer);
+// WRITE BUFFER mode 06h: `length` bytes to buffer offset bank * 65536 + offset.
+bool WriteBufferAt(Transport& t, DriveIndex drive, const std::uint8_t* data, std::uint16_t length,
+                   std::uint8_t bank, std::uint16_t offset);
+// WRITE BUFFER mode 07h without data: start programming (upper half when `upper`).
+bool StartFlashWrite(Transport& t, DriveIndex drive, bool upper);
+// WRITE BUFFER mode 01h with buffer ID `mode` (1 before the first block of a pass, 0 after).
+bool SetDownloadMode(Transport& t, DriveIndex drive, std::uint8_t mode);
+
+}  // namespace kfs
