@@ -263,6 +263,18 @@ bool LoadKFS(std::span<const std::uint8_t> container, SKFSParameter& parameter,
     }
 }
 
+bool IsPhilipsFile(std::span<const std::uint8_t> file) {
+    return file.size() >= 7 && std::memcmp(file.data(), kPhilipsMark, 7) == 0;
+}
+
+std::vector<std::uint8_t> PhilipsFormFromFile(std::span<const std::uint8_t> file) {
+    std::vector<std::uint8_t> form(4 + file.size());
+    PutBe32(form.data(), static_cast<std::uint32_t>(file.size()));
+    if (!file.empty())
+        std::memcpy(form.data() + 4, file.data(), file.size());
+    return form;
+}
+
 void DescrambleBank(std::span<std::uint8_t> bytes, std::uint8_t key) {
     ApplyKeyStream(MakeKeyStream(key), bytes.data(), bytes.data(), bytes.size());
 }

@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <span>
 #include <string>
+#include <vector>
 
 #include "container/kfs_parameter.h"
 
@@ -46,6 +47,12 @@ std::uint32_t GetImageLength(std::span<const std::uint8_t> container);
 // receives a one-line explanation of a refusal.
 bool LoadKFS(std::span<const std::uint8_t> container, SKFSParameter& parameter,
              std::span<std::uint8_t> image, std::string* reason = nullptr);
+
+// True when a firmware file is a Philips file: it begins with "Philips".
+bool IsPhilipsFile(std::span<const std::uint8_t> file);
+
+// The Philips form of a Philips file: the file's length, 4 bytes big-endian, then the file.
+std::vector<std::uint8_t> PhilipsFormFromFile(std::span<const std::uint8_t> file);
 
 // Scrambles or descrambles bytes in place with a one-byte starting key; its own inverse.
 void DescrambleBank(std::span<std::uint8_t> bytes, std::uint8_t key);
