@@ -1,0 +1,184 @@
+// pack: builds a KFS1, KFS3 or Philips-form container from a raw firmware image.
+#include <cstdio>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "container/kfs_encode.h"
+#include "tools/kfstool/commands.h"
+#include "tools/kfstool/container_file.h"
+
+namespace kfstool {
+namespace {
+
+constexpr const char* kPackHelp =
+    "usage: kfstool pack [options] IMAGE OUT\n"
+    "Builds a firmware container from the raw image IMAGE and writes it to OUT; the header check\n"
+    "sum is computed over the decoded image unless --checksum is given. Numbers are decimal or\n"
+    "hexadecimal with 0x.\n"
+    "\n"
+    "  --form kfs1|kfs3|philips  container form (default kfs3)\n"
+    "  --scramble N              ScrambleMode byte; KFS3 scrambles the banks with 2, KFS1 with 1\n"
+    "                            (default 0: banks stored plain)\n"
+    "  --seed S0,S1,S2,S3        KFS3 ScrambleSeed bytes (bank key ((S1-S2)*S0+S3) mod 256);\n"
+    "                            KFS1: bank i is scrambled with the key S0 + i\n"
+    "  --ide-type N              KFS3 IdeFlashType (default 0)\n"
+    "  --atapi-type N            KFS3 AtapiFlashType (default 0)\n"
+    "  --kernel-type N           KFS3 AtapiFlashKernelType (default 0)\n"
+    "  --bank-size N             KFS3 MaxBankSize: the bank stride; the image is cut into banks\n"
+    "                            of this size (default: the whole image in one bank)\n"
+    "  --banks N,N,...           explicit bank sizes; bank i is taken from image offset\n"
+    "                            i * stride (KFS1 stride 0x10000, at most 0xFFFF bytes a bank)\n"
+    "  --reserved ADDR:LEN       KFS3 reserved block (repeat for more, kept in order)\n"
+    "  --kernel ADDR:LEN         KFS3 kernel block (default 0:0)\n"
+    "  --version-byte C          KFS1 FormatVersion: a character (' ', '1', '2') or a number\n"
+    "                            (default '1')\n"
+    "  --trailer N               Philips TrailerWord (default 0)\n"
+    "  --ident TEXT              Philips identification text, begins with \"Philips\"\n"
+    "                            (default \"Philips\")\n"
+    "  --with-length             Philips: write the form with its 4-byte length prefix (as the\n"
+    "                            CVT buffer holds it) instead of the Philips file\n"
+    "  --checksum N              write this HeaderCheckSum instead of the computed one\n"
+    "\n"
+    "A KFS1 container cuts the image into 64 KB banks stored without their trailing zero bytes;\n"
+    "scrambled KFS1 banks must begin with 02h. The decoded image is the input padded with zeros\n"
+    "to whole bank slots.\n";
+
+struct UsageError : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
+
+std::uint64_t Number(const std::string& option, const std::string& text, std::uint64_t max) {
+    auto value = ParseNumber(text, max);
+    if (!value)
+        throw UsageError(option + ": not a number up to " + std::to_string(max) + ": " + text);
+    return *value;
+}
+
+std::vector<std::string> Split(const std::string& text, char separator) {
+    std::vector<std::string> parts;
+    std::size_t start = 0;
+    for (;;) {
+        const std::size_t at = text.find(separator, start);
+        parts.push_back(text.substr(start, at - start));
+        if (at == std::string::npos)
+            return parts;
+        start = at + 1;
+    }
+}
+
+kfs::SKFSReserveBlock Block(const std::string& option, const std::string& text) {
+    const auto parts = Split(text, ':');
+    if (parts.size() != 2)
+        throw UsageError(option + ": expected ADDR:LEN, got " + text);
+    return {static_cast<std::uint32_t>(Number(option, parts[0], 0xFFFFFFFF)),
+            static_cast<std::uint32_t>(Number(option, parts[1], 0xFFFFFFFF))};
+}
+
+std::uint8_t Byte(const std::string& option, const std::string& text) {
+    return static_cast<std::uint8_t>(Number(option, text, 0xFF));
+}
+
+}  // namespace
+
+int RunPack(const Args& args) {
+    kfs::KfsEncodeOptions o;
+    bool withLength = false;
+    std::vector<std::string> files;
+    try {
+        for (std::size_t i = 0; i < args.size(); ++i) {
+            const std::string& arg = args[i];
+            if (arg == "--help" || arg == "-h") {
+                std::fputs(kPackHelp, stdout);
+                return 0;
+            }
+            if (arg == "--with-length") {
+                withLength = true;
+                continue;
+            }
+            if (arg.rfind("--", 0) != 0) {
+                files.push_back(arg);
+                continue;
+            }
+            if (i + 1 >= args.size())
+                throw UsageError(arg + ": missing value");
+            const std::string& v = args[++i];
+            if (arg == "--form") {
+                if (v == "kfs1") {
+                    o.form = kfs::KfsForm::kKfs1;
+                } else if (v == "kfs3") {
+                    o.form = kfs::KfsForm::kKfs3;
+                } else if (v == "philips") {
+                    o.form = kfs::KfsForm::kPhilips;
+                } else {
+                    throw UsageError("--form: kfs1, kfs3 or philips, not " + v);
+                }
+            } else if (arg == "--scramble") {
+                o.scrambleMode = Byte(arg, v);
+            } else if (arg == "--seed") {
+                const auto parts = Split(v, ',');
+                if (parts.size() != 4)
+                    throw UsageError("--seed: four bytes S0,S1,S2,S3");
+                for (std::size_t k = 0; k < 4; ++k) o.seed[k] = Byte(arg, parts[k]);
+            } else if (arg == "--ide-type") {
+                o.ideFlashType = Byte(arg, v);
+            } else if (arg == "--atapi-type") {
+                o.atapiFlashType = Byte(arg, v);
+            } else if (arg == "--kernel-type") {
+                o.atapiFlashKernelType = Byte(arg, v);
+            } else if (arg == "--bank-size") {
+                o.maxBankSize = static_cast<std::uint32_t>(Number(arg, v, 0xFFFFFFFF));
+                if (o.maxBankSize == 0)
+                    throw UsageError("--bank-size: must not be 0");
+            } else if (arg == "--banks") {
+                o.bankSizes.clear();
+                for (const std::string& part : Split(v, ',')) {
+                    o.bankSizes.push_back(
+                        static_cast<std::uint32_t>(Number(arg, part, 0xFFFFFFFF)));
+                }
+            } else if (arg == "--reserved") {
+                o.reservedBlocks.push_back(Block(arg, v));
+            } else if (arg == "--kernel") {
+                o.kernelBlock = Block(arg, v);
+            } else if (arg == "--version-byte") {
+                o.versionByte = v.size() == 1 ? static_cast<std::uint8_t>(v[0]) : Byte(arg, v);
+            } else if (arg == "--trailer") {
+                o.trailerWord = static_cast<std::uint16_t>(Number(arg, v, 0xFFFF));
+            } else if (arg == "--ident") {
+                o.philipsIdentification = v;
+            } else if (arg == "--checksum") {
+                o.headerCheckSum = static_cast<std::uint16_t>(Number(arg, v, 0xFFFF));
+            } else {
+                throw UsageError("unknown option " + arg);
+            }
+        }
+        if (files.size() != 2)
+            throw UsageError("expected IMAGE and OUT");
+    } catch (const UsageError& e) {
+        std::fprintf(stderr, "kfstool pack: %s (kfstool pack --help for the options)\n", e.what());
+        return 2;
+    }
+
+    auto image = ReadWholeFile(files[0]);
+    if (!image) {
+        std::fprintf(stderr, "kfstool pack: %s: cannot read the file\n", files[0].c_str());
+        return 1;
+    }
+    std::vector<std::uint8_t> container;
+    try {
+        container = kfs::EncodeKfs(*image, o);
+    } catch (const std::invalid_argument& e) {
+        std::fprintf(stderr, "kfstool pack: %s\n", e.what());
+        return 1;
+    }
+    if (o.form == kfs::KfsForm::kPhilips && !withLength) {
+        container = kfs::PhilipsFileFromForm(container);
+    }
+    if (!WriteWholeFile(files[1], container)) {
+        std::fprintf(stderr, "kfstool pack: %s: cannot write the file\n", files[1].c_str());
+        return 1;
+    }
+    return 0;
+}
+
+}  // namespace kfstool
