@@ -39,11 +39,12 @@ Drive::Drive(DriveDescription description)
       fault_hits_(description_.faults.size(), 0) {
     // Erased flash would be all FFh; a seeded sequence makes read-back comparisons meaningful.
     std::uint32_t x = description_.seed ? description_.seed : 1;
-    for (auto& byte : rom_) {
+    for (std::size_t i = 0; i < rom_.size(); i += 4) {
         x ^= x << 13;
         x ^= x >> 17;
         x ^= x << 5;
-        byte = static_cast<std::uint8_t>(x >> 24);
+        for (std::size_t k = 0; k < 4 && i + k < rom_.size(); ++k)
+            rom_[i + k] = static_cast<std::uint8_t>(x >> (8 * k));
     }
     inquiry_[0] = description_.device_type;
     inquiry_[1] = 0x80;  // removable medium

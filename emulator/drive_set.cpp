@@ -181,6 +181,7 @@ struct DriveSet::Impl {
 };
 
 DriveSet::DriveSet(std::vector<DriveDescription> drives) : impl_(std::make_unique<Impl>()) {
+    impl_->drives.reserve(drives.size());
     for (auto& desc : drives) {
         impl_->protocols.push_back(MakeFlashProtocol(desc.family));
         impl_->drives.emplace_back(std::move(desc));

@@ -1,0 +1,170 @@
+#include "drive/linux/sg_transport.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <map>
+#include <set>
+
+namespace kfs {
+namespace {
+
+TEST(SgTransport, CdromDevicesAreSrNInNumericOrder) {
+    EXPECT_EQ(
+        OrderCdromDevices({"sda", "sr10", "sr2", "null", "sr0", "sr", "srx", "sr1a", "sg0", "sr1"}),
+        (std::vector<std::string>{"/dev/sr0", "/dev/sr1", "/dev/sr2", "/dev/sr10"}));
+    EXPECT_TRUE(OrderCdromDevices({}).empty());
+}
+
+TEST(SgTransport, RequestCarriesDirectionLengthTimeoutAndSenseBuffer) {
+    struct Case {
+        std::uint8_t direction;
+        std::uint16_t length;
+        int expectedDirection;
+        unsigned expectedLength;
+    };
+    const Case cases[] = {
+        {kDirIn, 36, SG_DXFER_FROM_DEV, 36},
+        {kDirOut, 16384, SG_DXFER_TO_DEV, 16384},
+        {kDirNone, 0, SG_DXFER_NONE, 0},
+        {0x18, 10, SG_DXFER_NONE, 0},  // neither in nor out: no data phase
+        {kDirIn, 0, SG_DXFER_NONE, 0},
+    };
+    const Cdb cdb = {0x12, 0, 0, 0, 0x24, 0, 0, 0, 0, 0, 0, 0};
+    std::uint8_t buffer[16384];
+    std::uint8_t sense[32];
+    for (const Case& c : cases) {
+        SCOPED_TRACE(int{c.direction});
+        sg_io_hdr_t r = BuildSgIoRequest(cdb, buffer, c.length, c.direction, 120000, sense, 32);
+        EXPECT_EQ(r.interface_id, 'S');
+        EXPECT_EQ(r.dxfer_direction, c.expectedDirection);
+        EXPECT_EQ(r.dxfer_len, c.expectedLength);
+        EXPECT_EQ(r.dxferp, c.expectedLength ? buffer : nullptr);
+        EXPECT_EQ(r.cmd_len, 12);
+        EXPECT_EQ(0, std::memcmp(r.cmdp, cdb.data(), 12));
+        EXPECT_EQ(r.timeout, 120000u);
+        EXPECT_EQ(r.sbp, sense);
+        EXPECT_EQ(r.mx_sb_len, 32);
+    }
+}
+
+// Stands in for the kernel: devices by name, which of them open, and one scripted answer.
+class FakeSg : public SgSystem {
+  public:
+    std::vector<std::string> names;
+    std::set<std::string> unopenable;
+    std::vector<std::string> opens;
+    std::map<int, std::string> open;
+    std::vector<sg_io_hdr_t> requests;
+    std::vector<std::string> requestDevices;
+    // Answer of the next commands.
+    int ioResult = 0;
+    unsigned char status = 0;
+    std::vector<std::uint8_t> sense;
+
+    std::vector<std::string> ListDeviceNames() override { return names; }
+    int Open(const std::string& path) override {
+        opens.push_back(path);
+        if (unopenable.count(path))
+            return -1;
+        int fd = next++;
+        open[fd] = path;
+        return fd;
+    }
+    void Close(int fd) override { open.erase(fd); }
+    int Io(int fd, sg_io_hdr_t& r) override {
+        requests.push_back(r);
+        requestDevices.push_back(open.at(fd));
+        if (ioResult != 0)
+            return ioResult;
+        r.status = status;
+        r.masked_status = static_cast<unsigned char>(status >> 1);
+        if (status)
+            r.info |= SG_INFO_CHECK;
+        if (!sense.empty())
+            std::memcpy(r.sbp, sense.data(), std::min<std::size_t>(sense.size(), r.mx_sb_len));
+        r.sb_len_wr = static_cast<unsigned char>(sense.size());
+        return 0;
+    }
+
+  private:
+    int next = 3;
+};
+
+struct Fixture {
+    FakeSg* sg;
+    std::unique_ptr<SgTransport> transport;
+    explicit Fixture(std::vector<std::string> names, std::set<std::string> unopenable = {}) {
+        auto fake = std::make_unique<FakeSg>();
+        fake->names = std::move(names);
+        fake->unopenable = std::move(unopenable);
+        sg = fake.get();
+        transport = std::make_unique<SgTransport>(std::move(fake));
+        sg->opens.clear();
+    }
+};
+
+TEST(SgTransport, DevicesThatDoNotOpenTakeNoIndexAndTheTableStopsAtTwenty) {
+    Fixture f({"sr3", "sr1", "sr0"}, {"/dev/sr1"});
+    ASSERT_EQ(f.transport->DriveCount(), 2);
+    EXPECT_EQ(f.transport->DevicePath(0), "/dev/sr0");
+    EXPECT_EQ(f.transport->DevicePath(1), "/dev/sr3");
+    EXPECT_TRUE(f.sg->open.empty());  // nothing held open after the scan
+
+    std::vector<std::string> many;
+    for (int i = 0; i < 25; ++i) many.push_back("sr" + std::to_string(i));
+    Fixture g(many);
+    EXPECT_EQ(g.transport->DriveCount(), 20);
+    EXPECT_EQ(g.transport->DevicePath(19), "/dev/sr19");
+}
+
+TEST(SgTransport, ReopensTheDeviceOnlyWhenTheDriveChanges) {
+    Fixture f({"sr0", "sr1"});
+    const Cdb tur{};
+    for (DriveIndex d : {0, 0, 1, 1, 0})
+        f.transport->SendPacketCommand(d, tur, nullptr, 0, kDirNone);
+    EXPECT_EQ(f.sg->opens, (std::vector<std::string>{"/dev/sr0", "/dev/sr1", "/dev/sr0"}));
+    EXPECT_EQ(f.sg->requestDevices, (std::vector<std::string>{"/dev/sr0", "/dev/sr0", "/dev/sr1",
+                                                              "/dev/sr1", "/dev/sr0"}));
+    EXPECT_EQ(f.sg->open.size(), 1u);
+}
+
+TEST(SgTransport, OutOfRangeIndexSendsNothing) {
+    Fixture f({"sr0"});
+    const Cdb tur{};
+    EXPECT_FALSE(f.transport->SendPacketCommand(1, tur, nullptr, 0, kDirNone));
+    EXPECT_TRUE(f.sg->requests.empty());
+    EXPECT_TRUE(f.sg->opens.empty());
+}
+
+TEST(SgTransport, CheckConditionFailsAndKeepsTheSense) {
+    Fixture f({"sr0"});
+    f.sg->status = 0x02;
+    f.sg->sense = {0x70, 0, 0x02, 0, 0, 0, 0, 10, 0, 0, 0, 0, 0x3A, 0x01, 0, 0, 0, 0};
+    const Cdb tur{};
+    EXPECT_FALSE(f.transport->SendPacketCommand(0, tur, nullptr, 0, kDirNone, 5000));
+    SenseData s = f.transport->GetSenseData();
+    EXPECT_EQ(s[2], 0x02);
+    EXPECT_EQ(s[12], 0x3A);
+    EXPECT_EQ(s[13], 0x01);
+    EXPECT_EQ(f.sg->requests.back().timeout, 5000u);
+
+    // A good command clears the sense again; a failed ioctl is a failure with no sense.
+    f.sg->status = 0;
+    f.sg->sense.clear();
+    EXPECT_TRUE(f.transport->SendPacketCommand(0, tur, nullptr, 0, kDirNone));
+    EXPECT_EQ(f.transport->GetSenseData(), SenseData{});
+    f.sg->ioResult = -1;
+    EXPECT_FALSE(f.transport->SendPacketCommand(0, tur, nullptr, 0, kDirNone));
+}
+
+TEST(SgTransport, ADriveThatNoLongerOpensFailsItsCommands) {
+    Fixture f({"sr0"});
+    f.sg->unopenable.insert("/dev/sr0");
+    const Cdb tur{};
+    EXPECT_FALSE(f.transport->SendPacketCommand(0, tur, nullptr, 0, kDirNone));
+    EXPECT_TRUE(f.sg->requests.empty());
+}
+
+}  // namespace
+}  // namespace kfs
