@@ -23,7 +23,10 @@ std::string Bytes(std::size_t count) {
 }
 
 std::string Quoted(std::string_view text) {
-    return "\"" + std::string(text) + "\"";
+    std::string quoted;
+    quoted.reserve(text.size() + 2);
+    quoted.append(1, '"').append(text).append(1, '"');
+    return quoted;
 }
 
 // Decodes a container the way the program does at start-up. nullopt when it decodes.
@@ -76,7 +79,8 @@ std::optional<std::string> CheckPhilipsFile(const std::vector<std::uint8_t>& fil
 
 std::optional<std::string> CheckKfsContainer(const std::vector<std::uint8_t>& container, int slot) {
     const BufferRecordLayout& layout = RecordLayout(static_cast<BufferId>(slot));
-    const std::string name = "KFS container " + std::to_string(slot);
+    std::string name = "KFS container ";
+    name += std::to_string(slot);
     if (auto problem = CheckFits(container.size(), layout))
         return name + ": " + *problem;
     const KfsForm form = GetKfsForm(container);

@@ -31,7 +31,10 @@ std::vector<std::size_t> FindAll(std::span<const std::uint8_t> file,
 }
 
 std::string Quoted(std::string_view tag) {
-    return "\"" + std::string(tag) + "\"";
+    std::string quoted;
+    quoted.reserve(tag.size() + 2);
+    quoted.append(1, '"').append(tag).append(1, '"');
+    return quoted;
 }
 
 }  // namespace
