@@ -1,6 +1,7 @@
 // kfsmerge: makes an updater copy of a built program by filling its tagged buffers, or lists
 // what the buffers of a program hold.
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <optional>
 #include <span>
@@ -145,5 +146,9 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "kfsmerge: %s\n", note.c_str());
     if (!WriteWholeFile(output, *executable))
         return Fail("cannot write " + output);
+    // The copy is as runnable as the original.
+    std::error_code ignored;
+    std::filesystem::permissions(output, std::filesystem::status(input, ignored).permissions(),
+                                 ignored);
     return 0;
 }

@@ -81,7 +81,6 @@ TEST_F(KfsmergeTool, MergedProgramReadsTheNewContentAndTheOriginalKeepsItsDefaul
     const RunResult merge = Merge(Quote(probe) + " -o " + Quote(merged) + " --kfs2 " + Quote(kfs) +
                                   " --parameters " + Quote(text));
     ASSERT_EQ(merge.status, 0) << merge.output;
-    fs::permissions(merged, fs::perms::owner_exec, fs::perm_options::add);
     const RunResult patched = Execute(Quote(merged));
     EXPECT_EQ(patched.output,
               "ProgramName=Merged Name\nUpdater=0\nCVT=0\nKFS1=0\nKFS2=64\nKFS3=0\n");
@@ -94,7 +93,6 @@ TEST_F(KfsmergeTool, AnUpdaterWithoutParametersGetsTheShippedText) {
     ASSERT_EQ(
         Merge(Quote(KFS_PARAM_PROBE) + " -o " + Quote(merged) + " --cvt " + Quote(philips)).status,
         0);
-    fs::permissions(merged, fs::perms::owner_exec, fs::perm_options::add);
     const RunResult patched = Execute(Quote(merged));
     EXPECT_EQ(patched.output,
               "ProgramName=Kemo Flash KFS3 Utility\nUpdater=1\nCVT=56\nKFS1=0\nKFS2=0\nKFS3=0\n");
