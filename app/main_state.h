@@ -9,8 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "container/kfs_parameter.h"
-#include "drive/transport.h"
+#include "drive/drive_matching.h"
 
 namespace kfs {
 
@@ -29,48 +28,28 @@ class MessageBuffer {
     std::array<char, kSize> text_{};
 };
 
-// One embedded container slot: its decoded description and its own image.
-struct EmbeddedContainer {
-    SKFSParameter parameter;
-    std::vector<std::uint8_t> image;  // released (emptied) once the slot is refused or taken
-    bool EmbeddedValid = true;
-};
-
 struct MainState {
-    // Settings, each taken once from the parameter text at start-up.
-    bool UpdaterRole = false;
+    // Settings, each taken once from the parameter text at start-up. UpdaterRole lives in
+    // Firmware, the matching switches and [AvailableModelNames] in Matching.
     bool Silent = false;
     bool OverwriteReservedBlocks = false;
     bool EraseUnusedBlocks = true;
     bool Verify = true;
     bool NoDisc = true;
-    bool CheckSum = true;
-    bool HardwareID = true;
-    bool ModelName = false;
-    bool AvailableModel = false;
-    // [AvailableModelNames], kept for every later matching.
-    std::vector<std::string> AvailableModelNames;
+    MatchSettings Matching;
     // The "Drive" command's tag: the default drive index.
     int DefaultDriveIndex = -1;
     // The application title: caption of the information boxes.
     std::string Title;
 
-    // Firmware.
-    std::vector<std::uint8_t> CurrentImage;
-    std::uint32_t ImageLength = 0;
-    SKFSParameter CurrentContainer;
-    std::array<EmbeddedContainer, 3> EmbeddedContainers;  // slots 1 to 3
-    int ConformingCount = 0;
-    bool ContainerChosen = false;
-    bool PhilipsImage = false;
-    std::uint16_t ExpectedCheckSum = 0;
+    // The firmware at hand: UpdaterRole, CurrentImage (its size is ImageLength),
+    // CurrentContainer, EmbeddedContainers, ConformingCount, ContainerChosen, PhilipsImage,
+    // ExpectedCheckSum.
+    FirmwareState Firmware;
+    // The drive list SelDevice: entry i is drive MatchedDrives[i].
+    DriveList SelDevice;
     // Verification lists both check sums (toggled by a double click on the status bar).
     bool ShowCheckSumDetail = false;
-
-    // Drives: entry i of the drive list SelDevice is drive MatchedDrives[i].
-    std::vector<DriveIndex> MatchedDrives;
-    std::vector<std::string> DriveEntries;  // SelDevice's items
-    int SelectedEntry = -1;                 // SelDevice's item index, -1: none
 
     MessageBuffer Messages;
 };
