@@ -19,6 +19,9 @@ public:
     virtual void AddLine(const std::string& line) = 0;
     // Empties the message list.
     virtual void ClearLines() = 0;
+    // Removes the oldest line of the message list (a rolling progress display keeps a fixed
+    // number of lines). A view without a line list has nothing to remove.
+    virtual void DeleteFirstLine() {}
     // Clears the list's selection.
     virtual void ClearSelection() = 0;
     // Sets the progress bar's position (0 to kProgressMax).

@@ -22,6 +22,10 @@ public:
         lines.clear();
         ++clears;
     }
+    void DeleteFirstLine() override {
+        if (!lines.empty()) lines.erase(lines.begin());
+        ++deletions;
+    }
     void ClearSelection() override {}
     void SetProgress(std::uint32_t position) override { progress.push_back(position); }
     void ProcessMessages() override { ++dispatches; }
@@ -44,6 +48,7 @@ public:
     std::vector<Box> boxes;
     std::deque<bool> answers;
     int clears = 0;
+    int deletions = 0;
     long dispatches = 0;
 };
 

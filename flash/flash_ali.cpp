@@ -1,0 +1,56 @@
+#include "flash/flash_ali.h"
+
+#include <cstdio>
+
+#include "drive/cdb.h"
+#include "flash/procedure_support.h"
+#include "flash/wait_drive_ready.h"
+
+namespace kfs {
+
+namespace {
+
+constexpr Cdb kAliBlock = {0xFD, 0x07, 0x4B, 0x45, 0x4D, 0x4F, 0, 0, 0, 0, 0, 0};
+constexpr std::uint16_t kBlockSize = 16384;
+
+}  // namespace
+
+FlashResult FlashAliType(FlashJob& job) {
+    const std::uint16_t imageSum = Sum16(job.image.data(), job.image.size());
+    // A tail shorter than a block is not sent.
+    const std::size_t blocks = job.image.size() / kBlockSize;
+    AddOpeningLines(job.view);
+
+    // The bar shows the progress within the current 64 KB bank.
+    std::uint32_t bar = 0;
+    int bank = 0;
+    for (std::size_t j = 0; j < blocks; ++j) {
+        job.view.ProcessMessages();
+        if (bar == kProgressMax) {
+            bar = kBlockSize;
+            ++bank;
+        } else {
+            bar += kBlockSize;
+        }
+        job.view.SetProgress(bar);
+        // The list keeps three lines, the newest at the bottom.
+        char line[64];
+        std::snprintf(line, sizeof line, "Flash Bank: %d Address: %04Xh", bank, bar - 1);
+        job.view.DeleteFirstLine();
+        job.view.AddLine(line);
+
+        std::uint8_t* block = job.image.data() + j * kBlockSize;
+        Cdb cdb = kAliBlock;
+        PutBe16(cdb, 6, Sum16(block, kBlockSize));
+        PutBe16(cdb, 8, imageSum);
+        cdb[10] = static_cast<std::uint8_t>(j + 1);
+        cdb[11] = static_cast<std::uint8_t>(blocks);
+        // Not examined: the wait below tells whether the drive took the image.
+        job.transport.SendPacketCommand(job.drive, cdb, block, kBlockSize, kDirOut, kLongTimeoutMs);
+    }
+    if (!WaitDriveReady(job.transport, job.clock, job.drive, 120))
+        return kWaitDriveReadyTimeOut;
+    return std::nullopt;
+}
+
+}  // namespace kfs

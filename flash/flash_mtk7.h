@@ -1,0 +1,10 @@
+#pragma once
+#include "flash/flash_job.h"
+
+namespace kfs {
+
+// Type 8 and every unlisted type: the first 128 KB with WRITE BUFFER, the upper bank first, each
+// bank saved to flash with its own WRITE BUFFER save.
+FlashResult FlashMtk7Type(FlashJob& job);
+
+}  // namespace kfs

@@ -1,0 +1,37 @@
+#pragma once
+// Pieces the flash procedures share: the opening lines, the texts they return, and reading the
+// image in command-sized pieces without ever reading past its end.
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "flash/flash_job.h"
+
+namespace kfs {
+
+inline constexpr const char* kWriteBufferFail = "Write Buffer Fail !";
+inline constexpr const char* kWaitDriveReadyTimeOut = "Wait Drive Ready TimeOut !\n";
+inline constexpr const char* kFlashProgressTimeOut = "Flash progress TimeOut !\n";
+inline constexpr const char* kTriggerFail = "Trigger Fail !\n";
+
+// The three lines every bank-writing procedure shows before it starts; `pleaseWait` is the
+// middle one.
+void AddOpeningLines(FlashView& view,
+                     const std::string& pleaseWait = "Please wait for at least one minute!");
+
+// 16-bit wrapping sum of bytes.
+std::uint16_t Sum16(const std::uint8_t* data, std::size_t size);
+
+// A piece of the image for one data-out command: points into the image when the whole piece lies
+// inside it, otherwise into a zero-filled copy, so that bytes beyond the image go out as zeros.
+class ImagePiece {
+  public:
+    ImagePiece(std::vector<std::uint8_t>& image, std::size_t offset, std::size_t length);
+    std::uint8_t* data() { return data_; }
+
+  private:
+    std::vector<std::uint8_t> padded_;
+    std::uint8_t* data_ = nullptr;
+};
+
+}  // namespace kfs
