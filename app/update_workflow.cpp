@@ -1,0 +1,211 @@
+// The update behind "&Start": version check, the Windows 95/98/ME auto-insert branch, tray check,
+// flashing, verification, re-identification and the restart question.
+#include <cstdlib>
+#include <string>
+
+#include "app/presenter.h"
+#include "container/error_messages.h"
+#include "container/identity.h"
+#include "drive/auto_insert.h"
+#include "drive/identification.h"
+#include "flash/flash_commands.h"
+#include "flash/flash_philips.h"
+#include "flash/select_flash_procedure.h"
+#include "flash/tray.h"
+#include "flash/verify.h"
+
+namespace kfs {
+namespace {
+
+// A version text as a number, the way the C library's atof reads it: leading blanks skipped, the
+// longest prefix that forms a number, 0 when there is none. Compared in extended precision.
+long double VersionNumber(const std::string& version) {
+    return std::strtold(version.c_str(), nullptr);
+}
+
+}  // namespace
+
+UpdateOutcome Presenter::OnStartClick() {
+    if (busy_)
+        return UpdateOutcome::kRefused;
+    busy_ = true;
+    const UpdateOutcome outcome = RunUpdate();
+    busy_ = false;
+    return outcome;
+}
+
+void Presenter::Unlock() {
+    view_.SetControlEnabled(Control::kLoadKfs, true);
+    view_.SetControlEnabled(Control::kStart, true);
+    view_.SetControlEnabled(Control::kExit, true);
+    view_.SetWindowEnabled(true);
+}
+
+UpdateOutcome Presenter::RunUpdate() {
+    FirmwareState& firmware = state_.Firmware;
+    const bool silent = state_.Silent;
+    const bool updater = firmware.UpdaterRole;
+    const bool philips = firmware.PhilipsImage;
+    SetErrorMessages(silent);
+
+    if (!philips && firmware.CurrentContainer.AtapiFlashType == 0) {
+        if (!silent)
+            ShowError("Flash Type is not supported!");
+        return UpdateOutcome::kEndedEarly;
+    }
+    // Start is enabled only with a drive behind the selected entry; should the list and
+    // MatchedDrives ever be out of step, nothing is sent to any drive.
+    const std::optional<DriveIndex> selected = state_.SelDevice.SelectedDrive();
+    if (!selected || firmware.CurrentImage.empty())
+        return UpdateOutcome::kEndedEarly;
+    const DriveIndex drive = *selected;
+
+    view_.SetWindowEnabled(false);
+    view_.ClearLines();
+    view_.SetProgress(0);
+    view_.SetControlEnabled(Control::kLoadKfs, false);
+    view_.SetControlEnabled(Control::kStart, false);
+    view_.SetControlEnabled(Control::kExit, false);
+    const auto endEarly = [this] {
+        Unlock();
+        return UpdateOutcome::kEndedEarly;
+    };
+
+    // Downgrade question: asked in silent mode too.
+    const std::string driveVersion = GetDriveVersion(transport_, drive);
+    const std::string imageVersion =
+        GetImageVersion(firmware.CurrentImage, firmware.CurrentContainer.AtapiFlashType);
+    if (VersionNumber(driveVersion) > VersionNumber(imageVersion)) {
+        const std::string question =
+            driveVersion + " is newer than " + imageVersion + " !! Update the drive ?";
+        if (!view_.AskOkCancel(question, "Warning!"))
+            return endEarly();
+    }
+
+    // Windows 95/98/ME keeps the drive's auto-insert notification in the registry; with it on,
+    // the update has to wait for a restart with it off.
+    std::string driveKey;
+    if (platform_.windows9x) {
+        driveKey = AutoInsertDriveKey(GetDriveModelName(transport_, drive),
+                                      GetDriveVersion(transport_, drive));
+        if (ReadAutoInsertNotification(registry_, driveKey) == 1) {
+            Unlock();
+            if (view_.AskOkCancel(
+                    "Because of the distinction of Windows 95/98/ME operating system, it is "
+                    "necessary to reboot before updating. After rebooting, execute again to "
+                    "complete the updating process.\nAre you sure to continue?",
+                    "Check")) {
+                WriteAutoInsertNotification(registry_, driveKey, 0);
+                restart_.RequestRestart();
+            }
+            return UpdateOutcome::kEndedEarly;
+        }
+    }
+
+    FlashJob job{
+        transport_, clock_, view_, drive, firmware.CurrentImage, firmware.CurrentContainer};
+    job.philipsImage = philips;
+    job.updaterRole = updater;
+    job.silent = silent;
+
+    if (state_.NoDisc && !philips) {
+        view_.ProcessMessages();
+        view_.AddLine("Updating will not be executed until the tray is closed");
+        view_.AddLine(" without any media inside !");
+        if (!EnsureTrayClosedAndEmpty(job))
+            return endEarly();
+    }
+
+    SetMediumLock(transport_, drive, true);
+    view_.ProcessMessages();
+    view_.ClearLines();
+
+    FlashResult result;
+    if (philips) {
+        view_.ProcessMessages();
+        view_.AddLine("Please wait for at least one minute!");
+        result = FlashPhilipsForm(job, PhilipsBlockCount(firmware.CurrentImage.size()),
+                                  firmware.CurrentContainer.HeaderCheckSum,
+                                  firmware.CurrentContainer.TrailerWord);
+        view_.ProcessMessages();
+        view_.SetProgress(kProgressMax);
+    } else {
+        if (!silent)
+            view_.AddLine("Updating");
+        result = SelectFlashProcedure(job);
+    }
+    SetMediumLock(transport_, drive, false);
+    if (result) {
+        ShowError(updater ? std::string("Flash Fail!") : *result);
+        return endEarly();
+    }
+    if (!silent) {
+        view_.ProcessMessages();
+        view_.AddLine("Flashing finished !");
+    }
+
+    if (!philips && state_.Verify) {
+        if (state_.NoDisc) {
+            view_.ClearSelection();
+            view_.ProcessMessages();
+            view_.AddLine("Verifying will not be executed until the tray is closed");
+            view_.AddLine(" without any media inside !");
+            if (!EnsureTrayClosedAndEmpty(job))
+                return endEarly();
+        }
+        SetMediumLock(transport_, drive, true);
+        const bool verified =
+            VerifyFlash(job, firmware.ExpectedCheckSum, state_.ShowCheckSumDetail);
+        SetMediumLock(transport_, drive, false);
+        if (!verified)
+            return endEarly();
+    }
+
+    view_.SetProgress(0);
+    if (!silent) {
+        view_.ProcessMessages();
+        view_.AddLine("All Completed!");
+        view_.ClearSelection();
+    }
+
+    // Re-identify the drive: it now reports the new firmware's identity.
+    const std::string model = GetDriveModelName(transport_, drive);
+    if (model.empty()) {
+        ShowError("Get Drive ModelName Error!");
+        return endEarly();
+    }
+    const std::string version = GetDriveVersion(transport_, drive);
+    if (version.empty()) {
+        ShowError("Get Drive Version Error!");
+        return endEarly();
+    }
+    std::string dateCode;
+    if (!IsPioneerModel(model) && !updater) {
+        dateCode = GetDriveDateCode(transport_, drive);
+        if (dateCode.empty()) {
+            ShowError("Get Drive DateCode Error!");
+            return endEarly();
+        }
+    }
+    DriveList& list = state_.SelDevice;
+    list.Items[static_cast<std::size_t>(list.ItemIndex)] = DriveEntryText(model, version, dateCode);
+    list.Select(list.ItemIndex);
+    view_.SetDriveEntries(list.Items);
+    view_.SelectDriveEntry(list.ItemIndex);
+    view_.SetStatusText(list.StatusText);
+
+    if (platform_.windows9x) {
+        view_.ProcessMessages();
+        if (view_.AskOkCancel("Would you like to activate the auto-insert notification ?", "Check"))
+            WriteAutoInsertNotification(registry_, driveKey, 1);
+    }
+    view_.ProcessMessages();
+    if (view_.AskOkCancel(
+            "After updating, the system must be restarted.\nClick Yes to reboot your system.",
+            "Check"))
+        restart_.RequestRestart();
+    Unlock();
+    return UpdateOutcome::kCompleted;
+}
+
+}  // namespace kfs
