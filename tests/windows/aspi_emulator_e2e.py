@@ -35,10 +35,13 @@ EXPECTED_WIN98 = """UsesPassThrough 0
 DriveCount 3
 drive 0 address 0:2:0 inquiry [LITE    DVD X           2.10]
 drive 0 model [LITE    DVD X           ] version [2.10] hardware [L9] date [990101]
+drive 0 vendor page ok 0 sense 05/24/00
 drive 1 address 0:2:1 inquiry [KEMO    VRZ-3350A       1.05]
 drive 1 model [KEMO    VRZ-3350A       ] version [1.05] hardware [A3] date [050301]
+drive 1 vendor page ok 0 sense 05/24/00
 drive 2 address 1:0:0 inquiry [KEMO    VRZ-3372BL      1.00]
 drive 2 model [KEMO    VRZ-3372BL      ] version [1.00] hardware [K1] date [061122]
+drive 2 vendor page ok 1 sense 00/00/00
 past table model []
 """
 
@@ -53,12 +56,15 @@ VENDOR_PAGE = "5a00384b4510000000040000 in 20"
 
 
 def expected_trace():
+    # The scan's INQUIRY per CD-ROM; then per drive: model name, version, hardware id (vendor
+    # page, INQUIRY when the page is not answered), date code, the probe's own vendor page.
     lines = [SCAN_INQUIRY] * 3
     for answers_vendor_page in (False, False, True):
         lines += [INQUIRY, INQUIRY, VENDOR_PAGE]
         if not answers_vendor_page:
             lines.append(INQUIRY)
         lines.append(INQUIRY)
+        lines.append(VENDOR_PAGE)
     return lines
 
 

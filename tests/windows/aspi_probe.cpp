@@ -2,6 +2,7 @@
 // back end, the drive table with each drive's ASPI address, and each drive's identity read
 // through the identification commands. Run under Wine by the end-to-end test of the emulated
 // WNASPI32.DLL.
+#include <cstdint>
 #include <cstdio>
 #include <string>
 
@@ -23,6 +24,13 @@ int main() {
         const std::string date = kfs::GetDriveDateCode(transport, index);
         std::printf("drive %d model [%s] version [%s] hardware [%s] date [%s]\n", index,
                     model.c_str(), version.c_str(), hardware.c_str(), date.c_str());
+        // A command's outcome and its sense data as the layers above see them.
+        std::uint8_t reply[20] = {};
+        const bool ok = transport.SendPacketCommand(index, kfs::kVendorIdentificationPageCdb, reply,
+                                                    sizeof reply, kfs::kDirIn);
+        const kfs::SenseData sense = transport.GetSenseData();
+        std::printf("drive %d vendor page ok %d sense %02X/%02X/%02X\n", index, ok ? 1 : 0,
+                    sense[2] & 0x0F, sense[12], sense[13]);
     }
     // An index past the table reads nothing.
     std::printf(
