@@ -4,6 +4,8 @@
 
 namespace kfs::emu {
 
+std::unique_ptr<FlashProtocol> MakeMtk5Protocol();  // family_mtk5.cpp
+
 namespace {
 
 // Stands in for families whose programming is not emulated: the flash commands (WRITE BUFFER,
@@ -33,7 +35,7 @@ struct Entry {
 // One line per family.
 const Entry kFamilies[] = {
     {"a0", MakeNoFlash},   {"a0-poll", MakeNoFlash}, {"a0-32k", MakeNoFlash},  {"ali", MakeNoFlash},
-    {"mtk5", MakeNoFlash}, {"mtk7", MakeNoFlash},    {"philips", MakeNoFlash},
+    {"mtk5", MakeMtk5Protocol}, {"mtk7", MakeNoFlash},    {"philips", MakeNoFlash},
 };
 
 }  // namespace

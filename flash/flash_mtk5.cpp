@@ -1,0 +1,257 @@
+#include "flash/flash_mtk5.h"
+
+#include <algorithm>
+#include <cstdio>
+
+#include "drive/cdb.h"
+#include "drive/identification.h"
+#include "flash/flash_commands.h"
+#include "flash/verify.h"
+#include "flash/wait_drive_ready.h"
+
+namespace kfs {
+
+namespace {
+
+constexpr std::uint32_t kBankSize = 65536;
+constexpr std::uint32_t kBlockSize = 16384;
+constexpr std::uint32_t kBlocksPerBank = kBankSize / kBlockSize;
+// One pass programs one megabyte: sixteen banks.
+constexpr int kPassBanks = 16;
+constexpr int kFullBanks = 2 * kPassBanks;
+
+constexpr int kRetryBudget = 10;
+constexpr std::uint32_t kRetrySleepMs = 500;
+constexpr std::uint32_t kPollSleepMs = 500;
+constexpr std::uint64_t kPollLimitMs = 120000;
+// The drive acknowledges the end of the second pass within moments; the limit only keeps a
+// drive that never answers from holding the program forever. Longer than the poll's limit.
+constexpr std::uint64_t kAcknowledgeLimitMs = 180000;
+constexpr std::uint32_t kSettleMs = 3000;
+constexpr int kReadyLimitSeconds = 120;
+constexpr int kMaxAttempts = 3;
+constexpr std::size_t kReplySize = 256;
+
+const char kWriteBufferFail[] = "Write Buffer Fail !";
+const char kProgressTimeOut[] = "Flash progress TimeOut !\n";
+const char kTriggerFail[] = "Trigger Fail !\n";
+const char kReadyTimeOut[] = "Wait Drive Ready TimeOut !\n";
+const char kFlashError[] = "Flash Error!";
+const char kSetCheckSumFail[] = "flash fail !\n";
+const char kGetCheckSumError[] = "Get CheckSum Error!";
+const char kCheckSumError[] = "CheckSum Error!";
+
+class Mtk5Flash {
+  public:
+    explicit Mtk5Flash(FlashJob& job)
+        : job_(job),
+          banks_(static_cast<int>(job.image.size() / kBankSize)),
+          upper_(banks_ > kPassBanks) {}
+
+    FlashResult Run() {
+        // Only one megabyte or the whole two megabytes can be programmed; anything in between
+        // would make the upper pass read banks the image does not have, and a padded image
+        // would put zeros where the firmware's tail belongs.
+        if (banks_ == 0 || (banks_ > kPassBanks && banks_ != kFullBanks))
+            return kWriteBufferFail;
+        for (int attempt = 1;; ++attempt) {
+            if (FlashResult failure = FlashOnce())
+                return failure;
+            job_.view.ProcessMessages();
+            job_.view.SetProgress(kProgressMax);
+            job_.clock.Sleep(kSettleMs);
+            // A drive that still answers with its boot loader's revision did not take the image.
+            if (GetDriveVersion(job_.transport, job_.drive) != "BOOT")
+                break;
+            if (attempt >= kMaxAttempts)
+                return kFlashError;
+            char retry[64];
+            std::snprintf(retry, sizeof retry, "retrying flash %d time(s)\n", attempt);
+            job_.view.ClearLines();
+            job_.view.AddLine("Last flash fail !");
+            job_.view.AddLine(retry);
+        }
+        if (!WaitReady())
+            return kReadyTimeOut;
+        return CheckSumHandshake();
+    }
+
+  private:
+    FlashResult FlashOnce() {
+        job_.view.ProcessMessages();
+        job_.view.SetProgress(0);
+        job_.view.AddLine("WARNING !!!");
+        job_.view.AddLine("Please wait for the accomplishment!");
+        job_.view.AddLine("Flashing is processing...");
+
+        const int firstBank = upper_ ? kPassBanks : 0;
+        const int firstCount = upper_ ? kPassBanks : banks_;
+        if (FlashResult failure = WritePass(firstBank, firstCount))
+            return failure;
+        StartFlashWrite(job_.transport, job_.drive, upper_);
+        if (FlashResult failure = PollFirstPass())
+            return failure;
+        if (!upper_)
+            return std::nullopt;
+
+        if (FlashResult failure = WritePass(0, kPassBanks))
+            return failure;
+        StartFlashWrite(job_.transport, job_.drive, false);
+        return PollSecondPass();
+    }
+
+    // Download mode on, each bank as four 16 KB blocks, download mode off. A failed block is sent
+    // again after a pause while the budget lasts; every block that gets through refills it.
+    FlashResult WritePass(int firstBank, int count) {
+        SetDownloadMode(job_.transport, job_.drive, 1);
+        for (int k = firstBank; k < firstBank + count; ++k) {
+            for (std::uint32_t g = 0; g < kBlocksPerBank; ++g) {
+                const std::uint8_t* block = job_.image.data() + k * kBankSize + g * kBlockSize;
+                while (!WriteBufferAt(job_.transport, job_.drive, block, kBlockSize,
+                                      static_cast<std::uint8_t>(k),
+                                      static_cast<std::uint16_t>(g * kBlockSize))) {
+                    if (retryBudget_ == 0)
+                        return kWriteBufferFail;
+                    --retryBudget_;
+                    job_.clock.Sleep(kRetrySleepMs);
+                }
+                retryBudget_ = kRetryBudget;
+            }
+        }
+        SetDownloadMode(job_.transport, job_.drive, 0);
+        return std::nullopt;
+    }
+
+    enum class Poll { kComplete, kRunning, kFinished, kTriggerFail };
+
+    // One REQUEST SENSE of a poll, judged. Nullopt when the command itself failed.
+    std::optional<Poll> Ask(bool upper) {
+        if (!RequestFlashSense(job_.transport, job_.drive, job_.sense.data(), upper, false))
+            return std::nullopt;
+        const SenseData& s = job_.sense;
+        if (s[2] == 0 || (SenseKey(s) == 0x02 && SenseCode(s) == 0x3A))
+            return Poll::kComplete;
+        const bool programming = SenseKey(s) == 0x02 && SenseCode(s) == 0x04 &&
+                                 (SenseQualifier(s) == 0x07 || SenseQualifier(s) == 0x08);
+        const bool reset = s[2] == 0x06 && SenseCode(s) == 0x29;
+        if (!programming && !reset)
+            return Poll::kTriggerFail;
+        return Poll::kRunning;
+    }
+
+    // The drive's bank counter (sense byte 4) shown on the bar: `shift` banks ahead of the
+    // counter, over the image's banks.
+    void ShowBanks(int shift) {
+        const long banks = static_cast<long>(job_.sense[4]) + shift;
+        const long position = static_cast<long>(kProgressMax) * banks / banks_;
+        job_.view.SetProgress(
+            static_cast<std::uint32_t>(std::clamp<long>(position, 0, kProgressMax)));
+    }
+
+    FlashResult PollFirstPass() {
+        const std::uint64_t trigger = job_.clock.NowMs();
+        // In two passes the counter of the upper pass runs from 16 to 32.
+        const int shift = upper_ ? -kPassBanks : 0;
+        for (;;) {
+            if (job_.clock.NowMs() - trigger > kPollLimitMs)
+                return kProgressTimeOut;
+            const std::optional<Poll> poll = Ask(upper_);
+            if (!poll)
+                continue;
+            if (*poll == Poll::kComplete)
+                return std::nullopt;
+            if (*poll == Poll::kTriggerFail)
+                return kTriggerFail;
+            if (job_.sense[2] == 0x06 || job_.sense[4] == banks_) {
+                if (upper_) {
+                    if (!WaitReady())
+                        return kReadyTimeOut;
+                    ShowBanks(shift);
+                    return std::nullopt;
+                }
+                RequestFlashSense(job_.transport, job_.drive, job_.sense.data(), false, true);
+                if (!WaitReady())
+                    return kReadyTimeOut;
+                return std::nullopt;
+            }
+            job_.view.ProcessMessages();
+            ShowBanks(shift);
+            job_.clock.Sleep(kPollSleepMs);
+        }
+    }
+
+    FlashResult PollSecondPass() {
+        const std::uint64_t trigger = job_.clock.NowMs();
+        for (;;) {
+            if (job_.clock.NowMs() - trigger > kPollLimitMs)
+                return kProgressTimeOut;
+            const std::optional<Poll> poll = Ask(true);
+            if (!poll)
+                continue;
+            if (*poll == Poll::kComplete)
+                return std::nullopt;
+            if (*poll == Poll::kTriggerFail)
+                return kTriggerFail;
+            if (job_.sense[2] == 0x06 || job_.sense[4] == kPassBanks) {
+                if (FlashResult failure = Acknowledge())
+                    return failure;
+                if (!WaitReady())
+                    return kReadyTimeOut;
+                return std::nullopt;
+            }
+            job_.view.ProcessMessages();
+            // The lower pass completes the image: its counter runs from 0 to 16 on top of the
+            // sixteen banks already programmed.
+            ShowBanks(kPassBanks);
+            job_.clock.Sleep(kPollSleepMs);
+        }
+    }
+
+    // The drive holds back its reset until it is told that the end was seen.
+    FlashResult Acknowledge() {
+        const std::uint64_t start = job_.clock.NowMs();
+        while (!RequestFlashSense(job_.transport, job_.drive, job_.sense.data(), true, true)) {
+            if (job_.clock.NowMs() - start > kAcknowledgeLimitMs)
+                return kProgressTimeOut;
+            job_.clock.Sleep(kPollSleepMs);
+        }
+        return std::nullopt;
+    }
+
+    bool WaitReady() {
+        return WaitDriveReady(job_.transport, job_.clock, job_.drive, kReadyLimitSeconds);
+    }
+
+    // A drive that keeps a firmware check sum is told the image's sums and must report the
+    // expected one back.
+    FlashResult CheckSumHandshake() {
+        std::uint8_t reply[kReplySize] = {};
+        if (!QueryFlashFeature(job_.transport, job_.drive, reply, FeatureCheckSum))
+            return std::nullopt;
+        const std::uint16_t expected = ExpectedCheckSum(job_);
+        if (!WaitReady())
+            return kReadyTimeOut;
+        if (!SetDriveCheckSum(job_.transport, job_.drive, job_.container.HeaderCheckSum, expected))
+            return kSetCheckSumFail;
+        if (!WaitReady())
+            return kReadyTimeOut;
+        if (!GetDriveCheckSum(job_.transport, job_.drive, reply))
+            return kGetCheckSumError;
+        if ((reply[6] << 8 | reply[7]) != expected)
+            return kCheckSumError;
+        return std::nullopt;
+    }
+
+    FlashJob& job_;
+    const int banks_;   // whole 64 KB banks of the image
+    const bool upper_;  // two passes, the upper megabyte first
+    int retryBudget_ = kRetryBudget;
+};
+
+}  // namespace
+
+FlashResult FlashMtk5Type(FlashJob& job) {
+    return Mtk5Flash(job).Run();
+}
+
+}  // namespace kfs

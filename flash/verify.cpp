@@ -1,0 +1,173 @@
+#include "flash/verify.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <vector>
+
+#include "container/checksum.h"
+#include "flash/flash_commands.h"
+
+namespace kfs {
+
+namespace {
+
+constexpr std::uint32_t kBankSize = 65536;
+constexpr std::uint32_t kPageSize = 256;
+constexpr std::uint32_t kLargeChunk = 4096;
+// From this many banks on the flash is read in large chunks.
+constexpr std::uint32_t kLargeImageBanks = 32;
+// Reply buffers of the feature query and the check-sum read.
+constexpr std::size_t kReplySize = 256;
+
+const char kCaption[] = "Error";
+const char kVerifyError[] = "Flash Verify Error!";
+const char kGetCheckSumError[] = "Get Checksum Error!";
+const char kReadRomError[] = "ReadROM Error!";
+const char kGettingCheckSum[] = "Getting CheckSum from drive !";
+const char kReadRomData[] = "Read ROM Data";
+const char kVerifying[] = "Checksum verifying";
+const char kFinished[] = "Verification finished";
+
+bool VerifyByCheckSum(FlashJob& job, std::uint16_t expected, bool showDetail) {
+    job.view.AddLine(kGettingCheckSum);
+    std::uint8_t reply[kReplySize] = {};
+    if (!GetDriveCheckSum(job.transport, job.drive, reply)) {
+        job.view.ShowError(job.updaterRole ? kVerifyError : kGetCheckSumError, kCaption);
+        return false;
+    }
+    const auto device = static_cast<std::uint16_t>(reply[6] << 8 | reply[7]);
+    if (showDetail)
+        job.view.AddLine(CheckSumDetailLine(expected, device));
+    if (device != expected) {
+        job.view.ShowError(kVerifyError, kCaption);
+        return false;
+    }
+    job.view.AddLine(kFinished);
+    return true;
+}
+
+bool VerifyByReadBack(FlashJob& job) {
+    const std::span<const std::uint8_t> image(job.image);
+    const ReadBackPlan plan = PlanReadBack(image.size());
+    // Zero-filled: a short reply leaves zeros, never stale bytes.
+    std::vector<std::uint8_t> readBack(plan.bufferSize, 0);
+    if (!job.silent)
+        job.view.AddLine(kReadRomData);
+    if (!ReadRomImage(job, readBack.data())) {
+        job.view.ShowError(job.updaterRole ? kVerifyError : kReadRomError, kCaption);
+        return false;
+    }
+    // Reserved blocks hold drive-specific data (serial numbers, calibration); the image carries
+    // zeros there, so they compare as zeros whatever the drive keeps.
+    for (const SKFSReserveBlock& block : job.container.ReservedBlocks) {
+        if (block.Address >= readBack.size())
+            continue;
+        const std::size_t n = std::min<std::size_t>(block.Length, readBack.size() - block.Address);
+        std::memset(readBack.data() + block.Address, 0, n);
+    }
+    job.view.SetProgress(0);
+    if (!job.silent)
+        job.view.AddLine(kVerifying);
+    if (CompareReadBack(job.view, image, readBack.data()) >= 0) {
+        job.view.ShowError(kVerifyError, kCaption);
+        return false;
+    }
+    if (!job.silent)
+        job.view.AddLine(kFinished);
+    return true;
+}
+
+}  // namespace
+
+std::uint16_t ExpectedCheckSum(std::span<const std::uint8_t> image, const SKFSParameter& container,
+                               bool philipsImage) {
+    if (philipsImage)
+        return static_cast<std::uint16_t>(ByteSum(image));
+    return CalcFixDataCheckSum(image, container);
+}
+
+std::string CheckSumDetailLine(std::uint16_t expected, std::uint16_t device) {
+    char line[64];
+    std::snprintf(
+        line, sizeof line,
+        expected == device ? "f/W Sum[0x%x]== Dev Sum[0x%x]" : "f/W Sum[0x%x]!= Dev Sum[0x%x]",
+        static_cast<unsigned>(expected), static_cast<unsigned>(device));
+    return line;
+}
+
+ReadBackPlan PlanReadBack(std::size_t imageLength) {
+    ReadBackPlan plan;
+    const std::size_t total = (imageLength + kPageSize - 1) / kPageSize * kPageSize;
+    plan.total = static_cast<std::uint32_t>(total);
+    plan.banks = static_cast<std::uint32_t>((total + kBankSize - 1) / kBankSize);
+    plan.chunk = total / kBankSize >= kLargeImageBanks ? kLargeChunk : kPageSize;
+    plan.bufferSize = total + plan.chunk;
+    for (std::uint32_t b = 0; b < plan.banks; ++b) {
+        const std::uint32_t count = std::min(plan.total - b * kBankSize, kBankSize);
+        plan.commands += (count + plan.chunk - 1) / plan.chunk;
+    }
+    return plan;
+}
+
+bool ReadRomImage(FlashJob& job, std::uint8_t* buffer, std::uint32_t barAtStart) {
+    const ReadBackPlan plan = PlanReadBack(job.image.size());
+    // The bank travels in one CDB byte: a flash beyond 256 banks cannot be addressed.
+    if (plan.banks > 256)
+        return false;
+    std::uint32_t bar = barAtStart;
+    for (std::uint32_t b = 0; b < plan.banks; ++b) {
+        const std::uint32_t count = std::min(plan.total - b * kBankSize, kBankSize);
+        for (std::uint32_t a = 0; a < count; a += plan.chunk) {
+            job.view.ProcessMessages();
+            // The bar wraps every bank: it shows the progress within the bank being read.
+            bar = bar >= kProgressMax ? plan.chunk : bar + plan.chunk;
+            job.view.SetProgress(bar);
+            if (!ReadRom(job.transport, job.drive, buffer + b * kBankSize + a,
+                         static_cast<std::uint16_t>(a), static_cast<std::uint8_t>(b),
+                         static_cast<std::uint16_t>(plan.chunk)))
+                return false;
+        }
+    }
+    return true;
+}
+
+std::ptrdiff_t CompareReadBack(FlashView& view, std::span<const std::uint8_t> image,
+                               const std::uint8_t* readBack) {
+    // One bar step per 256 bytes, so messages are let through once per step instead of once per
+    // byte: the window repaints exactly as often as the bar moves.
+    std::uint32_t bar = 0;
+    const std::size_t length = image.size();
+    for (std::size_t start = 0; start < length; start += kPageSize) {
+        const std::size_t n = std::min<std::size_t>(kPageSize, length - start);
+        view.ProcessMessages();
+        if (bar >= kProgressMax) {
+            bar = 0;
+            view.SetProgress(bar);
+        }
+        const std::uint8_t* a = image.data() + start;
+        const std::uint8_t* b = readBack + start;
+        if (std::memcmp(a, b, n) != 0) {
+            const std::size_t at =
+                start + static_cast<std::size_t>(std::mismatch(a, a + n, b).first - a);
+            // The step of a page's last byte is taken before that byte is compared.
+            if ((at & 0xFF) == 0xFF)
+                view.SetProgress(bar + kPageSize);
+            return static_cast<std::ptrdiff_t>(at);
+        }
+        if (n == kPageSize) {
+            bar += kPageSize;
+            view.SetProgress(bar);
+        }
+    }
+    return -1;
+}
+
+bool VerifyFlash(FlashJob& job, std::uint16_t expectedCheckSum, bool showCheckSumDetail) {
+    std::uint8_t reply[kReplySize] = {};
+    if (QueryFlashFeature(job.transport, job.drive, reply, FeatureCheckSum))
+        return VerifyByCheckSum(job, expectedCheckSum, showCheckSumDetail);
+    return VerifyByReadBack(job);
+}
+
+}  // namespace kfs
