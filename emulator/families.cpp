@@ -5,6 +5,12 @@
 namespace kfs::emu {
 
 std::unique_ptr<FlashProtocol> MakeMtk5Protocol();  // family_mtk5.cpp
+std::unique_ptr<FlashProtocol> MakeA0Protocol();        // family_a0.cpp
+std::unique_ptr<FlashProtocol> MakeA0PollProtocol();    // family_a0.cpp
+std::unique_ptr<FlashProtocol> MakeA0HalvesProtocol();  // family_a0.cpp
+std::unique_ptr<FlashProtocol> MakeAliProtocol();       // family_ali.cpp
+std::unique_ptr<FlashProtocol> MakeMtk7Protocol();      // family_mtk7.cpp
+std::unique_ptr<FlashProtocol> MakePhilipsProtocol();   // family_philips.cpp
 
 namespace {
 
@@ -34,8 +40,13 @@ struct Entry {
 
 // One line per family.
 const Entry kFamilies[] = {
-    {"a0", MakeNoFlash},   {"a0-poll", MakeNoFlash}, {"a0-32k", MakeNoFlash},  {"ali", MakeNoFlash},
-    {"mtk5", MakeMtk5Protocol}, {"mtk7", MakeNoFlash},    {"philips", MakeNoFlash},
+    {"a0", MakeA0Protocol},
+    {"a0-poll", MakeA0PollProtocol},
+    {"a0-32k", MakeA0HalvesProtocol},
+    {"ali", MakeAliProtocol},
+    {"mtk5", MakeMtk5Protocol},
+    {"mtk7", MakeMtk7Protocol},
+    {"philips", MakePhilipsProtocol},
 };
 
 }  // namespace
