@@ -312,6 +312,25 @@ TEST(LoadKFS, RefusesHostileContainers) {
     }
 }
 
+// An embedded buffer holds the container at its start and zeros up to its capacity: the zeros
+// are ignored, while a header that claims more than the capacity is refused.
+TEST(LoadKFS, ContainerInsideAFixedCapacityBuffer) {
+    Kfs3Raw raw;
+    raw.maxBankSize = 0x80;
+    raw.bankSizes = {0x80, 0x80};
+    Bytes container = raw.Header();
+    Append(container, Pattern(0x100));
+    Bytes buffer = container;
+    buffer.resize(0x400, 0);
+    Decoded d = Decode(buffer);
+    ASSERT_TRUE(d.ok);
+    EXPECT_EQ(d.image, Pattern(0x100));
+
+    PutLe32(&buffer[56 + 4], 0x80 + 0x400);  // second bank now reaches past the capacity
+    PutLe32(&buffer[40], 0x800);
+    EXPECT_FALSE(Decode(buffer).ok);
+}
+
 TEST(LoadKFS, RefusesAnImageBufferSmallerThanTheLayout) {
     Bytes c = Kfs1Header({4, 4});
     Append(c, Pattern(8));
