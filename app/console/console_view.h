@@ -1,0 +1,71 @@
+#pragma once
+// The main window on a terminal: list lines on standard output as they are added, the progress
+// bar on the terminal's last line when standard error is a terminal, boxes as
+// "<caption>: <text>" on standard error, questions asked on the terminal or answered in advance.
+#include <cstdio>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "app/main_view.h"
+
+namespace kfs::console {
+
+class ConsoleView : public MainView {
+  public:
+    enum class Answers { kAsk, kYes, kNo };
+
+    ConsoleView(std::FILE* out, std::FILE* err, std::FILE* in, Answers answers, bool progressBar);
+
+    void AddLine(const std::string& line) override;
+    void ClearLines() override {}
+    void ClearSelection() override {}
+    void SetProgress(std::uint32_t position) override;
+    void ProcessMessages() override {}
+    void ShowError(const std::string& text, const std::string& caption) override;
+    void ShowInformation(const std::string& text, const std::string& caption) override;
+    bool AskOkCancel(const std::string& text, const std::string& caption) override;
+
+    void SetCaption(const std::string& caption) override { caption_ = caption; }
+    void SetUpdaterLayout(bool) override {}
+    void SetMenuVisible(MenuCommand, bool) override {}
+    void SetMenuChecked(MenuCommand, bool) override {}
+    void SetControlEnabled(Control control, bool enabled) override;
+    void SetWindowEnabled(bool) override {}
+    void SetDriveEntries(const std::vector<std::string>& entries) override { entries_ = entries; }
+    void SelectDriveEntry(int index) override { selected_ = index; }
+    void SetVerifyChecked(bool) override {}
+    void SetEdit1Text(const std::string& text) override { edit1_ = text; }
+    void SetEdit1Visible(bool) override {}
+    void SetEdit2Text(const std::string& text) override { edit2_ = text; }
+    void SetStatusText(const std::string&) override {}
+    std::optional<std::string> RunOpenDialog() override { return std::nullopt; }
+    std::optional<std::string> RunSaveDialog() override { return std::nullopt; }
+    void CloseWindow() override {}
+
+    const std::string& caption() const { return caption_; }
+    const std::vector<std::string>& entries() const { return entries_; }
+    int selected() const { return selected_; }
+    const std::string& edit1() const { return edit1_; }
+    const std::string& edit2() const { return edit2_; }
+    bool startEnabled() const { return start_enabled_; }
+    int errorBoxes() const { return error_boxes_; }
+
+  private:
+    void ClearBar();
+
+    std::FILE* out_;
+    std::FILE* err_;
+    std::FILE* in_;
+    Answers answers_;
+    bool progress_bar_;
+    bool bar_shown_ = false;
+    int bar_cells_ = -1;
+    std::string caption_, edit1_, edit2_;
+    std::vector<std::string> entries_;
+    int selected_ = -1;
+    bool start_enabled_ = false;
+    int error_boxes_ = 0;
+};
+
+}  // namespace kfs::console
