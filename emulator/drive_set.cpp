@@ -47,7 +47,8 @@ bool IsClear(const Sense& s) {
 
 Outcome Reply(const Command& c, std::uint8_t* out, const std::uint8_t* data, std::size_t size) {
     std::size_t n = std::min<std::size_t>(size, c.length);
-    std::memcpy(out, data, n);
+    if (n > 0)
+        std::memcpy(out, data, n);
     return Outcome::Good(static_cast<std::uint32_t>(n));
 }
 
@@ -256,13 +257,15 @@ Outcome DriveSet::Execute(int index, const std::uint8_t* cdb, std::uint8_t* buff
     if (!result)
         result = impl_->Common(d, c, c.data);
 
+    // A reply never moves more than the transfer length, whatever a protocol reports.
+    result->transferred = std::min<std::uint32_t>(result->transferred, c.length);
     if (result->good && direction == kDirIn) {
         for (const Fault& f : d.description().faults)
             if (f.kind == Fault::Kind::ShortReply && Matches(f, c))
                 result->transferred = std::min<std::uint32_t>(
                     result->transferred,
                     f.bytes < 0 ? c.length / 2u : static_cast<std::uint32_t>(f.bytes));
-        if (buffer)
+        if (buffer && result->transferred > 0)
             std::memcpy(buffer, scratch.data(), result->transferred);
     }
     if (!result->good && c.opcode() != 0x03)

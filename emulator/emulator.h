@@ -185,7 +185,8 @@ class FlashProtocol {
 };
 
 // Makes the protocol of a family (one of KnownFamilies()). Families without a protocol of their
-// own yet get one that rejects the flash commands with 5/20/00 (invalid operation code).
+// own, and unknown names, get one that rejects the flash commands (WRITE BUFFER, the vendor bank
+// write and trigger, the Philips block command) with 5/20/00 (invalid operation code).
 std::unique_ptr<FlashProtocol> MakeFlashProtocol(const std::string& family);
 
 // ---------------------------------------------------------------------------------------------

@@ -247,16 +247,30 @@ TEST(DriveSet, CompletedFlashAppliesStayBootAndFlipFaults) {
     EXPECT_EQ(d.rom()[4660], 0xA5);
 }
 
-TEST(DriveSet, FamiliesWithoutAProtocolRejectFlashCommands) {
-    for (const std::string& family : KnownFamilies()) {
-        SCOPED_TRACE(family);
-        auto set = One(R"(, "family": ")" + family + "\"");
-        Bytes block(16384);
-        const Cdb12 writeBuffer = {0x3B, 0x06, 0, 0, 0, 0, 0, 0x40, 0, 0, 0, 0};
-        ExpectSense(set.Execute(0, writeBuffer.data(), block.data(), 16384, kDirOut), 5, 0x20, 0);
-        const Cdb12 bankWrite = {0x5A, 0, 0x38, 0x4B, 0x45, 0xA0, 5, 0, 0x40, 0, 0, 0};
-        ExpectSense(set.Execute(0, bankWrite.data(), block.data(), 16384, kDirOut), 5, 0x20, 0);
+TEST(DriveSet, TheFallbackProtocolRejectsFlashCommandsOnly) {
+    auto set = One();
+    auto protocol = MakeFlashProtocol("");  // no family of that name: the fallback
+    Bytes block(16384);
+    auto handle = [&](const Cdb12& cdb, std::uint8_t direction) {
+        Command c;
+        c.cdb = cdb;
+        c.data = block.data();
+        c.length = 16384;
+        c.direction = direction;
+        return protocol->Handle(set.drive(0), c, 0);
+    };
+    const Cdb12 flashCommands[] = {
+        {0x3B, 0x06, 0, 0, 0, 0, 0, 0x40, 0, 0, 0, 0},
+        {0x5A, 0, 0x38, 0x4B, 0x45, 0xA0, 5, 0, 0x40, 0, 0, 0},
+        {0xFA, 0x34, 0x12, 0xCD, 0xAB, 0x02, 0x01, 0x34, 0x12, 0xCD, 0xAB, 0x05},
+    };
+    for (const Cdb12& cdb : flashCommands) {
+        auto o = handle(cdb, kDirOut);
+        ASSERT_TRUE(o.has_value());
+        ExpectSense(*o, 5, 0x20, 0);
     }
+    EXPECT_FALSE(handle(Inquiry(36), kDirIn).has_value());
+    EXPECT_FALSE(handle(kVendorPage, kDirIn).has_value());
 }
 
 TEST(DriveSet, IndexOutOfRangeFailsWithoutTrace) {
