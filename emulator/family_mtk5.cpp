@@ -245,9 +245,11 @@ class Mtk5Protocol : public FlashProtocol {
     // The header check sum handed over with the expected one must be that of the image in the
     // flash; a drive whose flash does not hold what it was sent refuses it.
     std::optional<Outcome> SetCheckSum(Drive& drive, const Command& c) {
-        if (!drive.description().keeps_checksum || flashed_ == 0)
+        // What it knows of the image: the one it booted, or the one programmed since.
+        const std::size_t extent = std::max(flashed_, extent_);
+        if (!drive.description().keeps_checksum || extent == 0)
             return std::nullopt;
-        const std::size_t summed = flashed_ > kUnsummedTail ? flashed_ - kUnsummedTail : 0;
+        const std::size_t summed = extent > kUnsummedTail ? extent - kUnsummedTail : 0;
         const auto sum = static_cast<std::uint16_t>(ByteSum({drive.rom().data(), summed}));
         if (sum != (c.cdb[7] << 8 | c.cdb[8]))
             return InvalidFieldInCdb();
