@@ -1,0 +1,113 @@
+#include "flash/tray.h"
+
+#include <gtest/gtest.h>
+
+#include <functional>
+
+#include "procedure_rig.h"
+
+namespace kfs {
+namespace {
+
+using test::Rig;
+
+// A view whose questions are answered by the test, which may act on the drive meanwhile (push
+// the tray in, take the disc out).
+struct Operator : test::RecordingView {
+    std::function<bool(const std::string&, emu::Drive&)> answer;
+    emu::Drive* drive = nullptr;
+    bool AskOkCancel(const std::string& text, const std::string& caption) override {
+        RecordingView::AskOkCancel(text, caption);
+        return answer(text, *drive);
+    }
+};
+
+const char kClose[] = "Please close the tray and click OK to continue !";
+const char kRemove[] = "Please remove your disc from the tray and click OK to continue !";
+
+struct TrayCase {
+    const char* name;
+    std::string fields;
+    std::function<bool(const std::string&, emu::Drive&)> answer;
+    bool result;
+    std::vector<std::string> questions;
+    std::uint64_t waitedMs;
+};
+
+class EnsureTrayClosedAndEmptyCases : public testing::TestWithParam<TrayCase> {};
+
+TEST_P(EnsureTrayClosedAndEmptyCases, EndWithTheTrayClosedAndEmptyOrTheUsersCancel) {
+    const TrayCase& c = GetParam();
+    Rig rig("a0", c.fields);
+    Operator view;
+    view.drive = &rig.drives.drive(0);
+    view.answer = c.answer;
+    EXPECT_EQ(EnsureTrayClosedAndEmpty(rig.tampering, rig.clock, view, 0), c.result);
+    std::vector<std::string> questions;
+    for (const auto& box : view.boxes) {
+        EXPECT_EQ(box.kind, "question");
+        EXPECT_EQ(box.caption, "Check");
+        questions.push_back(box.text);
+    }
+    EXPECT_EQ(questions, c.questions);
+    EXPECT_EQ(rig.drives.Now(), c.waitedMs);
+    if (c.result) {
+        EXPECT_FALSE(rig.drive().tray_open);
+        EXPECT_FALSE(rig.drive().medium);
+    }
+}
+
+const auto kPushTrayIn = [](const std::string&, emu::Drive& d) {
+    d.tray_open = false;
+    return true;
+};
+const auto kCancel = [](const std::string&, emu::Drive&) { return false; };
+// Takes the disc out of the ejected tray; in manual mode also pushes the tray in when asked.
+const auto kTakeDiscOut = [](const std::string& text, emu::Drive& d) {
+    if (text == kRemove)
+        d.medium = false;
+    else
+        d.tray_open = false;
+    return true;
+};
+// A tray the drive cannot load: every LOAD fails with a sense other than 6/1Dh.
+const std::string kManual = R"(, "faults": [{"command": "1b", "sense": "02/3a/02"}])";
+
+INSTANTIATE_TEST_SUITE_P(
+    Modes, EnsureTrayClosedAndEmptyCases,
+    testing::Values(
+        TrayCase{"ClosedAndEmpty", "", kCancel, true, {}, 0},
+        // 6/1Dh on the first load still lets the drive close its tray by command.
+        TrayCase{
+            "AutomaticClose",
+            R"(, "tray_open": true, "faults": [{"command": "1b", "nth": 1, "sense": "06/1d/00"}])",
+            kCancel,
+            true,
+            {},
+            5000},
+        TrayCase{
+            "ManualClose", R"(, "tray_open": true)" + kManual, kPushTrayIn, true, {kClose}, 5000},
+        TrayCase{"ManualCancel", R"(, "tray_open": true)" + kManual, kCancel, false, {kClose}, 0},
+        // The disc is ejected, taken out, and the tray closed again by command.
+        TrayCase{
+            "AutomaticDiscRemoved", R"(, "medium": true)", kTakeDiscOut, true, {kRemove}, 5000},
+        TrayCase{"ManualDiscRemoved",
+                 R"(, "medium": true)" + kManual,
+                 kTakeDiscOut,
+                 true,
+                 {kRemove, kClose},
+                 10000},
+        TrayCase{"DiscCancel", R"(, "medium": true)", kCancel, false, {kRemove}, 5000}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(EnsureTrayClosedAndEmpty, ClosedAndEmptyAsksTheDriveThreeQuestions) {
+    Rig rig("a0");
+    test::RecordingView view;
+    EXPECT_TRUE(EnsureTrayClosedAndEmpty(rig.tampering, rig.clock, view, 0));
+    EXPECT_EQ(rig.trace, (std::vector<std::string>{"1b0100000300000000000000 none 0",
+                                                   "4a0100001000000010000000 in 16",
+                                                   "4a0100005000000010000000 in 16"}));
+}
+
+}  // namespace
+}  // namespace kfs
