@@ -14,6 +14,7 @@
 
 #include "app/console/console_view.h"
 #include "app/presenter.h"
+#include "container/embedded_buffers.h"
 #include "container/record_finder.h"
 #include "drive/auto_insert.h"
 #include "drive/emulated_transport.h"
@@ -33,6 +34,7 @@ constexpr char kUsage[] =
     "  --emulate FILE     drives from an emulator description (default: the machine's drives)\n"
     "  --parameters FILE  the parameter text (default: the built-in text)\n"
     "  --embedded EXE     parameter text and firmware from the tagged buffers of a program copy\n"
+    "                     (default: this program's own buffers)\n"
     "  --load FILE        load this KFS file or zip archive (flash utility role)\n"
     "  --drive N          select entry N of the drive list\n"
     "  --verify           tick the Verify box\n"
@@ -152,8 +154,10 @@ int Run(int argc, char** argv) {
         return Usage(*problem);
 
     // Parameter text and firmware buffers.
+    // By default the program's own tagged buffers, as the Windows program reads its own: empty
+    // until kfsmerge fills a copy, and an empty parameter buffer means the built-in text.
     std::vector<std::uint8_t> exe, parameterText;
-    EmbeddedData embedded;
+    EmbeddedData embedded{ParameterBufferData(), EmbeddedFirmware::FromProgram()};
     if (o.embedded) {
         auto bytes = ReadWholeFile(*o.embedded);
         if (!bytes)
