@@ -1,0 +1,98 @@
+// The program entry of kfsflash.exe. The command line is not read.
+//
+// Order of start-up: the application window and the instance lock first (a second copy hands
+// over to the first and ends before touching any drive), then the transport with its drive
+// table, then the main window, whose start-up runs through the presenter before it is shown.
+#include <commctrl.h>
+#include <windows.h>
+
+#include <array>
+#include <exception>
+#include <string>
+
+#include "app/presenter.h"
+#include "app/restart.h"
+#include "app/win32/application_window.h"
+#include "app/win32/instance_lock.h"
+#include "app/win32/main_form.h"
+#include "container/embedded_buffers.h"
+#include "drive/win32/atapi_imp.h"
+#include "drive/win32/win32_registry.h"
+#include "flash/clock.h"
+
+namespace {
+
+std::string ProgramPath() {
+    std::array<char, MAX_PATH + 1> path{};
+    const DWORD length = GetModuleFileNameA(nullptr, path.data(), MAX_PATH);
+    return std::string(path.data(), length);
+}
+
+int RunMessageLoop(kfs::win32::TMainForm& form) {
+    MSG message;
+    while (!form.QuitReceived()) {
+        const BOOL got = GetMessageA(&message, nullptr, 0, 0);
+        if (got == 0)
+            return static_cast<int>(message.wParam);
+        if (got == -1)
+            return 1;
+        form.Dispatch(message);
+    }
+    return form.QuitCode();
+}
+
+int Run(HINSTANCE instance, int showCommand) {
+    using namespace kfs;
+    using namespace kfs::win32;
+
+    INITCOMMONCONTROLSEX controls{sizeof(INITCOMMONCONTROLSEX),
+                                  ICC_BAR_CLASSES | ICC_PROGRESS_CLASS | ICC_STANDARD_CLASSES};
+    InitCommonControlsEx(&controls);
+
+    const std::string title = ApplicationTitle(ProgramPath());
+    ApplicationWindow application(instance, title);
+    InstanceLock lock;
+    if (!lock.Acquire(title)) {
+        ActivateOtherInstance(application.hwnd(), title);
+        return 0;
+    }
+
+    TAtapiImp transport;
+    RealClock clock;
+    Win32Registry registry;
+    Win32Restart restart;
+    PlatformInfo platform;
+    platform.windows9x = !transport.UsesPassThrough();
+    platform.title = title;
+
+    TMainForm form(instance, application.hwnd(), title);
+    application.SetMainWindow(form.hwnd());
+    Presenter presenter(form, transport, clock, registry, restart, platform);
+    form.SetPresenter(&presenter);
+
+    const EmbeddedData embedded{ParameterBufferData(), EmbeddedFirmware::FromProgram()};
+    StartupOutcome outcome = StartupOutcome::kReady;
+    try {
+        outcome = presenter.Startup(embedded);
+    } catch (const std::exception& e) {
+        ShowException(form.hwnd(), title, e.what());
+    }
+    if (outcome == StartupOutcome::kFailed)
+        return 0;
+
+    form.Show(showCommand);
+    return RunMessageLoop(form);
+}
+
+}  // namespace
+
+int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int showCommand) {
+    try {
+        return Run(instance, showCommand);
+    } catch (const std::exception& e) {
+        kfs::win32::ShowException(nullptr, "kfsflash", e.what());
+    } catch (...) {
+        kfs::win32::ShowException(nullptr, "kfsflash", nullptr);
+    }
+    return 1;
+}
