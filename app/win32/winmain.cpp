@@ -3,8 +3,9 @@
 // Order of start-up: the application window and the instance lock first (a second copy hands
 // over to the first and ends before touching any drive), then the transport with its drive
 // table, then the main window, whose start-up runs through the presenter before it is shown.
-#include <commctrl.h>
 #include <windows.h>
+// windows.h first: the common controls header builds on its types.
+#include <commctrl.h>
 
 #include <array>
 #include <exception>
