@@ -1,0 +1,184 @@
+#!/usr/bin/env python3
+"""kfsflash on emulated drives: whole updates from a KFS file, from a zip archive and from a
+kfsmerge'd updater copy, with the printed lines compared to the program's texts and the command
+trace compared to sequences worked out here (containers are built here byte by byte)."""
+import argparse
+import json
+import os
+import struct
+import subprocess
+import sys
+import tempfile
+import zipfile
+
+MODEL = b"KEMO    VRZ-3372BL      "
+NOTICE = ["Important Notice:", "You must have the Administrator privilege",
+          " to execute this utility.", "Do not restart or shutdown your system",
+          " until it prompts you to do so.", "Violating the aformentioned may damage",
+          " your drive!"]
+RESTART_QUESTION = ("Check: After updating, the system must be restarted.\n"
+                    "Click Yes to reboot your system.")
+INQUIRY_TRACE = "12000000ff00000000000000 in 255"
+
+
+def image(revision, size=0x20000, model=MODEL):
+    """Deterministic content with one INQUIRY block at 0x1000."""
+    data = bytearray((i * 7 + 3) % 251 for i in range(size))
+    at = data.find(b"\x05\x80\x00")
+    while at >= 0:
+        data[at] = 0x06
+        at = data.find(b"\x05\x80\x00", at)
+    block = bytearray(48)
+    block[0:8] = bytes([0x05, 0x80, 0x00, 0x21, 0x1F, 0, 0, 0])
+    block[8:32] = model
+    block[32:36] = revision.encode().ljust(4)
+    block[38:40] = b"K1"
+    block[40:46] = b"061122"
+    data[0x1000:0x1000 + 48] = block
+    return bytes(data)
+
+
+def kfs3(img, ide, atapi, bank_size=0x10000):
+    """A KFS3 container with plain (unscrambled) banks of `bank_size` bytes."""
+    banks = [img[i:i + bank_size] for i in range(0, len(img), bank_size)]
+    summed = img[:-8] if atapi == 6 else img
+    header = bytearray(56)
+    header[0:16] = b"KEMO FILE SYSTEM"
+    header[24] = ord("3")
+    header[26] = ide
+    header[27] = atapi
+    struct.pack_into("<H", header, 32, sum(summed) & 0xFFFF)
+    struct.pack_into("<IIIII", header, 36, len(banks), bank_size, 0, 0, 0)
+    tables = b"".join(struct.pack("<I", len(b)) for b in banks)
+    return bytes(header) + tables + b"".join(banks)
+
+
+def drive(revision, family="mtk5"):
+    return {"vendor": "KEMO", "product": "VRZ-3372BL", "revision": revision,
+            "hardware_id": "K1", "date_code": "061001", "family": family}
+
+
+def read_rom_trace(length):
+    """ReadRom commands of read-back verification: 256-byte pieces below 2 MB, bank by bank."""
+    total = (length + 255) // 256 * 256
+    chunk = 4096 if total >= 0x200000 else 256
+    lines = []
+    for bank in range((total + 0xFFFF) // 0x10000):
+        count = min(total - bank * 0x10000, 0x10000)
+        for address in range(0, count, chunk):
+            cdb = bytes([0x5A, 0, 0x38, 0x4B, 0x45, 0x11, address >> 8, address & 0xFF, 0, bank,
+                         chunk >> 8, chunk & 0xFF])
+            lines.append(f"{cdb.hex()} in {chunk}")
+    return lines
+
+
+class Runner:
+    def __init__(self, bin_dir, work):
+        self.kfsflash = os.path.join(bin_dir, "tools", "kfsflash")
+        self.kfsmerge = os.path.join(bin_dir, "tools", "kfsmerge")
+        self.work = work
+        self.failures = 0
+
+    def path(self, name):
+        return os.path.join(self.work, name)
+
+    def write(self, name, data):
+        with open(self.path(name), "wb") as f:
+            f.write(data)
+        return self.path(name)
+
+    def run(self, drives, *args):
+        desc = self.write("drives.json", json.dumps({"drives": drives}).encode())
+        trace = self.path("trace.txt")
+        if os.path.exists(trace):
+            os.remove(trace)
+        p = subprocess.run([self.kfsflash, "--emulate", desc, "--trace", trace, *args],
+                           capture_output=True, text=True, cwd=self.work, timeout=120)
+        with open(trace) as f:
+            lines = f.read().splitlines()
+        return p, lines
+
+    def check(self, name, condition, detail=""):
+        if not condition:
+            self.failures += 1
+            print(f"FAIL {name}: {detail}")
+
+
+def subsequence(wanted, lines):
+    it = iter(lines)
+    return all(any(w == l for l in it) for w in wanted)
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--bin-dir", required=True)
+    parser.add_argument("--source-dir", required=True)
+    args = parser.parse_args()
+    with tempfile.TemporaryDirectory() as work:
+        r = Runner(args.bin_dir, work)
+        img = image("1.10")
+        container = kfs3(img, 4, 6)
+        kfs_file = r.write("fw.kfs", container)
+
+        # A KFS file and a zip archive whose second member wins (the first names another model).
+        other = kfs3(image("1.10", model=b"OTHER   DRIVE           "), 4, 6)
+        with zipfile.ZipFile(r.path("fw.zip"), "w", zipfile.ZIP_DEFLATED) as z:
+            z.writestr("first.kfs", other)
+            z.writestr("second.kfs", container)
+        for name, source in (("file", kfs_file), ("zip", r.path("fw.zip"))):
+            p, trace = r.run([drive("1.00")], "--load", source, "--verify", "--yes")
+            out = p.stdout.splitlines()
+            r.check(f"{name} exit", p.returncode == 0, p.stderr)
+            r.check(f"{name} lines", out[:7] == NOTICE and subsequence(
+                ["Updating will not be executed until the tray is closed",
+                 " without any media inside !", "Updating", "Flashing finished !",
+                 "Verifying will not be executed until the tray is closed",
+                 " without any media inside !", "Read ROM Data", "Checksum verifying",
+                 "Verification finished", "All Completed!",
+                 "Restart the machine to complete the update."], out), out)
+            r.check(f"{name} question", RESTART_QUESTION in p.stderr, p.stderr)
+            roms = [l for l in trace if l.startswith("5a00384b4511")]
+            r.check(f"{name} read-back", roms == read_rom_trace(len(img)),
+                    f"{len(roms)} ReadRom commands")
+            last_rom = max(i for i, l in enumerate(trace) if l.startswith("5a00384b4511"))
+            r.check(f"{name} unlock after read-back",
+                    trace[last_rom + 1] == "1e0000000000000000000000 none 0", trace[last_rom + 1])
+            r.check(f"{name} re-identification", trace[-3:] == [INQUIRY_TRACE] * 3, trace[-3:])
+            r.check(f"{name} no temp.kfs", not os.path.exists(r.path("temp.kfs")))
+
+        # A newer drive and --no: the downgrade question is declined, nothing is written.
+        p, trace = r.run([drive("1.20")], "--load", kfs_file, "--no")
+        r.check("downgrade exit", p.returncode == 1, p.returncode)
+        r.check("downgrade question",
+                "Warning!: 1.20 is newer than 1.10 !! Update the drive ?" in p.stderr, p.stderr)
+        r.check("downgrade writes nothing",
+                not any(l[:2] in ("3b", "1e") for l in trace), trace[-5:])
+
+        # An updater copy made with kfsmerge from the native program (shipped updater text).
+        merged = r.path("updater")
+        subprocess.run([r.kfsmerge, r.kfsflash, "-o", merged, "--kfs1", kfs_file], check=True,
+                       capture_output=True)
+        p, trace = r.run([drive("1.00")], "--embedded", merged, "--yes")
+        out = p.stdout.splitlines()
+        r.check("updater exit", p.returncode == 0, p.stderr)
+        r.check("updater lines", subsequence(NOTICE + ["Updating", "Flashing finished !",
+                                                       "All Completed!"], out), out)
+        # Updater role: no date code is read after the update.
+        r.check("updater re-identification", trace[-2:] == [INQUIRY_TRACE] * 2
+                and trace[-3] != INQUIRY_TRACE, trace[-3:])
+        p, _ = r.run([drive("1.00")], "--embedded", merged, "--list")
+        r.check("updater list", p.stdout.splitlines()[7:] == [f"0: {MODEL.decode()} 1.00 "],
+                repr(p.stdout))
+
+        # Usage errors.
+        for bad in (["--bogus"], ["--drive"], ["--yes", "--no"]):
+            p = subprocess.run([r.kfsflash, *bad], capture_output=True, timeout=30)
+            r.check(f"usage {bad}", p.returncode == 2, p.returncode)
+
+        if r.failures:
+            sys.exit(1)
+        print("ok")
+
+
+if __name__ == "__main__":
+    main()
