@@ -178,9 +178,10 @@ class Mtk5Protocol : public FlashProtocol {
         const std::uint32_t length = Be24(&c.cdb[6]);
         if (c.direction != kDirOut || c.length != length || (length > 0 && c.data == nullptr))
             return InvalidFieldInCdb();
-        if (offset % kPageSize != 0 || length % kPageSize != 0 || offset > staging_.size() ||
-            length > staging_.size() - offset)
+        if (offset % kPageSize != 0 || length % kPageSize != 0)
             return InvalidFieldInCdb();
+        if (offset > staging_.size() || length > staging_.size() - offset)
+            return Outcome::Check(0x05, 0x21, 0x00);  // beyond the flash
         std::memcpy(staging_.data() + offset, c.data, length);
         std::fill_n(staged_.begin() + offset / kPageSize, length / kPageSize, true);
         return Outcome::Good(length);

@@ -56,12 +56,13 @@ class Mtk5Drive : public ::testing::Test {
 
 TEST_F(Mtk5Drive, RefusesWhatItCannotProgram) {
     using C = std::array<std::uint8_t, 3>;
-    const C invalidField{5, 0x24, 0}, sequence{5, 0x2C, 0}, parameterList{5, 0x26, 0};
+    const C invalidField{5, 0x24, 0}, beyond{5, 0x21, 0}, sequence{5, 0x2C, 0},
+        parameterList{5, 0x26, 0};
 
     EXPECT_EQ(Condition(Block(0)), sequence);  // no download open
     ASSERT_TRUE(DownloadMode(1).good);
-    EXPECT_EQ(Condition(Block(2 * 1024 * 1024 - 8192)), invalidField);  // beyond the flash
-    EXPECT_EQ(Condition(Block(100, 256)), invalidField);                // not on a page
+    EXPECT_EQ(Condition(Block(2 * 1024 * 1024 - 8192)), beyond);  // beyond the flash
+    EXPECT_EQ(Condition(Block(100, 256)), invalidField);          // not on a page
     EXPECT_EQ(Condition(Send({0x3B, 0x06, 0, 0, 0, 0, 0, 0x40, 0}, nullptr, 0, kDirOut)),
               invalidField);                         // the data phase does not carry the length
     EXPECT_EQ(Condition(Trigger(false)), sequence);  // nothing staged
