@@ -58,8 +58,8 @@ bool VerifyByReadBack(FlashJob& job) {
         job.view.ShowError(job.updaterRole ? kVerifyError : kReadRomError, kCaption);
         return false;
     }
-    // Reserved blocks hold drive-specific data (serial numbers, calibration); the image carries
-    // zeros there, so they compare as zeros whatever the drive keeps.
+    // Reserved blocks hold data of the individual drive (serial number, calibration); the image
+    // carries zeros there, so they compare as zeros whatever the drive keeps.
     for (const SKFSReserveBlock& block : job.container.ReservedBlocks) {
         if (block.Address >= readBack.size())
             continue;
