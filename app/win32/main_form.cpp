@@ -15,6 +15,8 @@ namespace {
 
 constexpr char kFontFace[] = "MS Sans Serif";
 constexpr COLORREF kNavy = RGB(0x00, 0x00, 0x80);
+// A closed drop-down list is its selection field plus this frame (three pixels above and below).
+constexpr int kDropDownFrame = 6;
 // The window procedure a container had before it started passing its children's notifications
 // on to the main window.
 constexpr char kOldProcProperty[] = "kfs.oldproc";
@@ -171,12 +173,8 @@ void TMainForm::CreateControls(HINSTANCE instance) {
     // The closed drop-down list is as high as the layout says: its selection field is the item
     // height plus the frame.
     HWND combo = Control(Ctl::SelDevice);
-    RECT rect{};
-    GetWindowRect(combo, &rect);
-    const LRESULT field = SendMessageA(combo, CB_GETITEMHEIGHT, static_cast<WPARAM>(-1), 0);
-    const int frame = static_cast<int>(rect.bottom - rect.top) - static_cast<int>(field);
     SendMessageA(combo, CB_SETITEMHEIGHT, static_cast<WPARAM>(-1),
-                 std::max(1, Spec(Ctl::SelDevice).height - frame));
+                 Spec(Ctl::SelDevice).height - kDropDownFrame);
 
     SendMessageA(Control(Ctl::ListBox1), LB_SETITEMHEIGHT, 0, kListItemHeight);
 
