@@ -27,7 +27,7 @@ enum class PrepareOutcome {
     kReady,   // window shown; in the updater role "&Start" is enabled
     kGiveUp,  // show the box, stop start-up: window shown with the drive list and "&Start"
               // disabled, no notice
-    kFail,  // show the box, the window is never shown, the program ends
+    kFail,    // show the box, the window is never shown, the program ends
 };
 
 struct PrepareResult {

@@ -4,8 +4,8 @@
 #include <unistd.h>
 
 #include <filesystem>
-#include <functional>
 #include <fstream>
+#include <functional>
 
 #include "drive/emulated_transport.h"
 #include "support/firmware_fixtures.h"
