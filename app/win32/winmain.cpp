@@ -78,11 +78,14 @@ int Run(HINSTANCE instance, int showCommand) {
     } catch (const std::exception& e) {
         ShowException(form.hwnd(), title, e.what());
     }
-    if (outcome == StartupOutcome::kFailed)
-        return 0;
-
-    form.Show(showCommand);
-    return RunMessageLoop(form);
+    int exitCode = 0;
+    if (outcome != StartupOutcome::kFailed) {
+        form.Show(showCommand);
+        exitCode = RunMessageLoop(form);
+    }
+    // The presenter ends before the window object: no late message may reach it.
+    form.SetPresenter(nullptr);
+    return exitCode;
 }
 
 }  // namespace
