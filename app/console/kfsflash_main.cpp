@@ -6,7 +6,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
-#include <iterator>
 #include <memory>
 #include <optional>
 #include <string>
@@ -112,11 +111,20 @@ std::optional<std::string> Parse(int argc, char** argv, Options& o) {
     return std::nullopt;
 }
 
+// One read of the whole file: a program copy is tens of megabytes, too many for a byte-wise copy.
 std::optional<std::vector<std::uint8_t>> ReadWholeFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
+    std::ifstream in(path, std::ios::binary | std::ios::ate);
     if (!in)
         return std::nullopt;
-    return std::vector<std::uint8_t>(std::istreambuf_iterator<char>(in), {});
+    const std::streamoff size = in.tellg();
+    if (size < 0)
+        return std::nullopt;
+    std::vector<std::uint8_t> bytes(static_cast<std::size_t>(size));
+    in.seekg(0);
+    in.read(reinterpret_cast<char*>(bytes.data()), size);
+    if (in.gcount() != size)
+        return std::nullopt;
+    return bytes;
 }
 
 // Writes one trace line per command sent, then passes it on.
