@@ -122,8 +122,9 @@ class A0Protocol : public FlashProtocol {
             (v_.halves && halves_.size() != 2 * whole_banks_))
             return Refuse(SequenceError());
         // The trigger repeats the image's first 128 bytes and its check sum: both must agree
-        // with what the drive is about to program.
-        if (!std::equal(c.data, c.data + kTriggerData, staging_.begin()) ||
+        // with what the drive is about to program (a flash shorter than that cannot agree).
+        if (staging_.size() < kTriggerData ||
+            !std::equal(c.data, c.data + kTriggerData, staging_.begin()) ||
             Be16At(&c.cdb[10]) != Sum16(staging_.data(), extent_))
             return Refuse(BadParameterData());
         const std::uint32_t duration = 1000 + 250 * static_cast<std::uint32_t>(Banks());

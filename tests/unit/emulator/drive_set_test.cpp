@@ -273,6 +273,20 @@ TEST(DriveSet, TheFallbackProtocolRejectsFlashCommandsOnly) {
     EXPECT_FALSE(handle(kVendorPage, kDirIn).has_value());
 }
 
+// A flash smaller than the trigger's 128 data bytes cannot hold what the trigger repeats: the
+// drive refuses it instead of comparing past its staging.
+TEST(DriveSet, A0TriggerOnAFlashSmallerThanItsDataIsRefused) {
+    auto set = One(R"(, "flash_size": 64)");
+    Bytes bank = {0x12, 0x34};
+    const Cdb12 write = {0x5A, 0, 0x38, 0x4B, 0x45, 0xA0, 0x05, 0, 0x00, 0x02, 0, 0};
+    ASSERT_TRUE(set.Execute(0, write.data(), bank.data(), 2, kDirOut).good);
+    Bytes head(128, 0);
+    head[0] = 0x12;
+    head[1] = 0x34;
+    const Cdb12 trigger = {0x5A, 0, 0x38, 0x4B, 0x45, 0xA0, 0x04, 0xE1, 0x00, 0x80, 0x00, 0x46};
+    ExpectSense(set.Execute(0, trigger.data(), head.data(), 128, kDirOut), 5, 0x26, 0);
+}
+
 TEST(DriveSet, IndexOutOfRangeFailsWithoutTrace) {
     auto set = One();
     int lines = 0;
