@@ -147,7 +147,8 @@ class Mtk5Protocol : public FlashProtocol {
         if ((c.cdb[5] & 0x80) && state_ == State::kAwaitAcknowledge)
             Reset(drive, now_);
         const std::size_t n = std::min<std::size_t>({s.size(), c.cdb[4], c.length});
-        std::memcpy(c.data, s.data(), n);
+        if (n > 0)  // a request without a buffer has nowhere to put the sense
+            std::memcpy(c.data, s.data(), n);
         return Outcome::Good(static_cast<std::uint32_t>(n));
     }
 

@@ -74,6 +74,15 @@ TEST_F(Mtk5Drive, RefusesWhatItCannotProgram) {
     EXPECT_EQ(Condition(Trigger(false)), parameterList);
 }
 
+TEST_F(Mtk5Drive, RequestSenseWithoutABufferWhileProgrammingMovesNothing) {
+    ASSERT_TRUE(DownloadMode(1).good);
+    ASSERT_TRUE(Bank(0).good);
+    ASSERT_TRUE(Trigger(false).good);
+    const Outcome o = Send({0x03, 0, 0, 0, 18}, nullptr, 18, kDirIn);
+    EXPECT_TRUE(o.good);
+    EXPECT_EQ(o.transferred, 0u);
+}
+
 TEST_F(Mtk5Drive, CountsBanksWhileProgrammingAndResetsIntoTheNewImage) {
     // Bank 0 carries an INQUIRY block with a date code ahead of it.
     std::vector<std::uint8_t> bank(kBank, 0x11);
