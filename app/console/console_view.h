@@ -19,6 +19,9 @@ class ConsoleView : public MainView {
 
     void AddLine(const std::string& line) override;
     void ClearLines() override {}
+    // A terminal cannot take back a printed line: a rolling display (the ALI bank lines) simply
+    // prints each new line below the last.
+    void DeleteFirstLine() override {}
     void ClearSelection() override {}
     void SetProgress(std::uint32_t position) override;
     void ProcessMessages() override {}
