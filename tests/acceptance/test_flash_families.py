@@ -10,9 +10,11 @@ with its own text. A few families load from a zip archive and from a kfsmerge'd 
 import argparse
 import json
 import os
+import pty
 import subprocess
 import sys
 import tempfile
+import threading
 import zipfile
 from dataclasses import dataclass, field
 
@@ -325,7 +327,10 @@ class Runner:
             out.write(data)
         return self.path(name)
 
-    def run(self, f, faults, *args):
+    def run(self, f, faults, *args, terminal=False):
+        """Runs kfsflash on one drive of family `f`; with `terminal` its standard error is a
+        pseudo-terminal (the progress bar is drawn there) and what it shows is kept in
+        self.screen."""
         drive = {"vendor": "KEMO", "product": "VRZ-3372BL", "revision": "1.00",
                  "hardware_id": "K1", "date_code": "061001", "family": f.emulated,
                  "flash_size": FLASH_SIZE, "keeps_checksum": f.keeps_checksum, "seed": f.seed,
@@ -334,8 +339,21 @@ class Runner:
         trace = self.path("trace.txt")
         if os.path.exists(trace):
             os.remove(trace)
-        p = subprocess.run([self.kfsflash, "--emulate", desc, "--trace", trace, "--yes", *args],
-                           capture_output=True, text=True, cwd=self.work, timeout=120)
+        command = [self.kfsflash, "--emulate", desc, "--trace", trace, "--yes", *args]
+        if terminal:
+            master, slave = pty.openpty()
+            shown = []
+            reader = threading.Thread(target=drain, args=(master, shown))
+            reader.start()
+            p = subprocess.run(command, stdout=subprocess.PIPE, stderr=slave, text=True,
+                               cwd=self.work, timeout=120)
+            os.close(slave)
+            reader.join()
+            os.close(master)
+            self.screen = b"".join(shown).decode("latin-1")
+        else:
+            p = subprocess.run(command, capture_output=True, text=True, cwd=self.work,
+                               timeout=120)
         with open(trace) as t:
             return p, t.read().splitlines()
 
@@ -358,6 +376,17 @@ class Runner:
         subprocess.run([self.kfsmerge, self.kfsflash, "-o", merged, slot,
                         self.write("fw.bin", firmware)], check=True, capture_output=True)
         return ["--embedded", merged]
+
+
+def drain(fd, into):
+    while True:
+        try:
+            chunk = os.read(fd, 4096)
+        except OSError:  # the terminal's other side is closed
+            return
+        if not chunk:
+            return
+        into.append(chunk)
 
 
 def text_of(lines):
@@ -400,6 +429,18 @@ def test_fault(r, f, image, firmware):
     r.check(f"{name}: list lines", p.stdout.endswith(text_of(first + flash_lines)), p.stdout)
 
 
+def test_progress_on_terminal(r, f, image, firmware):
+    """The bar on a terminal between rolling list lines: the lines stay whole on standard
+    output, and the bar is drawn and taken away before each line."""
+    p, _ = r.run(f, [], *r.source(f, "file", firmware), terminal=True)
+    name = f"{f.name} on a terminal"
+    r.check(f"{name}: exit", p.returncode == 0, p.returncode)
+    _, lines = expected_update(f, image, False)
+    r.check(f"{name}: list lines", p.stdout.endswith(text_of(lines)), p.stdout)
+    r.check(f"{name}: bar", "] 100%" in r.screen and "\r" + " " * 50 + "\r" in r.screen,
+            repr(r.screen[-200:]))
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--bin-dir", required=True)
@@ -415,6 +456,8 @@ def main():
                 test_update(r, f, image, firmware, f.loads[0], [f.harmless])
             if f.fault:
                 test_fault(r, f, image, firmware)
+            if f.atapi == 2:
+                test_progress_on_terminal(r, f, image, firmware)
         if r.failures:
             sys.exit(1)
         print("ok")
