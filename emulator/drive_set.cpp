@@ -233,14 +233,15 @@ Outcome DriveSet::Execute(int index, const std::uint8_t* cdb, std::uint8_t* buff
     c.direction = direction;
     c.length = buffer ? length : 0;
     // Data in goes through a scratch buffer so that a short reply leaves the rest of the
-    // caller's buffer as it was, as a real transfer would.
+    // caller's buffer as it was, as a real transfer would. Data out (or a buffer given without a
+    // data phase) is read from a copy: whatever a handler answers never lands in the caller's
+    // buffer, since nothing comes back from the drive in that direction.
     std::vector<std::uint8_t> scratch;
-    if (direction == kDirIn) {
+    if (direction == kDirIn)
         scratch.assign(c.length, 0);
-        c.data = scratch.data();
-    } else {
-        c.data = buffer;
-    }
+    else
+        scratch.assign(buffer, buffer + c.length);
+    c.data = scratch.data();
     protocol.Tick(d, impl_->now);
 
     std::optional<Outcome> result;

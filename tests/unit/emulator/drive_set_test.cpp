@@ -287,6 +287,17 @@ TEST(DriveSet, A0TriggerOnAFlashSmallerThanItsDataIsRefused) {
     ExpectSense(set.Execute(0, trigger.data(), head.data(), 128, kDirOut), 5, 0x26, 0);
 }
 
+// Only data in comes back: a reply to a command sent with another direction stays in the drive.
+TEST(DriveSet, CommandsWithoutDataInLeaveTheCallersBufferAlone) {
+    auto set = One();
+    for (std::uint8_t direction : {kDirOut, std::uint8_t{0}}) {
+        Bytes data(96, 0xEE);
+        set.Execute(0, Inquiry(96).data(), data.data(), 96, direction);
+        set.Execute(0, kRequestSense.data(), data.data(), 18, direction);
+        EXPECT_EQ(data, Bytes(96, 0xEE)) << int{direction};
+    }
+}
+
 TEST(DriveSet, IndexOutOfRangeFailsWithoutTrace) {
     auto set = One();
     int lines = 0;
