@@ -367,6 +367,14 @@ def main():
                 check(r.returncode == 1 and len(lines) == 1 and not r.stdout,
                       "%s, %s: exit %d, stderr %r" % (name, command[0], r.returncode, lines))
 
+        # A directory opens like a file but cannot be read: refused the same way, no crash.
+        for command in (["info", "--json", work], ["unpack", work, os.path.join(work, "d.out")],
+                        ["pack", work, os.path.join(work, "d.out")]):
+            r = tool.run(*command)
+            lines = r.stderr.decode(errors="replace").splitlines()
+            check(r.returncode == 1 and len(lines) == 1 and not r.stdout,
+                  "directory, %s: exit %d, stderr %r" % (command[0], r.returncode, lines))
+
     if FAILURES:
         print("%d mismatches" % len(FAILURES))
         return 1

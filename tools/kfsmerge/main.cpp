@@ -30,16 +30,17 @@ constexpr const char* kUsage =
     "no --parameters the parameter buffer is left as it is.\n";
 
 std::optional<std::vector<std::uint8_t>> ReadWholeFile(const std::string& name) {
-    std::ifstream in(name, std::ios::binary | std::ios::ate);
+    std::ifstream in(name, std::ios::binary);
     if (!in)
         return std::nullopt;
-    const std::streamoff size = in.tellg();
-    if (size < 0)
-        return std::nullopt;
-    std::vector<std::uint8_t> bytes(static_cast<std::size_t>(size));
-    in.seekg(0);
-    in.read(reinterpret_cast<char*>(bytes.data()), size);
-    if (in.gcount() != size)
+    // Read to the end rather than trusting tellg: a directory opens, reports a huge size and
+    // then fails its first read.
+    std::vector<std::uint8_t> bytes;
+    char chunk[1 << 16];
+    while (in.read(chunk, sizeof chunk) || in.gcount() > 0) {
+        bytes.insert(bytes.end(), chunk, chunk + in.gcount());
+    }
+    if (in.bad())
         return std::nullopt;
     return bytes;
 }

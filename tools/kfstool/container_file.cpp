@@ -1,7 +1,6 @@
 #include "tools/kfstool/container_file.h"
 
 #include <fstream>
-#include <iterator>
 
 namespace kfstool {
 
@@ -9,8 +8,13 @@ std::optional<std::vector<std::uint8_t>> ReadWholeFile(const std::string& path) 
     std::ifstream in(path, std::ios::binary);
     if (!in)
         return std::nullopt;
-    std::vector<std::uint8_t> bytes((std::istreambuf_iterator<char>(in)),
-                                    std::istreambuf_iterator<char>());
+    // istream::read turns a read error (a directory, say) into badbit; reading through
+    // istreambuf_iterator would let the stream buffer's exception escape instead.
+    std::vector<std::uint8_t> bytes;
+    char chunk[1 << 16];
+    while (in.read(chunk, sizeof chunk) || in.gcount() > 0) {
+        bytes.insert(bytes.end(), chunk, chunk + in.gcount());
+    }
     if (in.bad())
         return std::nullopt;
     return bytes;

@@ -127,6 +127,10 @@ TEST_F(KfsmergeTool, RefusalsWriteNothing) {
         {Quote(not_program) + " -o " + Quote(out) + " --kfs1 " + Quote(bad), 1, "not found"},
         {Quote(KFS_PARAM_PROBE) + " -o " + Quote(out) + " --kfs1 " + Quote(dir_ / "missing"), 1,
          "cannot read"},
+        // A directory opens like a file but cannot be read.
+        {Quote(KFS_PARAM_PROBE) + " -o " + Quote(out) + " --kfs1 " + Quote(dir_), 1, "cannot read"},
+        {Quote(dir_) + " -o " + Quote(out) + " --kfs1 " + Quote(bad), 1, "cannot read"},
+        {"--list " + Quote(dir_), 1, "cannot read"},
         {Quote(KFS_PARAM_PROBE) + " --kfs1 " + Quote(bad), 2, "usage"},
         {Quote(KFS_PARAM_PROBE) + " -o " + Quote(out) + " --kfs1 " + Quote(bad) + " --kfs1 " +
              Quote(bad),
