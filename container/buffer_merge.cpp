@@ -53,25 +53,15 @@ std::optional<std::string> CheckFits(std::size_t size, const BufferRecordLayout&
            Bytes(layout.capacity) + ")";
 }
 
-// The CVT buffer holds the Philips form: the file's length, big-endian, then the file.
-std::vector<std::uint8_t> PhilipsForm(const std::vector<std::uint8_t>& file) {
-    std::vector<std::uint8_t> form(4 + file.size());
-    PutBe32(form.data(), static_cast<std::uint32_t>(file.size()));
-    std::copy(file.begin(), file.end(), form.begin() + 4);
-    return form;
-}
-
 std::optional<std::string> CheckPhilipsFile(const std::vector<std::uint8_t>& file) {
     const BufferRecordLayout& layout = RecordLayout(BufferId::kCvt);
-    const std::string_view mark = kPhilipsMark;
-    if (file.size() < mark.size() || !std::equal(mark.begin(), mark.end(), file.begin())) {
+    if (!IsPhilipsFile(file))
         return "the Philips file does not begin with \"Philips\"";
-    }
     if (auto problem = CheckFits(4 + file.size(), layout))
         return "the Philips form: " + *problem;
     SKFSParameter parameter;
     std::vector<std::uint8_t> image;
-    if (auto problem = DecodeProblem(PhilipsForm(file), parameter, image)) {
+    if (auto problem = DecodeProblem(PhilipsFormFromFile(file), parameter, image)) {
         return "the Philips file does not decode: " + *problem;
     }
     return std::nullopt;
@@ -208,7 +198,7 @@ MergeOutcome MergeBuffers(std::vector<std::uint8_t>& executable, const BufferCon
     };
     if (contents.philips_file) {
         WriteData(executable, offset(BufferId::kCvt), RecordLayout(BufferId::kCvt),
-                  PhilipsForm(*contents.philips_file));
+                  PhilipsFormFromFile(*contents.philips_file));
     }
     for (int slot = 1; slot <= 3; ++slot) {
         if (const auto& container = contents.kfs[slot - 1]) {
