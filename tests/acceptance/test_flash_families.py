@@ -150,8 +150,9 @@ FAMILIES = [
     Family("a0 type 3", "a0", 3, KB64, stride=KB64, bank_sizes=[40001],
            reserved=((40002, KB64 - 40002),), seed=12,
            fault={"never_ready": True}, fault_text="Wait Drive Ready TimeOut !\n"),
-    # Three whole banks and half a bank; check-sum verification.
-    Family("a0 type 5", "a0", 5, 3 * KB64 + KB64 // 2, keeps_checksum=True, seed=13,
+    # 31 whole banks and half a bank: 32 bank writes, so the trigger's count byte wraps to 00h;
+    # check-sum verification.
+    Family("a0 type 5", "a0", 5, 31 * KB64 + KB64 // 2, keeps_checksum=True, seed=13,
            fault={"command": "5a:a0", "nth": 1}, fault_text="Write Buffer Fail !"),
     # A poll that meets a medium error rather than progress gives up at once.
     Family("a0-poll type 4", "a0-poll", 4, 2 * KB64, keeps_checksum=True, seed=14,
@@ -429,6 +430,18 @@ def test_fault(r, f, image, firmware):
     r.check(f"{name}: list lines", p.stdout.endswith(text_of(first + flash_lines)), p.stdout)
 
 
+def test_oversized_bank(r):
+    """A bank of 65536 bytes under per-bank lengths fits neither the length bytes nor the
+    transfer length: the update stops with the write failure before anything goes out."""
+    f = Family("a0 type 3, whole 64 KB bank", "a0", 3, KB64, stride=KB64, seed=21)
+    image, firmware = build(f)
+    p, trace = r.run(f, [], *r.source(f, "file", firmware))
+    r.check(f"{f.name}: exit", p.returncode == 1, p.returncode)
+    r.check(f"{f.name}: message", "Error: Write Buffer Fail !\n" in p.stderr, p.stderr)
+    r.check(f"{f.name}: nothing sent", LOCK in trace and trace[trace.index(LOCK):] ==
+            [LOCK, UNLOCK], trace[-4:])
+
+
 def test_progress_on_terminal(r, f, image, firmware):
     """The bar on a terminal between rolling list lines: the lines stay whole on standard
     output, and the bar is drawn and taken away before each line."""
@@ -448,6 +461,7 @@ def main():
     args = parser.parse_args()
     with tempfile.TemporaryDirectory() as work:
         r = Runner(args.bin_dir, work)
+        test_oversized_bank(r)
         for f in FAMILIES:
             image, firmware = build(f)
             for how in f.loads:
