@@ -6,6 +6,7 @@
 #include "drive/cdb.h"
 #include "drive/identification.h"
 #include "flash/flash_commands.h"
+#include "flash/procedure_support.h"
 #include "flash/verify.h"
 #include "flash/wait_drive_ready.h"
 
@@ -32,10 +33,6 @@ constexpr int kReadyLimitSeconds = 120;
 constexpr int kMaxAttempts = 3;
 constexpr std::size_t kReplySize = 256;
 
-const char kWriteBufferFail[] = "Write Buffer Fail !";
-const char kProgressTimeOut[] = "Flash progress TimeOut !\n";
-const char kTriggerFail[] = "Trigger Fail !\n";
-const char kReadyTimeOut[] = "Wait Drive Ready TimeOut !\n";
 const char kFlashError[] = "Flash Error!";
 const char kSetCheckSumFail[] = "flash fail !\n";
 const char kGetCheckSumError[] = "Get CheckSum Error!";
@@ -72,7 +69,7 @@ class Mtk5Flash {
             job_.view.AddLine(retry);
         }
         if (!WaitReady())
-            return kReadyTimeOut;
+            return kWaitDriveReadyTimeOut;
         return CheckSumHandshake();
     }
 
@@ -80,9 +77,7 @@ class Mtk5Flash {
     FlashResult FlashOnce() {
         job_.view.ProcessMessages();
         job_.view.SetProgress(0);
-        job_.view.AddLine("WARNING !!!");
-        job_.view.AddLine("Please wait for the accomplishment!");
-        job_.view.AddLine("Flashing is processing...");
+        AddOpeningLines(job_.view, "Please wait for the accomplishment!");
 
         const int firstBank = upper_ ? kPassBanks : 0;
         const int firstCount = upper_ ? kPassBanks : banks_;
@@ -122,7 +117,7 @@ class Mtk5Flash {
         return std::nullopt;
     }
 
-    enum class Poll { kComplete, kRunning, kFinished, kTriggerFail };
+    enum class Poll { kComplete, kRunning, kTriggerFail };
 
     // One REQUEST SENSE of a poll, judged. Nullopt when the command itself failed.
     std::optional<Poll> Ask(bool upper) {
@@ -154,7 +149,7 @@ class Mtk5Flash {
         const int shift = upper_ ? -kPassBanks : 0;
         for (;;) {
             if (job_.clock.NowMs() - trigger > kPollLimitMs)
-                return kProgressTimeOut;
+                return kFlashProgressTimeOut;
             const std::optional<Poll> poll = Ask(upper_);
             if (!poll)
                 continue;
@@ -165,13 +160,13 @@ class Mtk5Flash {
             if (job_.sense[2] == 0x06 || job_.sense[4] == banks_) {
                 if (upper_) {
                     if (!WaitReady())
-                        return kReadyTimeOut;
+                        return kWaitDriveReadyTimeOut;
                     ShowBanks(shift);
                     return std::nullopt;
                 }
                 RequestFlashSense(job_.transport, job_.drive, job_.sense.data(), false, true);
                 if (!WaitReady())
-                    return kReadyTimeOut;
+                    return kWaitDriveReadyTimeOut;
                 return std::nullopt;
             }
             job_.view.ProcessMessages();
@@ -184,7 +179,7 @@ class Mtk5Flash {
         const std::uint64_t trigger = job_.clock.NowMs();
         for (;;) {
             if (job_.clock.NowMs() - trigger > kPollLimitMs)
-                return kProgressTimeOut;
+                return kFlashProgressTimeOut;
             const std::optional<Poll> poll = Ask(true);
             if (!poll)
                 continue;
@@ -196,7 +191,7 @@ class Mtk5Flash {
                 if (FlashResult failure = Acknowledge())
                     return failure;
                 if (!WaitReady())
-                    return kReadyTimeOut;
+                    return kWaitDriveReadyTimeOut;
                 return std::nullopt;
             }
             job_.view.ProcessMessages();
@@ -212,7 +207,7 @@ class Mtk5Flash {
         const std::uint64_t start = job_.clock.NowMs();
         while (!RequestFlashSense(job_.transport, job_.drive, job_.sense.data(), true, true)) {
             if (job_.clock.NowMs() - start > kAcknowledgeLimitMs)
-                return kProgressTimeOut;
+                return kFlashProgressTimeOut;
             job_.clock.Sleep(kPollSleepMs);
         }
         return std::nullopt;
@@ -230,11 +225,11 @@ class Mtk5Flash {
             return std::nullopt;
         const std::uint16_t expected = ExpectedCheckSum(job_);
         if (!WaitReady())
-            return kReadyTimeOut;
+            return kWaitDriveReadyTimeOut;
         if (!SetDriveCheckSum(job_.transport, job_.drive, job_.container.HeaderCheckSum, expected))
             return kSetCheckSumFail;
         if (!WaitReady())
-            return kReadyTimeOut;
+            return kWaitDriveReadyTimeOut;
         if (!GetDriveCheckSum(job_.transport, job_.drive, reply))
             return kGetCheckSumError;
         if ((reply[6] << 8 | reply[7]) != expected)
