@@ -84,21 +84,6 @@ const char* KernelTypeName(unsigned code) {
     return code == 0 ? "Not support" : "unknown";
 }
 
-// Image texts are 8-bit characters; JSON strings are Unicode, so each byte becomes the code
-// point of the same value (Latin-1), which a reader maps back without loss.
-std::string Latin1ToUtf8(const std::string& text) {
-    std::string out;
-    for (unsigned char c : text) {
-        if (c < 0x80) {
-            out.push_back(static_cast<char>(c));
-        } else {
-            out.push_back(static_cast<char>(0xC0 | (c >> 6)));
-            out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-        }
-    }
-    return out;
-}
-
 struct Description {
     std::uint16_t checkSum;
     std::uint16_t fixDataCheckSum;

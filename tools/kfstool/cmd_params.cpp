@@ -12,29 +12,13 @@
 #include "container/default_parameters.h"
 #include "container/parameters.h"
 #include "tools/kfstool/commands.h"
+#include "tools/kfstool/container_file.h"
 
 namespace kfstool {
 namespace {
 
 using Json = nlohmann::ordered_json;
 using TextConverter = std::function<std::string(const std::string&)>;
-
-// Parameter texts are 8-bit; JSON wants UTF-8. Each byte is taken as the code point of the same
-// value, which keeps every byte recoverable from the output.
-std::string Latin1ToUtf8(const std::string& text) {
-    std::string out;
-    out.reserve(text.size());
-    for (const char c : text) {
-        const auto byte = static_cast<unsigned char>(c);
-        if (byte < 0x80) {
-            out.push_back(c);
-        } else {
-            out.push_back(static_cast<char>(0xC0 | (byte >> 6)));
-            out.push_back(static_cast<char>(0x80 | (byte & 0x3F)));
-        }
-    }
-    return out;
-}
 
 int Flag(bool value) {
     return value ? 1 : 0;

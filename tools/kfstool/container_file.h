@@ -1,5 +1,6 @@
 #pragma once
-// Reading and writing whole files for the container commands, and number parsing for options.
+// Reading and writing whole files, number parsing for options, and the text conversion of the
+// --json output.
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -12,5 +13,9 @@ bool WriteWholeFile(const std::string& path, const std::vector<std::uint8_t>& by
 
 // Decimal, or hexadecimal with a 0x prefix; nullopt when not a number or above `max`.
 std::optional<std::uint64_t> ParseNumber(const std::string& text, std::uint64_t max);
+
+// Image and parameter texts are 8-bit characters; JSON strings are Unicode, so each byte becomes
+// the code point of the same value (Latin-1), which a reader maps back without loss.
+std::string Latin1ToUtf8(const std::string& text);
 
 }  // namespace kfstool
