@@ -68,5 +68,32 @@ TEST(CheckContainer, SilentEmptyTextStillRefuses) {
     SetErrorMessages(false);
 }
 
+// The texts are shown to users as they are, odd spellings and line breaks included.
+TEST(ErrorMessages, NormalTextsAndSilentBlanks) {
+    const char* const normal[] = {
+        "Load KFS Fail!",
+        "Check Sum Error!",
+        "Hardware ID Error!",
+        "Model Name Error!",
+        "Drive firmware version is newer!",
+        "This drive is unavailble!",
+        "Atapi error!",
+        "New firmware error!",
+        "Atapi Flash Type is not supported!",
+        "IDE Flash Type is not supported!",
+        "Flash Verify Error!",
+        "\n\nUnable to update firmware! The action might be corrupt by other ODD drives.\n"
+        "Please disconnect other ODD drives and then execute again.\n",
+    };
+    SetErrorMessages(true);
+    for (int entry = 1; entry <= 12; ++entry) {
+        EXPECT_EQ(ErrorMessages(static_cast<ErrorMessage>(entry)), "") << entry;
+    }
+    SetErrorMessages(false);
+    for (int entry = 1; entry <= 12; ++entry) {
+        EXPECT_EQ(ErrorMessages(static_cast<ErrorMessage>(entry)), normal[entry - 1]) << entry;
+    }
+}
+
 }  // namespace
 }  // namespace kfs
