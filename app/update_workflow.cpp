@@ -1,5 +1,6 @@
 // The update behind "&Start": version check, the Windows 95/98/ME auto-insert branch, tray check,
 // flashing, verification, re-identification and the restart question.
+#include <cctype>
 #include <cstdlib>
 #include <string>
 
@@ -17,10 +18,37 @@
 namespace kfs {
 namespace {
 
+bool IsDigit(char c) {
+    return c >= '0' && c <= '9';
+}
+
 // A version text as a number, the way the C library's atof reads it: leading blanks skipped, the
-// longest prefix that forms a number, 0 when there is none. Compared in extended precision.
+// longest prefix that forms a decimal number, 0 when there is none. Only the decimal form counts:
+// strtold alone would also take "0x1A", "INF" or "NAN" and ask about a downgrade that is none.
+// Compared in extended precision.
 long double VersionNumber(const std::string& version) {
-    return std::strtold(version.c_str(), nullptr);
+    const char* text = version.c_str();  // ends at the first zero byte, as a C text does
+    std::size_t start = 0;
+    while (std::isspace(static_cast<unsigned char>(text[start]))) ++start;
+    std::size_t end = start;
+    if (text[end] == '+' || text[end] == '-')
+        ++end;
+    std::size_t digits = 0;
+    for (; IsDigit(text[end]); ++end) ++digits;
+    if (text[end] == '.')
+        for (++end; IsDigit(text[end]); ++end) ++digits;
+    if (digits == 0)
+        return 0;
+    if (text[end] == 'e' || text[end] == 'E') {
+        std::size_t exponent = end + 1;
+        if (text[exponent] == '+' || text[exponent] == '-')
+            ++exponent;
+        if (IsDigit(text[exponent])) {
+            while (IsDigit(text[exponent])) ++exponent;
+            end = exponent;
+        }
+    }
+    return std::strtold(std::string(text + start, end - start).c_str(), nullptr);
 }
 
 }  // namespace

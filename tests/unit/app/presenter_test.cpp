@@ -263,9 +263,16 @@ TEST(PresenterUpdate, DowngradeQuestionComparesVersionsAsNumbers) {
         bool asked;
     };
     const Case cases[] = {
-        {"1.10", "1.09", true},  {"1.09", "1.10", false},
-        {"1.10", "1.10", false}, {"ABCD", "1.00", false},  // no number: 0
+        {"1.10", "1.09", true},
+        {"1.09", "1.10", false},
+        {"1.10", "1.10", false},
+        {"ABCD", "1.00", false},  // no number: 0
         {"1.00", "X.YZ", true},
+        // Only decimal numbers count: hexadecimal, infinity and NaN forms read as 0.
+        {"INF ", "1.00", false},
+        {"1.00", "0x1A", true},
+        {"1.00", "INF ", true},
+        {" 2E1", "9.99", true},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(std::string(c.drive) + " against " + c.image);
