@@ -47,7 +47,9 @@ bool ReadFileBinary(const std::string& fileName, std::uint32_t length, std::uint
 
 bool WriteFileBinary(const std::string& fileName, const std::uint8_t* bytes, std::uint32_t length) {
     const std::filesystem::path path(fileName);
-    if (IsReadOnlyFile(path))
+    // remove() would take an empty directory away on POSIX; a directory is never replaced.
+    std::error_code error;
+    if (IsReadOnlyFile(path) || std::filesystem::is_directory(path, error))
         return false;
     std::remove(fileName.c_str());
     std::FILE* file = std::fopen(fileName.c_str(), "wb");

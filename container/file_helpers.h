@@ -15,8 +15,8 @@ std::uint32_t GetFileLength(const std::string& fileName);
 bool ReadFileBinary(const std::string& fileName, std::uint32_t length, std::uint8_t* buffer);
 
 // Replaces the file's whole content with the bytes: an existing file is deleted first. False
-// when an existing file is read-only, when the file cannot be created, or when the write or the
-// close fails.
+// when an existing file is read-only, when the name is a directory, when the file cannot be
+// created, or when the write or the close fails.
 bool WriteFileBinary(const std::string& fileName, const std::uint8_t* bytes, std::uint32_t length);
 
 // Writes the lines, each followed by CR LF (the last one too), with WriteFileBinary.

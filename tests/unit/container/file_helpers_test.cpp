@@ -83,6 +83,11 @@ TEST_F(FileHelpers, WriteFileBinaryReplacesTheWholeContent) {
     EXPECT_EQ(GetFileLength(Path("target")), 0u);
 
     EXPECT_FALSE(WriteFileBinary(Path("missing-dir/file"), bytes, 3));
+
+    // A directory of that name, even an empty one, is neither removed nor replaced.
+    fs::create_directory(Path("folder"));
+    EXPECT_FALSE(WriteFileBinary(Path("folder"), bytes, 3));
+    EXPECT_TRUE(fs::is_directory(Path("folder")));
 }
 
 TEST_F(FileHelpers, WriteLinesEndsEveryLineWithCrLf) {
