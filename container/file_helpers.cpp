@@ -20,10 +20,19 @@ bool IsReadOnlyFile(const std::filesystem::path& path) {
     return (status.permissions() & kWrite) == perms::none;
 }
 
+// fopen succeeds on a directory on POSIX, where seeking to its end then yields a bogus length
+// and reads fail; on Windows it fails. A directory is no file to read on either.
+std::FILE* OpenForReading(const std::string& fileName) {
+    std::error_code error;
+    if (std::filesystem::is_directory(std::filesystem::path(fileName), error))
+        return nullptr;
+    return std::fopen(fileName.c_str(), "rb");
+}
+
 }  // namespace
 
 std::uint32_t GetFileLength(const std::string& fileName) {
-    std::FILE* file = std::fopen(fileName.c_str(), "rb");
+    std::FILE* file = OpenForReading(fileName);
     if (file == nullptr)
         return 0;
     long length = 0;
@@ -34,7 +43,7 @@ std::uint32_t GetFileLength(const std::string& fileName) {
 }
 
 bool ReadFileBinary(const std::string& fileName, std::uint32_t length, std::uint8_t* buffer) {
-    std::FILE* file = std::fopen(fileName.c_str(), "rb");
+    std::FILE* file = OpenForReading(fileName);
     if (file == nullptr)
         return false;
     if (length > 0) {

@@ -7,6 +7,7 @@
 namespace kfs {
 
 // Length of the file in bytes; 0 when it cannot be opened for reading (and for an empty file).
+// A directory is never opened for reading, here or in ReadFileBinary.
 std::uint32_t GetFileLength(const std::string& fileName);
 
 // Reads the first `length` bytes of the file into buffer. A shorter file is not an error: the

@@ -55,6 +55,7 @@ TEST_F(FileHelpers, GetFileLength) {
     EXPECT_EQ(GetFileLength(Path("five")), 5u);
     EXPECT_EQ(GetFileLength(Path("missing")), 0u);
     EXPECT_EQ(GetFileLength(dir_.string() + "/missing/deeper"), 0u);
+    EXPECT_EQ(GetFileLength(dir_.string()), 0u);  // a directory is no file
 }
 
 TEST_F(FileHelpers, ReadFileBinaryLeavesTheTailOfAShortReadAlone) {
@@ -70,6 +71,7 @@ TEST_F(FileHelpers, ReadFileBinaryLeavesTheTailOfAShortReadAlone) {
     EXPECT_EQ(two, (std::vector<std::uint8_t>{'a', 'b', 0, 0}));
 
     EXPECT_FALSE(ReadFileBinary(Path("missing"), 8, buffer.data()));
+    EXPECT_FALSE(ReadFileBinary(dir_.string(), 8, buffer.data()));
 }
 
 TEST_F(FileHelpers, WriteFileBinaryReplacesTheWholeContent) {
