@@ -1,28 +1,38 @@
 #!/usr/bin/env bash
-# The main job: builds the tools, makes a sample KFS3 firmware container, shows what it holds, and
-# updates an emulated drive with it through the terminal front end.
+# The main job: a whole firmware update through the real program. Builds what is missing
+# (kfsflash.exe, the emulated WNASPI32.DLL, the test driver), prepares a Wine prefix in Windows 98
+# mode with one emulated drive, and runs the flash utility through load, Start, flash and
+# verification: headless under Xvfb when there is no display, in a visible window when there is
+# one. Prints the message list and where the screenshots are.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup-deps.sh >/dev/null
+build=build/windows
+windows_run() {
+  cmake --preset windows >/dev/null &&
+    cmake --build "$build" -j2 --target kfsflash e2e_driver kfs_wnaspi32 kfsmerge >/dev/null || return 1
+  local run=(python3 tests/e2e/run_e2e.py --program "$build/app/kfsflash.exe"
+             --driver "$build/tests/e2e/e2e_driver.exe" --dll "$build/emulator/win32/WNASPI32.DLL"
+             --merge "$build/tools/kfsmerge.exe" --source-dir "$PWD" --work "$PWD/$build/e2e")
+  [ -f "$build/e2e/wineprefix/system.reg" ] || "${run[@]}" --prepare || return 1
+  "${run[@]}" --group mainjob ${DISPLAY:+--display "$DISPLAY"}
+}
+if windows_run; then
+  exit 0
+fi
+# Fallback when the Windows program cannot run here: the same update in the terminal front end.
+echo "the Windows run failed; the same update in the terminal front end:" >&2
 cmake --preset native-release >/dev/null
-cmake --build --preset native-release >/dev/null
-bin=build/native-release/tools
+cmake --build --preset native-release --target kfsflash_console >/dev/null
 out=build/sample
 mkdir -p "$out"
-python3 scripts/make_sample_image.py "$out/sample.bin"
-"$bin/kfstool" pack --form kfs3 --scramble 2 --seed 1,7,3,5 --ide-type 4 --atapi-type 6 \
-  --bank-size 0x100000 --reserved 0x1F800:0x400 --reserved 0x180000:0x100 \
-  "$out/sample.bin" "$out/sample.kfs"
-echo "kfstool info $out/sample.kfs"
-"$bin/kfstool" info "$out/sample.kfs"
-
-# A whole update of an emulated drive with the terminal front end: the drive reports version
-# 1.00, the container carries 1.10; the list lines go to standard output.
-cat > "$out/drives.json" <<'JSON'
-{ "drives": [ { "vendor": "KEMO", "product": "VRZ-3372BL", "revision": "1.00",
-    "hardware_id": "K1", "date_code": "061001", "family": "mtk5", "flash_size": 2097152 } ] }
-JSON
-"$bin/kfstool" pack --form kfs3 --ide-type 4 --atapi-type 6 --bank-size 0x10000 \
-  "$out/sample.bin" "$out/update.kfs" >/dev/null
-echo "kfsflash --emulate $out/drives.json --load $out/update.kfs --verify --yes"
-"$bin/kfsflash" --emulate "$out/drives.json" --load "$out/update.kfs" --verify --yes
+python3 - "$out" <<'PY'
+import json, sys
+sys.path.insert(0, "tests/e2e")
+import run_e2e as e
+out = sys.argv[1]
+open(out + "/firmware.kfs", "wb").write(e.kfs3(e.firmware_image(e.MODEL, "1.10")))
+json.dump({"drives": [e.drive("VRZ-3372BL", "1.00")]}, open(out + "/drives.json", "w"))
+PY
+build/native-release/tools/kfsflash --emulate "$out/drives.json" --load "$out/firmware.kfs" \
+  --verify --no

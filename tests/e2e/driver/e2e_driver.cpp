@@ -112,8 +112,8 @@ std::string WindowText(HWND w) {
     const LRESULT n = Send(w, WM_GETTEXTLENGTH, 0, 0);
     if (n <= 0)
         return "";
-    std::vector<char> buf(static_cast<std::size_t>(n) + 1);
-    Send(w, WM_GETTEXT, buf.size(), reinterpret_cast<LPARAM>(buf.data()));
+    std::vector<char> buf(static_cast<std::size_t>(n) * 2 + 64, '\0');
+    Send(w, WM_GETTEXT, static_cast<WPARAM>(n) + 1, reinterpret_cast<LPARAM>(buf.data()));
     return buf.data();
 }
 
@@ -480,13 +480,23 @@ class Driver {
         return Ok(seen);
     }
 
-    Reply Lines(HWND c, UINT count, UINT current, UINT length, UINT get) {
+    Reply Lines(HWND c, UINT count, UINT current, UINT length_message, UINT get) {
         const LRESULT n = Send(c, count, 0, 0);
         std::vector<std::string> out = {std::to_string(n), std::to_string(Send(c, current, 0, 0))};
         for (LRESULT i = 0; i < n; ++i) {
-            std::vector<char> buf(
-                static_cast<std::size_t>(std::max<LRESULT>(0, Send(c, length, i, 0))) + 1);
+            // Wine may fill the buffer of a cross-process LB_GETTEXT/CB_GETLBTEXT with more than
+            // the reported length (the text passes through its wide form): room to spare.
+            const LRESULT length = std::max<LRESULT>(0, Send(c, length_message, i, 0));
+            std::vector<char> buf(static_cast<std::size_t>(length) * 4 + 64, '\0');
             Send(c, get, i, reinterpret_cast<LPARAM>(buf.data()));
+            if (IsWindowUnicode(c)) {
+                // Wine hands a Unicode control's item text over in its wide form.
+                std::vector<char> narrow(buf.size(), '\0');
+                WideCharToMultiByte(CP_ACP, 0, reinterpret_cast<const wchar_t*>(buf.data()), -1,
+                                    narrow.data(), static_cast<int>(narrow.size()) - 1, nullptr,
+                                    nullptr);
+                buf.swap(narrow);
+            }
             out.push_back(buf.data());
         }
         return Ok(out);
