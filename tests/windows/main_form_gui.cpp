@@ -42,6 +42,14 @@ SIZE ClientSize(HWND hwnd) {
     return {rect.right, rect.bottom};
 }
 
+// Whether `hwnd` and every container up to `form` carry WS_VISIBLE (the form itself is hidden).
+bool ShownInForm(HWND hwnd, HWND form) {
+    for (; hwnd && hwnd != form; hwnd = GetParent(hwnd))
+        if (!(GetWindowLongA(hwnd, GWL_STYLE) & WS_VISIBLE))
+            return false;
+    return true;
+}
+
 class MainFormTest : public ::testing::Test {
   protected:
     static void SetUpTestSuite() {
@@ -121,6 +129,44 @@ TEST_F(MainFormTest, UpdaterRoleHidesTheFilePanelAndIs113PixelsLower) {
     EXPECT_EQ(ClientSize(form.hwnd()).cy, 554);
     EXPECT_TRUE(GetWindowLongA(form.Control(Ctl::Panel2), GWL_STYLE) & WS_VISIBLE);
     EXPECT_EQ(PlaceInParent(form.Control(Ctl::StatusBar1)).top, 534);
+}
+
+// A control reaching past its parent's client area, or a caption taller than its control, is
+// drawn cut off.
+TEST_F(MainFormTest, NothingIsClippedInEitherRole) {
+    ASSERT_NE(form.hwnd(), nullptr);
+    for (const bool updaterRole : {false, true}) {
+        SCOPED_TRACE(updaterRole ? "updater role" : "flash utility role");
+        form.SetUpdaterLayout(updaterRole);
+        for (std::size_t i = 0; i < kControls.size(); ++i) {
+            const ControlSpec& spec = kControls[i];
+            SCOPED_TRACE(spec.name);
+            const auto control = static_cast<Ctl>(i);
+            if (!ShownInForm(form.Control(control), form.hwnd()))
+                continue;  // the file panel and its controls in the updater role
+            HWND hwnd = form.Control(control);
+            const RECT place = PlaceInParent(hwnd);
+            const SIZE parent = ClientSize(GetParent(hwnd));
+            EXPECT_GE(place.left, 0);
+            EXPECT_GE(place.top, 0);
+            EXPECT_LE(place.right, parent.cx);
+            EXPECT_LE(place.bottom, parent.cy);
+        }
+    }
+    form.SetUpdaterLayout(false);
+
+    for (const Ctl control : {Ctl::BitBtn1, Ctl::check_verify, Ctl::Label1, Ctl::BitBtn2}) {
+        HWND hwnd = form.Control(control);
+        SCOPED_TRACE(Spec(control).name);
+        HDC dc = GetDC(hwnd);
+        const HGDIOBJ old =
+            SelectObject(dc, reinterpret_cast<HFONT>(SendMessageA(hwnd, WM_GETFONT, 0, 0)));
+        TEXTMETRICA metrics{};
+        GetTextMetricsA(dc, &metrics);
+        SelectObject(dc, old);
+        ReleaseDC(hwnd, dc);
+        EXPECT_LE(metrics.tmHeight, ClientSize(hwnd).cy);
+    }
 }
 
 TEST_F(MainFormTest, MenuBarHoldsTheVisibleCommandsInOrderAndKeepsTheClientArea) {
