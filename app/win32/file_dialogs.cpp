@@ -18,6 +18,18 @@ std::string DialogFilter(const std::string& filter) {
 
 namespace {
 
+using FileDialogFn = BOOL(WINAPI*)(OPENFILENAMEA*);
+
+// The dialog library is loaded when a dialog is first run, not at start-up: it brings the shell
+// libraries with it, which would otherwise be loaded before the window shows. It stays loaded.
+FileDialogFn DialogFunction(bool save) {
+    static HMODULE library = LoadLibraryA("comdlg32.dll");
+    if (library == nullptr)
+        return nullptr;
+    const FARPROC address = GetProcAddress(library, save ? "GetSaveFileNameA" : "GetOpenFileNameA");
+    return reinterpret_cast<FileDialogFn>(reinterpret_cast<void (*)()>(address));
+}
+
 std::optional<std::string> Run(HWND owner, const char* filter, bool save) {
     const std::string filters = DialogFilter(filter);
     std::array<char, MAX_PATH * 2> path{};
@@ -29,8 +41,8 @@ std::optional<std::string> Run(HWND owner, const char* filter, bool save) {
     ofn.lpstrFile = path.data();
     ofn.nMaxFile = static_cast<DWORD>(path.size());
     ofn.Flags = OFN_HIDEREADONLY | OFN_EXPLORER | OFN_ENABLESIZING | OFN_NOCHANGEDIR;
-    const BOOL picked = save ? GetSaveFileNameA(&ofn) : GetOpenFileNameA(&ofn);
-    if (!picked)
+    const FileDialogFn dialog = DialogFunction(save);
+    if (dialog == nullptr || !dialog(&ofn))
         return std::nullopt;
     return std::string(path.data());
 }

@@ -202,24 +202,21 @@ void TMainForm::PlaceControls() {
 
 void TMainForm::FitFrame() {
     // The menu bar wraps into several rows on a narrow window, which the frame computation does
-    // not know in advance: the frame is corrected until the client area has its size.
+    // not know in advance: the frame is corrected by what the client area lacks until it has its
+    // size. A frame that fits already is left alone, since every resize has the menu bar laid
+    // out anew.
     const int clientHeight = updater_layout_ ? kClientHeight - kPanel2Height : kClientHeight;
-    RECT frame{0, 0, kClientWidth, clientHeight};
-    AdjustWindowRectEx(&frame, static_cast<DWORD>(GetWindowLongA(hwnd_, GWL_STYLE)),
-                       menu_ != nullptr, static_cast<DWORD>(GetWindowLongA(hwnd_, GWL_EXSTYLE)));
-    int width = frame.right - frame.left;
-    int height = frame.bottom - frame.top;
     for (int attempt = 0; attempt < 4; ++attempt) {
-        SetWindowPos(hwnd_, nullptr, 0, 0, width, height,
-                     SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
         RECT client{};
         GetClientRect(hwnd_, &client);
         const int dw = kClientWidth - (client.right - client.left);
         const int dh = clientHeight - (client.bottom - client.top);
         if (dw == 0 && dh == 0)
-            break;
-        width += dw;
-        height += dh;
+            return;
+        RECT frame{};
+        GetWindowRect(hwnd_, &frame);
+        SetWindowPos(hwnd_, nullptr, 0, 0, frame.right - frame.left + dw,
+                     frame.bottom - frame.top + dh, SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
     }
 }
 
@@ -244,7 +241,7 @@ void TMainForm::RebuildMenu() {
     if (menu_)
         DestroyMenu(menu_);
     menu_ = bar;
-    DrawMenuBar(hwnd_);
+    // SetMenu has recomputed and redrawn the frame with the new bar already.
     FitFrame();
 }
 
@@ -431,6 +428,9 @@ void TMainForm::SetCaption(const std::string& caption) {
 }
 
 void TMainForm::SetUpdaterLayout(bool updaterRole) {
+    // The window is built for the flash utility role; only a change of role moves anything.
+    if (updaterRole == updater_layout_)
+        return;
     updater_layout_ = updaterRole;
     PlaceControls();
     FitFrame();
