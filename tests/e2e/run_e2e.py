@@ -598,19 +598,62 @@ def wine_env(prefix, display):
     return env
 
 
+def display_in_use(n):
+    """A display is taken while the process named in its lock file lives. The lock and socket
+    of a server that died without cleaning up would otherwise block the number for good."""
+    lock = "/tmp/.X%d-lock" % n
+    try:
+        with open(lock) as f:
+            pid = int(f.read().strip() or 0)
+    except FileNotFoundError:
+        return False
+    except (OSError, ValueError):
+        return True
+    if pid > 0:
+        try:
+            os.kill(pid, 0)
+            return True
+        except PermissionError:
+            return True
+        except ProcessLookupError:
+            pass
+    for stale in (lock, "/tmp/.X11-unix/X%d" % n):
+        try:
+            os.remove(stale)
+        except OSError:
+            return True
+    return False
+
+
+class Xvfb:
+    """An own X server; stopped with SIGTERM, so that it removes its lock and socket."""
+
+    def __init__(self, n):
+        self.proc = subprocess.Popen(["Xvfb", ":%d" % n, "-screen", "0", "1024x768x24",
+                                      "-nolisten", "tcp"], stdout=subprocess.DEVNULL,
+                                     stderr=subprocess.DEVNULL)
+
+    def kill(self):
+        self.proc.terminate()
+        try:
+            self.proc.wait(timeout=10)
+        except subprocess.TimeoutExpired:
+            self.proc.kill()
+            self.proc.wait()
+
+
 def start_xvfb():
     for n in range(140, 200):
-        if os.path.exists("/tmp/.X11-unix/X%d" % n) or os.path.exists("/tmp/.X%d-lock" % n):
+        if display_in_use(n) or os.path.exists("/tmp/.X11-unix/X%d" % n):
             continue
-        proc = subprocess.Popen(["Xvfb", ":%d" % n, "-screen", "0", "1024x768x24", "-nolisten",
-                                 "tcp"], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        xvfb = Xvfb(n)
         for _ in range(100):
             if os.path.exists("/tmp/.X11-unix/X%d" % n):
-                return proc, ":%d" % n
-            if proc.poll() is not None:
+                return xvfb, ":%d" % n
+            if xvfb.proc.poll() is not None:
                 break
             time.sleep(0.05)
-        proc.kill()
+        xvfb.kill()
     raise RuntimeError("no free X display")
 
 
