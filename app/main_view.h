@@ -2,6 +2,8 @@
 // The main window as the presenter sees it: the controls it sets, the dialogs it runs, and (from
 // FlashView) the message list, the progress bar and the message boxes. The Win32 window, the
 // terminal front end and the tests' recording view implement it.
+#include <array>
+#include <cstddef>
 #include <optional>
 #include <string>
 #include <vector>
@@ -51,6 +53,12 @@ class MainView : public FlashView {
     virtual void SetUpdaterLayout(bool updaterRole) = 0;
 
     virtual void SetMenuVisible(MenuCommand command, bool visible) = 0;
+    // Every command's visibility at once, indexed by MenuCommand: a window that lays its bar out
+    // anew for each change does so once. By default one SetMenuVisible per command, in order.
+    virtual void SetMenuVisibility(const std::array<bool, kMenuCommandCount>& visible) {
+        for (std::size_t i = 0; i < visible.size(); ++i)
+            SetMenuVisible(static_cast<MenuCommand>(i), visible[i]);
+    }
     virtual void SetMenuChecked(MenuCommand command, bool checked) = 0;
 
     virtual void SetControlEnabled(Control control, bool enabled) = 0;

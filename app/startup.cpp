@@ -68,7 +68,10 @@ void Presenter::ReadSettings(const EmbeddedData& embedded) {
         {MenuCommand::kIgnoreAskingQuestions, on.y},
         {MenuCommand::kDisable98AutoDetectDrive, on.Disable98AutoInsertNotification},
     }};
-    for (const auto& [command, shown] : visible) view_.SetMenuVisible(command, shown);
+    std::array<bool, kMenuCommandCount> visibility{};
+    for (const auto& [command, shown] : visible)
+        visibility[static_cast<std::size_t>(command)] = shown;
+    view_.SetMenuVisibility(visibility);
     view_.SetMenuChecked(MenuCommand::kSilent, def.s);
     view_.SetMenuChecked(MenuCommand::kOverwriteReservedBlocks, def.k);
     view_.SetMenuChecked(MenuCommand::kKeepUnusedBlocks, def.u);

@@ -120,20 +120,28 @@ TMainForm::TMainForm(HINSTANCE instance, HWND owner, std::string title) : title_
     RegisterClassA(&wc);
 
     // Single border, system menu and close box only; the application window owns it, so it
-    // asks for its own taskbar button.
-    hwnd_ = CreateWindowExA(WS_EX_APPWINDOW | WS_EX_CONTROLPARENT, kMainFormClass, "",
-                            WS_CAPTION | WS_SYSMENU | WS_CLIPCHILDREN, CW_USEDEFAULT, CW_USEDEFAULT,
-                            kClientWidth, kClientHeight, owner, nullptr, instance, this);
+    // asks for its own taskbar button. The menu bar comes with the window and the frame is
+    // made for the client area at once (the window is not shown yet), so that the frame and
+    // the wrapped bar are not laid out again for a bar set afterwards.
+    constexpr DWORD style = WS_CAPTION | WS_SYSMENU | WS_CLIPCHILDREN;
+    constexpr DWORD exStyle = WS_EX_APPWINDOW | WS_EX_CONTROLPARENT;
+    menu_ = MakeMenuBar();
+    RECT frame{0, 0, kClientWidth, kClientHeight};
+    AdjustWindowRectEx(&frame, style, menu_ != nullptr, exStyle);
+    hwnd_ = CreateWindowExA(exStyle, kMainFormClass, "", style, CW_USEDEFAULT, CW_USEDEFAULT,
+                            frame.right - frame.left, frame.bottom - frame.top, owner, menu_,
+                            instance, this);
     CreateFonts();
     CreateControls(instance);
-    RebuildMenu();
     PlaceControls();
     FitFrame();
 }
 
 TMainForm::~TMainForm() {
     if (hwnd_ && IsWindow(hwnd_))
-        DestroyWindow(hwnd_);
+        DestroyWindow(hwnd_);  // with its menu bar
+    else if (menu_)
+        DestroyMenu(menu_);
     for (HFONT font : fonts_)
         if (font)
             DeleteObject(font);
@@ -220,8 +228,7 @@ void TMainForm::FitFrame() {
     }
 }
 
-void TMainForm::RebuildMenu() {
-    // Win32 menus cannot hide an item: the bar is rebuilt from the visible commands.
+HMENU TMainForm::MakeMenuBar() const {
     HMENU bar = CreateMenu();
     bool any = false;
     for (int i = 0; i < kMenuCommandCount; ++i) {
@@ -237,6 +244,12 @@ void TMainForm::RebuildMenu() {
         DestroyMenu(bar);
         bar = nullptr;
     }
+    return bar;
+}
+
+void TMainForm::RebuildMenu() {
+    // Win32 menus cannot hide an item: the bar is rebuilt from the visible commands.
+    HMENU bar = MakeMenuBar();
     SetMenu(hwnd_, bar);
     if (menu_)
         DestroyMenu(menu_);
@@ -329,6 +342,7 @@ LRESULT TMainForm::Handle(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam)
         case WM_NCDESTROY:
             SetWindowLongPtrA(hwnd, GWLP_USERDATA, 0);
             hwnd_ = nullptr;
+            menu_ = nullptr;  // destroyed with the window
             break;
         default:
             break;
@@ -441,6 +455,13 @@ void TMainForm::SetMenuVisible(MenuCommand command, bool visible) {
     if (i >= menu_visible_.size() || menu_visible_[i] == visible)
         return;
     menu_visible_[i] = visible;
+    RebuildMenu();
+}
+
+void TMainForm::SetMenuVisibility(const std::array<bool, kMenuCommandCount>& visible) {
+    if (menu_visible_ == visible)
+        return;
+    menu_visible_ = visible;
     RebuildMenu();
 }
 

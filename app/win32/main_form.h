@@ -53,6 +53,7 @@ class TMainForm final : public MainView {
     void SetCaption(const std::string& caption) override;
     void SetUpdaterLayout(bool updaterRole) override;
     void SetMenuVisible(MenuCommand command, bool visible) override;
+    void SetMenuVisibility(const std::array<bool, kMenuCommandCount>& visible) override;
     void SetMenuChecked(MenuCommand command, bool checked) override;
     void SetControlEnabled(kfs::Control control, bool enabled) override;
     void SetWindowEnabled(bool enabled) override;
@@ -75,6 +76,8 @@ class TMainForm final : public MainView {
     void CreateControls(HINSTANCE instance);
     void PlaceControls();
     void FitFrame();
+    // A menu bar of the visible commands with their check marks; none when all are hidden.
+    HMENU MakeMenuBar() const;
     void RebuildMenu();
 
     HWND hwnd_ = nullptr;

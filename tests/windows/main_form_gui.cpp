@@ -7,6 +7,7 @@
 #include <commctrl.h>
 #include <gtest/gtest.h>
 
+#include <array>
 #include <string>
 
 #include "app/win32/application_window.h"
@@ -199,6 +200,19 @@ TEST_F(MainFormTest, MenuBarHoldsTheVisibleCommandsInOrderAndKeepsTheClientArea)
     for (int i = 0; i < kMenuCommandCount; ++i)
         form.SetMenuVisible(static_cast<MenuCommand>(i), false);
     EXPECT_EQ(GetMenu(form.hwnd()), nullptr);
+    EXPECT_EQ(ClientSize(form.hwnd()).cy, 554);
+
+    // All at once: the bar comes back with just the shown commands, the check marks kept.
+    std::array<bool, kMenuCommandCount> visible{};
+    visible[static_cast<std::size_t>(MenuCommand::kKeepUnusedBlocks)] = true;
+    visible[static_cast<std::size_t>(MenuCommand::kDrive)] = true;
+    form.SetMenuVisibility(visible);
+    bar = GetMenu(form.hwnd());
+    ASSERT_EQ(GetMenuItemCount(bar), 2);
+    EXPECT_EQ(GetMenuItemID(bar, 0), static_cast<UINT>(kMenuFirstId + 6));
+    EXPECT_EQ(GetMenuItemID(bar, 1), static_cast<UINT>(kMenuFirstId + 8));
+    EXPECT_TRUE(GetMenuState(bar, kMenuFirstId + 8, MF_BYCOMMAND) & MF_CHECKED);
+    EXPECT_EQ(ClientSize(form.hwnd()).cx, 386);
     EXPECT_EQ(ClientSize(form.hwnd()).cy, 554);
 }
 
