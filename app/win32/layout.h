@@ -56,7 +56,7 @@ enum class Kind : std::uint8_t {
     kProgressBar,   // msctls_progress32, PBS_SMOOTH
 };
 
-struct ControlSpec {
+struct ControlDef {
     const char* name;
     Kind kind;
     int id;      // control ID (GetDlgCtrlID)
@@ -66,7 +66,7 @@ struct ControlSpec {
     FontKind font;
 };
 
-inline constexpr std::array<ControlSpec, kControlCount> kControls = {{
+inline constexpr std::array<ControlDef, kControlCount> kControls = {{
     {"GroupBox1", Kind::kGroupBox, 101, kNoParent, 0, 0, 386, 80,
      "Selected Source : ", FontKind::kBold},
     {"SelDevice", Kind::kDropDown, 102, 0, 16, 34, 353, 24, "", FontKind::kNormal},
@@ -85,7 +85,7 @@ inline constexpr std::array<ControlSpec, kControlCount> kControls = {{
     {"ProgressBar1", Kind::kProgressBar, 115, 13, 256, 2, 129, 16, "", FontKind::kNormal},
 }};
 
-inline constexpr const ControlSpec& Spec(Ctl c) {
+inline constexpr const ControlDef& ControlOf(Ctl c) {
     return kControls[static_cast<std::size_t>(c)];
 }
 
@@ -97,10 +97,11 @@ inline constexpr int kListItemHeight = 20;
 inline constexpr int kMenuFirstId = 200;
 
 // The top of a main-window child in the given role.
-inline constexpr int TopInRole(const ControlSpec& spec, bool updaterRole) {
-    return updaterRole && spec.parent == kNoParent && spec.y >= Spec(Ctl::Panel2).y + kPanel2Height
-               ? spec.y - kPanel2Height
-               : spec.y;
+inline constexpr int TopInRole(const ControlDef& def, bool updaterRole) {
+    return updaterRole && def.parent == kNoParent &&
+                   def.y >= ControlOf(Ctl::Panel2).y + kPanel2Height
+               ? def.y - kPanel2Height
+               : def.y;
 }
 
 }  // namespace kfs::win32

@@ -98,9 +98,9 @@ WindowKind KindOf(Kind kind) {
 }
 
 Glyph GlyphOf(int controlId) {
-    if (controlId == Spec(Ctl::BitBtn1).id)
+    if (controlId == ControlOf(Ctl::BitBtn1).id)
         return Glyph::kOpen;
-    if (controlId == Spec(Ctl::BitBtn2).id)
+    if (controlId == ControlOf(Ctl::BitBtn2).id)
         return Glyph::kStart;
     return Glyph::kExit;
 }
@@ -162,19 +162,19 @@ void TMainForm::CreateFonts() {
 
 void TMainForm::CreateControls(HINSTANCE instance) {
     for (std::size_t i = 0; i < kControls.size(); ++i) {
-        const ControlSpec& spec = kControls[i];
-        const WindowKind kind = KindOf(spec.kind);
-        HWND parent = spec.parent == kNoParent ? hwnd_ : controls_[spec.parent];
+        const ControlDef& def = kControls[i];
+        const WindowKind kind = KindOf(def.kind);
+        HWND parent = def.parent == kNoParent ? hwnd_ : controls_[def.parent];
         // A drop-down list's window height includes its list.
-        const int height = spec.kind == Kind::kDropDown ? spec.height + 200 : spec.height;
-        HWND control = CreateWindowExA(kind.exStyle, kind.className, spec.caption, kind.style,
-                                       spec.x, spec.y, spec.width, height, parent,
-                                       reinterpret_cast<HMENU>(static_cast<INT_PTR>(spec.id)),
+        const int height = def.kind == Kind::kDropDown ? def.height + 200 : def.height;
+        HWND control = CreateWindowExA(kind.exStyle, kind.className, def.caption, kind.style,
+                                       def.x, def.y, def.width, height, parent,
+                                       reinterpret_cast<HMENU>(static_cast<INT_PTR>(def.id)),
                                        instance, nullptr);
         controls_[i] = control;
         SendMessageA(control, WM_SETFONT,
-                     reinterpret_cast<WPARAM>(fonts_[static_cast<std::size_t>(spec.font)]), FALSE);
-        if (spec.kind == Kind::kGroupBox || spec.kind == Kind::kPanel)
+                     reinterpret_cast<WPARAM>(fonts_[static_cast<std::size_t>(def.font)]), FALSE);
+        if (def.kind == Kind::kGroupBox || def.kind == Kind::kPanel)
             MakeContainer(control);
     }
 
@@ -182,7 +182,7 @@ void TMainForm::CreateControls(HINSTANCE instance) {
     // height plus the frame.
     HWND combo = Control(Ctl::SelDevice);
     SendMessageA(combo, CB_SETITEMHEIGHT, static_cast<WPARAM>(-1),
-                 Spec(Ctl::SelDevice).height - kDropDownFrame);
+                 ControlOf(Ctl::SelDevice).height - kDropDownFrame);
 
     SendMessageA(Control(Ctl::ListBox1), LB_SETITEMHEIGHT, 0, kListItemHeight);
 
@@ -199,10 +199,10 @@ void TMainForm::CreateControls(HINSTANCE instance) {
 
 void TMainForm::PlaceControls() {
     for (std::size_t i = 0; i < kControls.size(); ++i) {
-        const ControlSpec& spec = kControls[i];
-        if (spec.parent != kNoParent)
+        const ControlDef& def = kControls[i];
+        if (def.parent != kNoParent)
             continue;
-        SetWindowPos(controls_[i], nullptr, spec.x, TopInRole(spec, updater_layout_), 0, 0,
+        SetWindowPos(controls_[i], nullptr, def.x, TopInRole(def, updater_layout_), 0, 0,
                      SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
     }
     ShowWindow(Control(Ctl::Panel2), updater_layout_ ? SW_HIDE : SW_SHOWNA);
@@ -364,7 +364,7 @@ void TMainForm::OnCommand(int id, int code, HWND control) {
     // a disabled button) is ignored, as the user's click would be.
     if (!IsWindowEnabled(control))
         return;
-    if (id == Spec(Ctl::SelDevice).id) {
+    if (id == ControlOf(Ctl::SelDevice).id) {
         if (code == CBN_SELCHANGE)
             presenter_->OnSelDeviceChange(
                 static_cast<int>(SendMessageA(control, CB_GETCURSEL, 0, 0)));
@@ -372,13 +372,13 @@ void TMainForm::OnCommand(int id, int code, HWND control) {
     }
     if (code != BN_CLICKED)
         return;
-    if (id == Spec(Ctl::BitBtn1).id)
+    if (id == ControlOf(Ctl::BitBtn1).id)
         presenter_->OnLoadClick();
-    else if (id == Spec(Ctl::BitBtn2).id)
+    else if (id == ControlOf(Ctl::BitBtn2).id)
         presenter_->OnStartClick();
-    else if (id == Spec(Ctl::BitBtn4).id)
+    else if (id == ControlOf(Ctl::BitBtn4).id)
         presenter_->OnExitClick();
-    else if (id == Spec(Ctl::check_verify).id)
+    else if (id == ControlOf(Ctl::check_verify).id)
         presenter_->OnVerifyClick(SendMessageA(control, BM_GETCHECK, 0, 0) == BST_CHECKED);
 }
 

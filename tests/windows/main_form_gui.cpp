@@ -92,22 +92,22 @@ TEST_F(MainFormTest, ControlsSitWhereTheLayoutPutsThemWithStandardClasses) {
         {Ctl::ProgressBar1, "msctls_progress32"},
     };
     for (const auto& [control, className] : classes) {
-        const ControlSpec& spec = Spec(control);
-        SCOPED_TRACE(spec.name);
+        const ControlDef& def = ControlOf(control);
+        SCOPED_TRACE(def.name);
         HWND hwnd = form.Control(control);
         ASSERT_NE(hwnd, nullptr);
         EXPECT_STRCASEEQ(ClassOf(hwnd).c_str(), className);
-        EXPECT_EQ(GetDlgCtrlID(hwnd), spec.id);
-        EXPECT_EQ(GetParent(hwnd), spec.parent == kNoParent
+        EXPECT_EQ(GetDlgCtrlID(hwnd), def.id);
+        EXPECT_EQ(GetParent(hwnd), def.parent == kNoParent
                                        ? form.hwnd()
-                                       : form.Control(static_cast<Ctl>(spec.parent)));
+                                       : form.Control(static_cast<Ctl>(def.parent)));
         const RECT place = PlaceInParent(hwnd);
-        EXPECT_EQ(place.left, spec.x);
-        EXPECT_EQ(place.top, spec.y);
-        EXPECT_EQ(place.right - place.left, spec.width);
-        EXPECT_EQ(place.bottom - place.top, spec.height);
-        if (spec.kind != Kind::kDropDown && spec.kind != Kind::kStatusBar) {
-            EXPECT_EQ(TextOf(hwnd), spec.caption);
+        EXPECT_EQ(place.left, def.x);
+        EXPECT_EQ(place.top, def.y);
+        EXPECT_EQ(place.right - place.left, def.width);
+        EXPECT_EQ(place.bottom - place.top, def.height);
+        if (def.kind != Kind::kDropDown && def.kind != Kind::kStatusBar) {
+            EXPECT_EQ(TextOf(hwnd), def.caption);
         }
     }
     EXPECT_EQ(SendMessageA(form.Control(Ctl::ProgressBar1), PBM_GETRANGE, FALSE, 0),
@@ -140,8 +140,8 @@ TEST_F(MainFormTest, NothingIsClippedInEitherRole) {
         SCOPED_TRACE(updaterRole ? "updater role" : "flash utility role");
         form.SetUpdaterLayout(updaterRole);
         for (std::size_t i = 0; i < kControls.size(); ++i) {
-            const ControlSpec& spec = kControls[i];
-            SCOPED_TRACE(spec.name);
+            const ControlDef& def = kControls[i];
+            SCOPED_TRACE(def.name);
             const auto control = static_cast<Ctl>(i);
             if (!ShownInForm(form.Control(control), form.hwnd()))
                 continue;  // the file panel and its controls in the updater role
@@ -158,7 +158,7 @@ TEST_F(MainFormTest, NothingIsClippedInEitherRole) {
 
     for (const Ctl control : {Ctl::BitBtn1, Ctl::check_verify, Ctl::Label1, Ctl::BitBtn2}) {
         HWND hwnd = form.Control(control);
-        SCOPED_TRACE(Spec(control).name);
+        SCOPED_TRACE(ControlOf(control).name);
         HDC dc = GetDC(hwnd);
         const HGDIOBJ old =
             SelectObject(dc, reinterpret_cast<HFONT>(SendMessageA(hwnd, WM_GETFONT, 0, 0)));
