@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <filesystem>
+#include <fstream>
 #include <system_error>
 
 namespace kfs {
@@ -78,6 +79,30 @@ bool WriteLines(const std::string& fileName, const std::vector<std::string>& lin
     for (const std::string& line : lines) text.append(line).append("\r\n");
     return WriteFileBinary(fileName, reinterpret_cast<const std::uint8_t*>(text.data()),
                            static_cast<std::uint32_t>(text.size()));
+}
+
+std::optional<std::vector<std::uint8_t>> ReadWholeFile(const std::string& fileName) {
+    std::ifstream in(fileName, std::ios::binary);
+    if (!in)
+        return std::nullopt;
+    std::vector<std::uint8_t> bytes;
+    char chunk[1 << 16];
+    while (in.read(chunk, sizeof chunk) || in.gcount() > 0) {
+        bytes.insert(bytes.end(), chunk, chunk + in.gcount());
+    }
+    if (in.bad())
+        return std::nullopt;
+    return bytes;
+}
+
+bool WriteWholeFile(const std::string& fileName, const std::vector<std::uint8_t>& bytes) {
+    std::ofstream out(fileName, std::ios::binary | std::ios::trunc);
+    if (!out)
+        return false;
+    out.write(reinterpret_cast<const char*>(bytes.data()),
+              static_cast<std::streamsize>(bytes.size()));
+    out.close();
+    return static_cast<bool>(out);
 }
 
 }  // namespace kfs

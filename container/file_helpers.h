@@ -1,6 +1,7 @@
 #pragma once
 // Whole-file helpers. Files are opened in binary mode: no line-end translation either way.
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -21,6 +22,13 @@ bool ReadFileBinary(const std::string& fileName, std::uint32_t length, std::uint
 bool WriteFileBinary(const std::string& fileName, const std::uint8_t* bytes, std::uint32_t length);
 
 // Writes the lines, each followed by CR LF (the last one too), with WriteFileBinary.
+// The whole content of a file, read to its end in chunks (a directory, which some systems open,
+// fails on its first read instead of reporting a huge size); nothing when it cannot be read.
+std::optional<std::vector<std::uint8_t>> ReadWholeFile(const std::string& fileName);
+
+// Writes `bytes` as the file's whole new content; false when it cannot be written completely.
+bool WriteWholeFile(const std::string& fileName, const std::vector<std::uint8_t>& bytes);
+
 bool WriteLines(const std::string& fileName, const std::vector<std::string>& lines);
 
 }  // namespace kfs

@@ -14,6 +14,7 @@
 #include "app/console/console_view.h"
 #include "app/presenter.h"
 #include "container/embedded_buffers.h"
+#include "container/file_helpers.h"
 #include "container/record_finder.h"
 #include "drive/auto_insert.h"
 #include "drive/emulated_transport.h"
@@ -109,22 +110,6 @@ std::optional<std::string> Parse(int argc, char** argv, Options& o) {
                 : no ? ConsoleView::Answers::kNo
                      : ConsoleView::Answers::kAsk;
     return std::nullopt;
-}
-
-// One read of the whole file: a program copy is tens of megabytes, too many for a byte-wise copy.
-std::optional<std::vector<std::uint8_t>> ReadWholeFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary | std::ios::ate);
-    if (!in)
-        return std::nullopt;
-    const std::streamoff size = in.tellg();
-    if (size < 0)
-        return std::nullopt;
-    std::vector<std::uint8_t> bytes(static_cast<std::size_t>(size));
-    in.seekg(0);
-    in.read(reinterpret_cast<char*>(bytes.data()), size);
-    if (in.gcount() != size)
-        return std::nullopt;
-    return bytes;
 }
 
 // Writes one trace line per command sent, then passes it on.

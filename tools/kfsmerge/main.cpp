@@ -10,6 +10,7 @@
 
 #include "container/buffer_layout.h"
 #include "container/buffer_merge.h"
+#include "container/file_helpers.h"
 
 namespace kfsmerge {
 extern const unsigned char shipped_parameters[];
@@ -17,6 +18,9 @@ extern const std::size_t shipped_parameters_size;
 }  // namespace kfsmerge
 
 namespace {
+
+using kfs::ReadWholeFile;
+using kfs::WriteWholeFile;
 
 constexpr const char* kUsage =
     "usage: kfsmerge IN.exe -o OUT.exe [--cvt PHILIPS_FILE] [--kfs1 FILE] [--kfs2 FILE]\n"
@@ -28,30 +32,6 @@ constexpr const char* kUsage =
     "text is ended by a zero byte unless it fills its buffer. When any container is given and\n"
     "--parameters is not, the shipped updater parameter text is written. With no container and\n"
     "no --parameters the parameter buffer is left as it is.\n";
-
-std::optional<std::vector<std::uint8_t>> ReadWholeFile(const std::string& name) {
-    std::ifstream in(name, std::ios::binary);
-    if (!in)
-        return std::nullopt;
-    // Read to the end rather than trusting tellg: a directory opens, reports a huge size and
-    // then fails its first read.
-    std::vector<std::uint8_t> bytes;
-    char chunk[1 << 16];
-    while (in.read(chunk, sizeof chunk) || in.gcount() > 0) {
-        bytes.insert(bytes.end(), chunk, chunk + in.gcount());
-    }
-    if (in.bad())
-        return std::nullopt;
-    return bytes;
-}
-
-bool WriteWholeFile(const std::string& name, const std::vector<std::uint8_t>& bytes) {
-    std::ofstream out(name, std::ios::binary | std::ios::trunc);
-    out.write(reinterpret_cast<const char*>(bytes.data()),
-              static_cast<std::streamsize>(bytes.size()));
-    out.close();
-    return static_cast<bool>(out);
-}
 
 int Usage() {
     std::fputs(kUsage, stderr);

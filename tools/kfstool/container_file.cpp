@@ -4,32 +4,6 @@
 
 namespace kfstool {
 
-std::optional<std::vector<std::uint8_t>> ReadWholeFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in)
-        return std::nullopt;
-    // istream::read turns a read error (a directory, say) into badbit; reading through
-    // istreambuf_iterator would let the stream buffer's exception escape instead.
-    std::vector<std::uint8_t> bytes;
-    char chunk[1 << 16];
-    while (in.read(chunk, sizeof chunk) || in.gcount() > 0) {
-        bytes.insert(bytes.end(), chunk, chunk + in.gcount());
-    }
-    if (in.bad())
-        return std::nullopt;
-    return bytes;
-}
-
-bool WriteWholeFile(const std::string& path, const std::vector<std::uint8_t>& bytes) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    if (!out)
-        return false;
-    out.write(reinterpret_cast<const char*>(bytes.data()),
-              static_cast<std::streamsize>(bytes.size()));
-    out.close();
-    return static_cast<bool>(out);
-}
-
 std::optional<std::uint64_t> ParseNumber(const std::string& text, std::uint64_t max) {
     std::size_t i = 0;
     unsigned base = 10;

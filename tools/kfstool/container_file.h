@@ -1,15 +1,18 @@
 #pragma once
-// Reading and writing whole files, number parsing for options, and the text conversion of the
+// Whole-file reading and writing (from the container library), number parsing for options, and the
+// text conversion of the
 // --json output.
 #include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "container/file_helpers.h"
+
 namespace kfstool {
 
-std::optional<std::vector<std::uint8_t>> ReadWholeFile(const std::string& path);
-bool WriteWholeFile(const std::string& path, const std::vector<std::uint8_t>& bytes);
+using kfs::ReadWholeFile;
+using kfs::WriteWholeFile;
 
 // Decimal, or hexadecimal with a 0x prefix; nullopt when not a number or above `max`.
 std::optional<std::uint64_t> ParseNumber(const std::string& text, std::uint64_t max);
