@@ -76,8 +76,12 @@ Bytes Params(const std::vector<std::string>& lines) {
     return b;
 }
 
+// ctest runs each test in its own process, several at a time: the file name carries the test's
+// name so that two tests never write the same file.
 std::string WriteTemp(const std::string& name, const Bytes& bytes) {
-    const std::string path = ::testing::TempDir() + name;
+    const ::testing::TestInfo* test = ::testing::UnitTest::GetInstance()->current_test_info();
+    const std::string path =
+        ::testing::TempDir() + test->test_suite_name() + "." + test->name() + "." + name;
     std::ofstream(path, std::ios::binary)
         .write(reinterpret_cast<const char*>(bytes.data()),
                static_cast<std::streamsize>(bytes.size()));
