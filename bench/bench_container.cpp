@@ -4,23 +4,15 @@
 #include <cstring>
 #include <vector>
 
+#include "bench/bench_support.h"
 #include "container/checksum.h"
 #include "container/kfs_decode.h"
 #include "container/kfs_encode.h"
 
 namespace {
 
-constexpr std::size_t kImageLength = 0x200000;
-
-std::vector<std::uint8_t> SampleImage() {
-    std::vector<std::uint8_t> image(kImageLength);
-    std::uint32_t x = 12345;
-    for (auto& b : image) {
-        x = x * 1103515245u + 12345u;
-        b = static_cast<std::uint8_t>(x >> 16);
-    }
-    return image;
-}
+using kfs::bench::kImageLength;
+using kfs::bench::SampleImage;
 
 kfs::SKFSParameter SampleParameter() {
     kfs::SKFSParameter p;

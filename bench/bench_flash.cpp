@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "bench/bench_support.h"
 #include "drive/emulated_transport.h"
 #include "emulator/emulator.h"
 #include "flash/emulator_clock.h"
@@ -13,17 +14,8 @@
 
 namespace {
 
-constexpr std::size_t kImageLength = 0x200000;
-
-std::vector<std::uint8_t> SampleImage() {
-    std::vector<std::uint8_t> image(kImageLength);
-    std::uint32_t x = 12345;
-    for (auto& b : image) {
-        x = x * 1103515245u + 12345u;
-        b = static_cast<std::uint8_t>(x >> 16);
-    }
-    return image;
-}
+using kfs::bench::kImageLength;
+using kfs::bench::SampleImage;
 
 // A window that does nothing but count what it is asked to do.
 class CountingView : public kfs::FlashView {
