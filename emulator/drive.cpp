@@ -28,6 +28,31 @@ void Put(std::array<std::uint8_t, kInquirySize>& inquiry, std::size_t at, const 
         inquiry[at + i] = static_cast<std::uint8_t>(text[i]);
 }
 
+// Erased flash would be all FFh; a seeded sequence makes read-back comparisons meaningful. One
+// xorshift word per four bytes, least significant byte first, stored a whole word at a time.
+void FillSeeded(std::vector<std::uint8_t>& rom, std::uint32_t x) {
+    const auto next = [&x] {
+        x ^= x << 13;
+        x ^= x >> 17;
+        x ^= x << 5;
+        return x;
+    };
+    const std::size_t whole = rom.size() & ~std::size_t{3};
+    std::uint8_t* out = rom.data();
+    for (std::size_t i = 0; i < whole; i += 4) {
+        const std::uint32_t word = next();
+        const std::uint8_t bytes[4] = {
+            static_cast<std::uint8_t>(word), static_cast<std::uint8_t>(word >> 8),
+            static_cast<std::uint8_t>(word >> 16), static_cast<std::uint8_t>(word >> 24)};
+        std::memcpy(out + i, bytes, 4);
+    }
+    if (whole < rom.size()) {
+        const std::uint32_t word = next();
+        for (std::size_t k = 0; whole + k < rom.size(); ++k)
+            out[whole + k] = static_cast<std::uint8_t>(word >> (8 * k));
+    }
+}
+
 }  // namespace
 
 Drive::Drive(DriveDescription description)
@@ -35,17 +60,7 @@ Drive::Drive(DriveDescription description)
       medium(description.medium),
       checksum(description.checksum),
       description_(std::move(description)),
-      rom_(description_.flash_size),
       fault_hits_(description_.faults.size(), 0) {
-    // Erased flash would be all FFh; a seeded sequence makes read-back comparisons meaningful.
-    std::uint32_t x = description_.seed ? description_.seed : 1;
-    for (std::size_t i = 0; i < rom_.size(); i += 4) {
-        x ^= x << 13;
-        x ^= x >> 17;
-        x ^= x << 5;
-        for (std::size_t k = 0; k < 4 && i + k < rom_.size(); ++k)
-            rom_[i + k] = static_cast<std::uint8_t>(x >> (8 * k));
-    }
     inquiry_[0] = description_.device_type;
     inquiry_[1] = 0x80;  // removable medium
     inquiry_[3] = 0x32;  // ATAPI version 3, response data format 2
@@ -55,6 +70,14 @@ Drive::Drive(DriveDescription description)
     Put(inquiry_, 32, description_.revision, 4);
     Put(inquiry_, 38, description_.hardware_id, 2);
     Put(inquiry_, 40, description_.date_code, 6);
+}
+
+std::vector<std::uint8_t>& Drive::Rom() const {
+    if (rom_.size() != description_.flash_size) {
+        rom_.resize(description_.flash_size);
+        FillSeeded(rom_, description_.seed ? description_.seed : 1);
+    }
+    return rom_;
 }
 
 std::array<std::uint8_t, kInquirySize> Drive::Inquiry() const {
@@ -69,12 +92,13 @@ void Drive::SetInquiry(const std::uint8_t* data, std::size_t size) {
 }
 
 void Drive::CompleteFlash(std::uint32_t offset, const std::uint8_t* image, std::size_t size) {
-    if (offset < rom_.size()) {
-        std::size_t n = std::min<std::size_t>(size, rom_.size() - offset);
-        std::memcpy(rom_.data() + offset, image, n);
+    std::vector<std::uint8_t>& rom = Rom();
+    if (offset < rom.size()) {
+        std::size_t n = std::min<std::size_t>(size, rom.size() - offset);
+        std::memcpy(rom.data() + offset, image, n);
         for (const Fault& f : description_.faults)
             if (f.kind == Fault::Kind::FlipFlashByte && f.offset >= offset && f.offset - offset < n)
-                rom_[f.offset] ^= 0xFF;
+                rom[f.offset] ^= 0xFF;
     }
     ++flash_count_;
     boot_mode_ = false;

@@ -125,9 +125,10 @@ class Drive {
 
     const DriveDescription& description() const { return description_; }
 
-    // Flash ROM (flash_size bytes).
-    std::vector<std::uint8_t>& rom() { return rom_; }
-    const std::vector<std::uint8_t>& rom() const { return rom_; }
+    // Flash ROM (flash_size bytes). It is made on first use: a program that starts against
+    // emulated drives and never flashes should not fill megabytes per drive before its window.
+    std::vector<std::uint8_t>& rom() { return Rom(); }
+    const std::vector<std::uint8_t>& rom() const { return Rom(); }
 
     // INQUIRY data as the drive answers it now (revision "BOOT" while a stay_boot fault holds).
     std::array<std::uint8_t, kInquirySize> Inquiry() const;
@@ -159,8 +160,10 @@ class Drive {
 
   private:
     friend class DriveSet;
+    std::vector<std::uint8_t>& Rom() const;
+
     DriveDescription description_;
-    std::vector<std::uint8_t> rom_;
+    mutable std::vector<std::uint8_t> rom_;
     std::array<std::uint8_t, kInquirySize> inquiry_{};
     std::uint64_t busy_until_ = 0;
     Sense busy_sense_{};

@@ -351,5 +351,13 @@ TEST(DriveSet, RunsAreReproducible) {
     EXPECT_NE(a.drive(0).rom(), a.drive(1).rom());
 }
 
+// The unprogrammed ROM is the xorshift sequence of the seed, least significant byte first; a size
+// that is no multiple of four ends with the first bytes of the next word.
+TEST(DriveSet, UnprogrammedRomFollowsTheSeed) {
+    auto set = DriveSet::FromJson(R"({"drives":[{"flash_size":6,"seed":1}]})");
+    const std::vector<std::uint8_t> expected = {0x21, 0x20, 0x04, 0x00, 0x01, 0x06};
+    EXPECT_EQ(set.drive(0).rom(), expected);
+}
+
 }  // namespace
 }  // namespace kfs::emu
