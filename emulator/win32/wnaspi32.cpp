@@ -6,13 +6,15 @@
 //                       (programming a flash takes emulated time; default 1);
 //   KFS_EMULATOR_SYNC   "1": execute requests before SendASPI32Command returns, as a polling
 //                       manager would; otherwise requests with event notification or posting
-//                       finish on a worker thread, as they do with a real host adapter.
+//                       finish on the manager's completion thread, as they do with a real host
+//                       adapter.
 #include <windows.h>
 
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
 #include <exception>
 #include <memory>
 #include <mutex>
@@ -26,6 +28,15 @@ namespace {
 
 using namespace kfs;
 
+// An execute request waiting for the completion thread.
+struct Job {
+    aspi::SRB_ExecSCSICmd* srb;
+    std::uint8_t flags;
+    void* postProc;
+    HANDLE
+    event;  // our own duplicate: the caller may close its handle as soon as it sees the status
+};
+
 struct Manager {
     std::mutex lock;
     std::unique_ptr<emu::DriveSet> drives;
@@ -33,9 +44,13 @@ struct Manager {
     bool synchronous = false;
     std::uint32_t speed = 1;
     DWORD lastTick = 0;
-    // Requests handed to a worker and not finished; an abort marks them.
+    // Requests handed to the completion thread and not finished; an abort marks them.
     std::set<void*> pending;
     std::set<void*> aborted;
+    // The completion thread and its queue (guarded by `lock`); `wake` is set after each push.
+    std::deque<struct Job> queue;
+    HANDLE wake = nullptr;
+    bool completionStarted = false;
 };
 
 std::string Env(const char* name) {
@@ -149,61 +164,73 @@ void Notify(std::uint8_t flags, void* postProc, HANDLE event, void* srb) {
     }
 }
 
-struct Job {
-    aspi::SRB_ExecSCSICmd* srb;
-    std::uint8_t flags;
-    void* postProc;
-    HANDLE
-        event;  // our own duplicate: the caller may close its handle as soon as it sees the status
-    HMODULE self;  // keeps the DLL loaded until the worker has left it
-};
-
-DWORD WINAPI Worker(void* parameter) {
-    std::unique_ptr<Job> job(static_cast<Job*>(parameter));
-    Execute(TheManager(), job->srb);
-    Notify(job->flags, job->postProc, job->event, job->srb);
-    if (job->event != nullptr)
-        CloseHandle(job->event);
-    const HMODULE self = job->self;
-    job.reset();
-    FreeLibraryAndExitThread(self, 0);
+// The completion thread: one for the manager's lifetime, as a host adapter has one completion
+// path. It is started with the first request that asks for notification; a thread per request
+// would cost a thread start and a DLL attach round on every command.
+DWORD WINAPI CompletionThread(void*) {
+    Manager& m = TheManager();
+    for (;;) {
+        WaitForSingleObject(m.wake, INFINITE);
+        for (;;) {
+            Job job{};
+            {
+                std::lock_guard<std::mutex> guard(m.lock);
+                if (m.queue.empty())
+                    break;
+                job = m.queue.front();
+                m.queue.pop_front();
+            }
+            Execute(m, job.srb);
+            Notify(job.flags, job.postProc, job.event, job.srb);
+            if (job.event != nullptr)
+                CloseHandle(job.event);
+        }
+    }
 }
 
-// Starts an execute request on a worker thread; false when that is not possible.
-bool StartAsync(Manager& m, aspi::SRB_ExecSCSICmd* srb) {
-    auto job = std::make_unique<Job>();
-    job->srb = srb;
-    job->flags = srb->SRB_Flags;
-    job->postProc = srb->SRB_PostProc;
-    job->event = nullptr;
-    if ((job->flags & aspi::SRB_EVENT_NOTIFY) &&
-        !DuplicateHandle(GetCurrentProcess(), static_cast<HANDLE>(srb->SRB_PostProc),
-                         GetCurrentProcess(), &job->event, 0, FALSE, DUPLICATE_SAME_ACCESS)) {
-        return false;
-    }
+// Called with `m.lock` held. The thread keeps a reference to this DLL that it never gives back:
+// a caller's FreeLibrary must not unmap the code it runs, and the thread lives until the
+// process ends.
+bool StartCompletionThread(Manager& m) {
+    if (m.completionStarted)
+        return true;
+    HMODULE self = nullptr;
     if (!GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS,
-                            reinterpret_cast<LPCSTR>(&Worker), &job->self)) {
-        if (job->event != nullptr)
-            CloseHandle(job->event);
+                            reinterpret_cast<LPCSTR>(&CompletionThread), &self))
         return false;
-    }
-    {
-        std::lock_guard<std::mutex> guard(m.lock);
-        m.pending.insert(srb);
-    }
-    srb->SRB_Status = aspi::SS_PENDING;
-    Job* raw = job.release();
-    HANDLE thread = CreateThread(nullptr, 0, &Worker, raw, 0, nullptr);
+    m.wake = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+    HANDLE thread =
+        m.wake ? CreateThread(nullptr, 0, &CompletionThread, nullptr, 0, nullptr) : nullptr;
     if (thread == nullptr) {
-        std::lock_guard<std::mutex> guard(m.lock);
-        m.pending.erase(srb);
-        if (raw->event != nullptr)
-            CloseHandle(raw->event);
-        FreeLibrary(raw->self);
-        delete raw;
+        if (m.wake != nullptr)
+            CloseHandle(m.wake);
+        m.wake = nullptr;
+        FreeLibrary(self);
         return false;
     }
     CloseHandle(thread);
+    m.completionStarted = true;
+    return true;
+}
+
+// Queues an execute request for the completion thread; false when that is not possible.
+bool StartAsync(Manager& m, aspi::SRB_ExecSCSICmd* srb) {
+    Job job{srb, srb->SRB_Flags, srb->SRB_PostProc, nullptr};
+    if ((job.flags & aspi::SRB_EVENT_NOTIFY) &&
+        !DuplicateHandle(GetCurrentProcess(), static_cast<HANDLE>(srb->SRB_PostProc),
+                         GetCurrentProcess(), &job.event, 0, FALSE, DUPLICATE_SAME_ACCESS)) {
+        return false;
+    }
+    std::lock_guard<std::mutex> guard(m.lock);
+    if (!StartCompletionThread(m)) {
+        if (job.event != nullptr)
+            CloseHandle(job.event);
+        return false;
+    }
+    m.pending.insert(srb);
+    srb->SRB_Status = aspi::SS_PENDING;
+    m.queue.push_back(job);
+    SetEvent(m.wake);
     return true;
 }
 
@@ -246,8 +273,8 @@ DWORD GetDeviceType(Manager& m, aspi::SRB_GDEVBlock* srb) {
 
 DWORD Abort(Manager& m, aspi::SRB_Abort* srb) {
     std::lock_guard<std::mutex> guard(m.lock);
-    // A request that a worker has not finished yet completes as aborted; a finished one has
-    // nothing left to abort.
+    // A request that the completion thread has not finished yet completes as aborted; a finished
+    // one has nothing left to abort.
     if (m.pending.count(srb->SRB_ToAbort) != 0) {
         m.aborted.insert(srb->SRB_ToAbort);
         return srb->SRB_Status = aspi::SS_COMP;
