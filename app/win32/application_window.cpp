@@ -9,13 +9,26 @@ constexpr UINT kActivateMain = WM_APP + 1;
 
 }  // namespace
 
+ProgramIcons LoadProgramIcons(HINSTANCE instance) {
+    const auto load = [instance](int widthMetric, int heightMetric) {
+        return static_cast<HICON>(LoadImageA(instance, MAKEINTRESOURCEA(1), IMAGE_ICON,
+                                             GetSystemMetrics(widthMetric),
+                                             GetSystemMetrics(heightMetric), LR_SHARED));
+    };
+    static const ProgramIcons icons{load(SM_CXICON, SM_CYICON), load(SM_CXSMICON, SM_CYSMICON)};
+    return icons;
+}
+
 ApplicationWindow::ApplicationWindow(HINSTANCE instance, const std::string& title) : title_(title) {
-    WNDCLASSA wc{};
+    const ProgramIcons icons = LoadProgramIcons(instance);
+    WNDCLASSEXA wc{};
+    wc.cbSize = sizeof wc;
     wc.lpfnWndProc = WndProc;
     wc.hInstance = instance;
-    wc.hIcon = LoadIconA(instance, MAKEINTRESOURCEA(1));
+    wc.hIcon = icons.large;
+    wc.hIconSm = icons.small;
     wc.lpszClassName = kApplicationClass;
-    RegisterClassA(&wc);
+    RegisterClassExA(&wc);
     hwnd_ = CreateWindowExA(0, kApplicationClass, title.c_str(),
                             WS_POPUP | WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX, 0, 0, 0, 0,
                             nullptr, nullptr, instance, nullptr);

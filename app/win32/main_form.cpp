@@ -17,14 +17,15 @@ constexpr char kFontFace[] = "MS Sans Serif";
 constexpr COLORREF kNavy = RGB(0x00, 0x00, 0x80);
 // A closed drop-down list is its selection field plus this frame (three pixels above and below).
 constexpr int kDropDownFrame = 6;
-// The window procedure a container had before it started passing its children's notifications
-// on to the main window.
-constexpr char kOldProcProperty[] = "kfs.oldproc";
 
 // Group boxes and panels hold controls; the notifications, colour requests and owner-draw
 // requests of those controls reach the container first and are passed on to the main window.
+//
+// A container keeps the window procedure it had before in its user data: that is read from the
+// window itself, where a window property would be a round trip to the window manager for every
+// message that passes.
 LRESULT CALLBACK ContainerProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
-    const auto old = reinterpret_cast<WNDPROC>(GetPropA(hwnd, kOldProcProperty));
+    const auto old = reinterpret_cast<WNDPROC>(GetWindowLongPtrA(hwnd, GWLP_USERDATA));
     switch (message) {
         case WM_COMMAND:
         case WM_NOTIFY:
@@ -45,7 +46,7 @@ LRESULT CALLBACK ContainerProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lP
         }
         case WM_NCDESTROY:
             SetWindowLongPtrA(hwnd, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(old));
-            RemovePropA(hwnd, kOldProcProperty);
+            SetWindowLongPtrA(hwnd, GWLP_USERDATA, 0);
             break;
         default:
             break;
@@ -54,9 +55,9 @@ LRESULT CALLBACK ContainerProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lP
 }
 
 void MakeContainer(HWND hwnd) {
-    const LONG_PTR old =
-        SetWindowLongPtrA(hwnd, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(&ContainerProc));
-    SetPropA(hwnd, kOldProcProperty, reinterpret_cast<HANDLE>(old));
+    // The old procedure is in place before the new one can be called.
+    SetWindowLongPtrA(hwnd, GWLP_USERDATA, GetWindowLongPtrA(hwnd, GWLP_WNDPROC));
+    SetWindowLongPtrA(hwnd, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(&ContainerProc));
 }
 
 struct WindowKind {
@@ -73,7 +74,10 @@ WindowKind KindOf(Kind kind) {
         case Kind::kPanel:
             return {WC_STATICA, child | WS_CLIPCHILDREN, WS_EX_CONTROLPARENT};
         case Kind::kDropDown:
-            return {WC_COMBOBOXA, child | WS_TABSTOP | WS_VSCROLL | CBS_DROPDOWNLIST, 0};
+            // The list drops down as high as its entries need; it is not fitted to whole lines
+            // beforehand, which would resize the list window on every font or height change.
+            return {WC_COMBOBOXA,
+                    child | WS_TABSTOP | WS_VSCROLL | CBS_DROPDOWNLIST | CBS_NOINTEGRALHEIGHT, 0};
         case Kind::kReadOnlyEdit:
             return {WC_EDITA, child | ES_READONLY | ES_AUTOHSCROLL, WS_EX_CLIENTEDGE};
         case Kind::kEdit:
@@ -97,6 +101,59 @@ WindowKind KindOf(Kind kind) {
     return {WC_STATICA, child, 0};
 }
 
+// How much higher than one row the menu bar will be on a client area `width` pixels wide, so
+// that the window can be made in its final size before the system has laid the bar out. The
+// estimate lays the bar out as the system does: every command as wide as its text plus an
+// average character of the menu font on either side, left to right, a new row where the next
+// command does not fit, each row one menu height less a pixel, and a pixel below the last row.
+// A frame that still comes out wrong is corrected by FitFrame; a right one saves relaying out
+// the frame and the six-row bar once more.
+int ExtraMenuBarHeight(HMENU menu, int width) {
+    const int items = menu ? GetMenuItemCount(menu) : 0;
+    if (items <= 0)
+        return 0;
+    // The structure as the oldest systems know it, without the padded border width.
+    NONCLIENTMETRICSA metrics{};
+    metrics.cbSize = CCSIZEOF_STRUCT(NONCLIENTMETRICSA, lfMessageFont);
+    if (!SystemParametersInfoA(SPI_GETNONCLIENTMETRICS, metrics.cbSize, &metrics, 0))
+        return 0;
+    HFONT font = CreateFontIndirectA(&metrics.lfMenuFont);
+    HDC dc = GetDC(nullptr);
+    HGDIOBJ old = SelectObject(dc, font);
+    constexpr char kAlphabet[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ";
+    SIZE alphabet{};
+    GetTextExtentPoint32A(dc, kAlphabet, 52, &alphabet);
+    const int averageChar = (alphabet.cx / 26 + 1) / 2;
+    const int rowHeight = GetSystemMetrics(SM_CYMENU) - 1;
+    int rows = 1;
+    int x = 0;
+    for (int i = 0; i < items; ++i) {
+        char text[64] = {};
+        GetMenuStringA(menu, static_cast<UINT>(i), text, sizeof text, MF_BYPOSITION);
+        RECT box{0, 0, 0, 0};
+        DrawTextA(dc, text, -1, &box, DT_SINGLELINE | DT_CALCRECT);
+        const int itemWidth = box.right - box.left + 2 * averageChar;
+        if (x > 0 && x + itemWidth > width) {
+            ++rows;
+            x = 0;
+        }
+        x += itemWidth;
+    }
+    SelectObject(dc, old);
+    ReleaseDC(nullptr, dc);
+    DeleteObject(font);
+    // AdjustWindowRectEx has counted one menu height for the bar.
+    return rows * rowHeight + 1 - GetSystemMetrics(SM_CYMENU);
+}
+
+// The place of a frame of that size in the middle of the screen.
+int CentredLeft(int width) {
+    return std::max(0, (GetSystemMetrics(SM_CXSCREEN) - width) / 2);
+}
+int CentredTop(int height) {
+    return std::max(0, (GetSystemMetrics(SM_CYSCREEN) - height) / 2);
+}
+
 Glyph GlyphOf(int controlId) {
     if (controlId == ControlOf(Ctl::BitBtn1).id)
         return Glyph::kOpen;
@@ -110,30 +167,38 @@ Glyph GlyphOf(int controlId) {
 TMainForm::TMainForm(HINSTANCE instance, HWND owner, std::string title) : title_(std::move(title)) {
     menu_visible_.fill(true);
 
-    WNDCLASSA wc{};
+    const ProgramIcons icons = LoadProgramIcons(instance);
+    WNDCLASSEXA wc{};
+    wc.cbSize = sizeof wc;
     wc.lpfnWndProc = WndProc;
     wc.hInstance = instance;
-    wc.hIcon = LoadIconA(instance, MAKEINTRESOURCEA(1));
+    wc.hIcon = icons.large;
+    wc.hIconSm = icons.small;
     wc.hCursor = LoadCursorA(nullptr, MAKEINTRESOURCEA(32512));  // IDC_ARROW
     wc.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_BTNFACE + 1);
     wc.lpszClassName = kMainFormClass;
-    RegisterClassA(&wc);
+    RegisterClassExA(&wc);
 
     // Single border, system menu and close box only; the application window owns it, so it
-    // asks for its own taskbar button. The menu bar comes with the window and the frame is
-    // made for the client area at once (the window is not shown yet), so that the frame and
-    // the wrapped bar are not laid out again for a bar set afterwards.
-    constexpr DWORD style = WS_CAPTION | WS_SYSMENU | WS_CLIPCHILDREN;
+    // asks for its own taskbar button. A pop-up frame with a caption, as dialogs have: a frame
+    // that cannot be sized has no use for the minimum and maximum size queries that the system
+    // makes for overlapped windows. The menu bar comes with the window and the window is made
+    // in its final size and place at once (it is not shown yet), so that the frame and the
+    // wrapped bar are not laid out again.
+    constexpr DWORD style = WS_POPUP | WS_CAPTION | WS_SYSMENU | WS_CLIPCHILDREN;
     constexpr DWORD exStyle = WS_EX_APPWINDOW | WS_EX_CONTROLPARENT;
     menu_ = MakeMenuBar();
     RECT frame{0, 0, kClientWidth, kClientHeight};
     AdjustWindowRectEx(&frame, style, menu_ != nullptr, exStyle);
-    hwnd_ = CreateWindowExA(exStyle, kMainFormClass, "", style, CW_USEDEFAULT, CW_USEDEFAULT,
-                            frame.right - frame.left, frame.bottom - frame.top, owner, menu_,
-                            instance, this);
+    frame.bottom += ExtraMenuBarHeight(menu_, kClientWidth);
+    const int width = frame.right - frame.left;
+    const int height = frame.bottom - frame.top;
+    hwnd_ = CreateWindowExA(exStyle, kMainFormClass, "", style, CentredLeft(width),
+                            CentredTop(height), width, height, owner, menu_, instance, this);
     CreateFonts();
+    // The controls are made in their places for the flash utility role; a change of role moves
+    // them (SetUpdaterLayout).
     CreateControls(instance);
-    PlaceControls();
     FitFrame();
 }
 
@@ -167,10 +232,9 @@ void TMainForm::CreateControls(HINSTANCE instance) {
         HWND parent = def.parent == kNoParent ? hwnd_ : controls_[def.parent];
         // A drop-down list's window height includes its list.
         const int height = def.kind == Kind::kDropDown ? def.height + 200 : def.height;
-        HWND control = CreateWindowExA(kind.exStyle, kind.className, def.caption, kind.style,
-                                       def.x, def.y, def.width, height, parent,
-                                       reinterpret_cast<HMENU>(static_cast<INT_PTR>(def.id)),
-                                       instance, nullptr);
+        HWND control = CreateWindowExA(
+            kind.exStyle, kind.className, def.caption, kind.style, def.x, def.y, def.width, height,
+            parent, reinterpret_cast<HMENU>(static_cast<INT_PTR>(def.id)), instance, nullptr);
         controls_[i] = control;
         SendMessageA(control, WM_SETFONT,
                      reinterpret_cast<WPARAM>(fonts_[static_cast<std::size_t>(def.font)]), FALSE);
@@ -212,7 +276,8 @@ void TMainForm::FitFrame() {
     // The menu bar wraps into several rows on a narrow window, which the frame computation does
     // not know in advance: the frame is corrected by what the client area lacks until it has its
     // size. A frame that fits already is left alone, since every resize has the menu bar laid
-    // out anew.
+    // out anew. Until the window is shown, each correction also centres it on the screen, so
+    // that showing it moves nothing.
     const int clientHeight = updater_layout_ ? kClientHeight - kPanel2Height : kClientHeight;
     for (int attempt = 0; attempt < 4; ++attempt) {
         RECT client{};
@@ -223,8 +288,11 @@ void TMainForm::FitFrame() {
             return;
         RECT frame{};
         GetWindowRect(hwnd_, &frame);
-        SetWindowPos(hwnd_, nullptr, 0, 0, frame.right - frame.left + dw,
-                     frame.bottom - frame.top + dh, SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
+        const int width = frame.right - frame.left + dw;
+        const int height = frame.bottom - frame.top + dh;
+        const UINT move = IsWindowVisible(hwnd_) ? SWP_NOMOVE : 0;
+        SetWindowPos(hwnd_, nullptr, CentredLeft(width), CentredTop(height), width, height,
+                     move | SWP_NOZORDER | SWP_NOACTIVATE);
     }
 }
 
@@ -260,13 +328,6 @@ void TMainForm::RebuildMenu() {
 
 void TMainForm::Show(int showCommand) {
     FitFrame();
-    RECT rect{};
-    GetWindowRect(hwnd_, &rect);
-    const int width = rect.right - rect.left;
-    const int height = rect.bottom - rect.top;
-    const int x = std::max(0, (GetSystemMetrics(SM_CXSCREEN) - width) / 2);
-    const int y = std::max(0, (GetSystemMetrics(SM_CYSCREEN) - height) / 2);
-    SetWindowPos(hwnd_, nullptr, x, y, 0, 0, SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
     ShowWindow(hwnd_, showCommand);
     UpdateWindow(hwnd_);
 }
@@ -389,13 +450,20 @@ void TMainForm::AddLine(const std::string& line) {
     SendMessageA(list, LB_ADDSTRING, 0, reinterpret_cast<LPARAM>(line.c_str()));
     const LRESULT count = SendMessageA(list, LB_GETCOUNT, 0, 0);
     SendMessageA(list, LB_SETCURSEL, static_cast<WPARAM>(count - 1), 0);
-    UpdateWindow(list);
+    RepaintNow(list);
 }
 
 void TMainForm::ClearLines() {
     HWND list = Control(Ctl::ListBox1);
     SendMessageA(list, LB_RESETCONTENT, 0, 0);
-    UpdateWindow(list);
+    RepaintNow(list);
+}
+
+void TMainForm::RepaintNow(HWND control) const {
+    // The list is repainted at once while an update runs, since the loop may not get to it
+    // before the next line; before the window is shown there is nothing to paint.
+    if (IsWindowVisible(hwnd_))
+        UpdateWindow(control);
 }
 
 void TMainForm::DeleteFirstLine() {

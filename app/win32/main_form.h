@@ -76,6 +76,8 @@ class TMainForm final : public MainView {
     void CreateControls(HINSTANCE instance);
     void PlaceControls();
     void FitFrame();
+    // Paints `control` at once when the window is visible.
+    void RepaintNow(HWND control) const;
     // A menu bar of the visible commands with their check marks; none when all are hidden.
     HMENU MakeMenuBar() const;
     void RebuildMenu();

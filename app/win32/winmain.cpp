@@ -2,13 +2,16 @@
 //
 // Order of start-up: the application window and the instance lock first (a second copy hands
 // over to the first and ends before touching any drive), then the transport with its drive
-// table, then the main window, whose start-up runs through the presenter before it is shown.
+// table, made on a worker thread while the main window is created, then the start-up through
+// the presenter, before the window is shown.
 #include <windows.h>
 // windows.h first: the common controls header builds on its types.
 #include <commctrl.h>
 
 #include <array>
 #include <exception>
+#include <future>
+#include <memory>
 #include <string>
 
 #include "app/presenter.h"
@@ -58,17 +61,21 @@ int Run(HINSTANCE instance, int showCommand) {
         return 0;
     }
 
-    TAtapiImp transport;
+    // The transport loads the ASPI manager and asks every target for its type and identity
+    // while the window and its controls are made; both mostly wait on the system, so they
+    // overlap. The lock is held by now: a second copy never gets this far.
+    auto scan = std::async(std::launch::async, [] { return std::make_unique<TAtapiImp>(); });
     RealClock clock;
     Win32Registry registry;
     Win32Restart restart;
-    PlatformInfo platform;
-    platform.windows9x = !transport.UsesPassThrough();
-    platform.title = title;
 
     TMainForm form(instance, application.hwnd(), title);
     application.SetMainWindow(form.hwnd());
-    Presenter presenter(form, transport, clock, registry, restart, platform);
+    const std::unique_ptr<TAtapiImp> transport = scan.get();
+    PlatformInfo platform;
+    platform.windows9x = !transport->UsesPassThrough();
+    platform.title = title;
+    Presenter presenter(form, *transport, clock, registry, restart, platform);
     form.SetPresenter(&presenter);
 
     const EmbeddedData embedded{ParameterBufferData(), EmbeddedFirmware::FromProgram()};
