@@ -118,7 +118,9 @@ int ExtraMenuBarHeight(HMENU menu, int width) {
     if (!SystemParametersInfoA(SPI_GETNONCLIENTMETRICS, metrics.cbSize, &metrics, 0))
         return 0;
     HFONT font = CreateFontIndirectA(&metrics.lfMenuFont);
-    HDC dc = GetDC(nullptr);
+    // A memory device context measures text as the screen does, without asking the window
+    // manager for the screen's visible region.
+    HDC dc = CreateCompatibleDC(nullptr);
     HGDIOBJ old = SelectObject(dc, font);
     constexpr char kAlphabet[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ";
     SIZE alphabet{};
@@ -140,7 +142,7 @@ int ExtraMenuBarHeight(HMENU menu, int width) {
         x += itemWidth;
     }
     SelectObject(dc, old);
-    ReleaseDC(nullptr, dc);
+    DeleteDC(dc);
     DeleteObject(font);
     // AdjustWindowRectEx has counted one menu height for the bar.
     return rows * rowHeight + 1 - GetSystemMetrics(SM_CYMENU);
