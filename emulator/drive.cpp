@@ -73,9 +73,10 @@ Drive::Drive(DriveDescription description)
 }
 
 std::vector<std::uint8_t>& Drive::Rom() const {
-    if (rom_.size() != description_.flash_size) {
+    if (!rom_made_) {
         rom_.resize(description_.flash_size);
         FillSeeded(rom_, description_.seed ? description_.seed : 1);
+        rom_made_ = true;
     }
     return rom_;
 }

@@ -164,6 +164,7 @@ class Drive {
 
     DriveDescription description_;
     mutable std::vector<std::uint8_t> rom_;
+    mutable bool rom_made_ = false;
     std::array<std::uint8_t, kInquirySize> inquiry_{};
     std::uint64_t busy_until_ = 0;
     Sense busy_sense_{};

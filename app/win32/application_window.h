@@ -11,8 +11,9 @@ namespace kfs::win32 {
 
 inline constexpr char kApplicationClass[] = "TApplication";
 
-// The program's icon (resource 1) in the system's large and small sizes, loaded once and shared
-// by the window classes: a class given only the large icon would have its small one made again.
+// The program's icon (resource 1 of the program's module) in the system's large and small sizes,
+// loaded on the first call and shared by the window classes: a class given only the large icon
+// would have its small one made again.
 struct ProgramIcons {
     HICON large;
     HICON small;

@@ -47,10 +47,10 @@ struct Manager {
     // Requests handed to the completion thread and not finished; an abort marks them.
     std::set<void*> pending;
     std::set<void*> aborted;
-    // The completion thread and its queue (guarded by `lock`); `wake` is set after each push.
+    // The completion thread's queue (guarded by `lock`) and its wake-up event, set after each
+    // push; the event exists once the thread runs.
     std::deque<struct Job> queue;
     HANDLE wake = nullptr;
-    bool completionStarted = false;
 };
 
 std::string Env(const char* name) {
@@ -192,12 +192,13 @@ DWORD WINAPI CompletionThread(void*) {
 // a caller's FreeLibrary must not unmap the code it runs, and the thread lives until the
 // process ends.
 bool StartCompletionThread(Manager& m) {
-    if (m.completionStarted)
+    if (m.wake != nullptr)
         return true;
     HMODULE self = nullptr;
     if (!GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS,
                             reinterpret_cast<LPCSTR>(&CompletionThread), &self))
         return false;
+    // The event is in place before the thread starts to wait on it.
     m.wake = CreateEventA(nullptr, FALSE, FALSE, nullptr);
     HANDLE thread =
         m.wake ? CreateThread(nullptr, 0, &CompletionThread, nullptr, 0, nullptr) : nullptr;
@@ -209,7 +210,6 @@ bool StartCompletionThread(Manager& m) {
         return false;
     }
     CloseHandle(thread);
-    m.completionStarted = true;
     return true;
 }
 
