@@ -196,21 +196,31 @@ def main_window(caption=CAPTION):
     return step
 
 
-def expect(command, name, want, *extra):
+def expect(command, name, want, *extra, settle=5.0):
     """Runs a reading command on a control and compares its reply values (a list), its first
-    value (a text) or passes them to a check function."""
-    def step(run):
-        args = [command] + ([run.id(name)] if name else []) + list(extra)
-        got = run.call(*args)
+    value (a text) or passes them to a check function.
+
+    Clicks are posted, and the program may still be working through an earlier command when the
+    driver reads (a read is a sent message, which overtakes posted ones), so the reading is
+    repeated until it matches or `settle` seconds pass; the last reading is reported."""
+    def problem_with(got):
         if callable(want):
             problem = want(got)
-            if problem:
-                raise Failure("%s %s: %s (got %r)" % (command, name, problem, got))
-        elif isinstance(want, list):
-            if got != want:
-                raise Failure("%s %s: got %r, expected %r" % (command, name, got, want))
-        elif not got or got[0] != want:
-            raise Failure("%s %s: got %r, expected %r" % (command, name, got, want))
+            return "%s (got %r)" % (problem, got) if problem else None
+        if isinstance(want, list):
+            return None if got == want else "got %r, expected %r" % (got, want)
+        return None if got and got[0] == want else "got %r, expected %r" % (got, want)
+
+    def step(run):
+        args = [command] + ([run.id(name)] if name else []) + list(extra)
+        deadline = time.monotonic() + settle
+        while True:
+            problem = problem_with(run.call(*args))
+            if problem is None:
+                return
+            if time.monotonic() >= deadline:
+                raise Failure("%s %s: %s" % (command, name, problem))
+            time.sleep(0.05)
     step.__name__ = "expect %s %s" % (command, name)
     return step
 
