@@ -196,13 +196,26 @@ def main_window(caption=CAPTION):
     return step
 
 
-def expect(command, name, want, *extra, settle=5.0):
-    """Runs a reading command on a control and compares its reply values (a list), its first
-    value (a text) or passes them to a check function.
+def settled(what, judge, settle=5.0):
+    """Runs `judge` (None when content, else the problem) until it is content or `settle`
+    seconds pass, and raises the last problem.
 
-    Clicks are posted, and the program may still be working through an earlier command when the
-    driver reads (a read is a sent message, which overtakes posted ones), so the reading is
-    repeated until it matches or `settle` seconds pass; the last reading is reported."""
+    Clicks and menu commands are posted, and the program may still be working through an
+    earlier one when the driver reads (a read is a sent message, which overtakes posted ones),
+    so a reading is repeated until it matches."""
+    deadline = time.monotonic() + settle
+    while True:
+        problem = judge()
+        if problem is None:
+            return
+        if time.monotonic() >= deadline:
+            raise Failure("%s: %s" % (what, problem))
+        time.sleep(0.05)
+
+
+def expect(command, name, want, *extra):
+    """Runs a reading command on a control and compares its reply values (a list), its first
+    value (a text) or passes them to a check function."""
     def problem_with(got):
         if callable(want):
             problem = want(got)
@@ -213,14 +226,7 @@ def expect(command, name, want, *extra, settle=5.0):
 
     def step(run):
         args = [command] + ([run.id(name)] if name else []) + list(extra)
-        deadline = time.monotonic() + settle
-        while True:
-            problem = problem_with(run.call(*args))
-            if problem is None:
-                return
-            if time.monotonic() >= deadline:
-                raise Failure("%s %s: %s" % (command, name, problem))
-            time.sleep(0.05)
+        settled("%s %s" % (command, name), lambda: problem_with(run.call(*args)))
     step.__name__ = "expect %s %s" % (command, name)
     return step
 
@@ -317,11 +323,18 @@ def close():
 
 
 def check(what, function):
-    """A check on the files the run left."""
+    """A check without side effects, such as one on the files the run left: `function` returns
+    None or the problem."""
     def step(run):
-        problem = function(run)
-        if problem:
-            raise Failure("%s: %s" % (what, problem))
+        settled(what, lambda: function(run))
+    step.__name__ = what
+    return step
+
+
+def do(what, function):
+    """A step of the test's own, run once."""
+    def step(run):
+        function(run)
     step.__name__ = what
     return step
 
@@ -334,10 +347,13 @@ def registry(key, name, kind, value):
 
 
 def registry_is(key, name, want):
-    def step(run):
+    def judge(run):
         ok, got = run.driver("regget", key, name)
-        if (got[0] if ok else None) != want:
-            raise Failure("registry %s %s is %r, expected %r" % (key, name, got, want))
+        value = got[0] if ok else None
+        return None if value == want else "is %r, expected %r" % (value, want)
+
+    def step(run):
+        settled("registry %s %s" % (key, name), lambda: judge(run))
     step.__name__ = "registry %s is %s" % (name, want)
     return step
 
@@ -508,7 +524,7 @@ def menu_scenarios(drives_file):
         ] + [s for p in none for s in (menu(p), no_box(300))] + [
             menu(9), open_file("default.ini"), no_box(),
             check("default parameter file", default_file),
-            check("listing", lambda run: remember(run)),
+            do("listing", remember),
             menu(9), open_file(None), no_box(),
             check("cancel writes nothing", nothing_new),
             click("BitBtn1"), open_file("new.kfs"),
@@ -572,7 +588,7 @@ def instance_scenarios(drives_file):
         "second-copy": [
             start("utility", {"KFS_EMULATOR_DRIVES": plain}),
             main_window(),
-            check("second copy", second_copy),
+            do("second copy", second_copy),
             main_window(),
             shot("instance-first-in-front"),
         ] + close(),
@@ -750,7 +766,7 @@ def main_job_scenarios(images, drives_file):
         click("BitBtn1"), open_file("new.kfs"), shot("main-job-2-loaded"),
         click("check_verify"), click("BitBtn2"), progress_rises(),
         box("Check", ACTIVATE_QUESTION, "cancel"),
-        shot("main-job-3-updated"), check("message list", show_list),
+        shot("main-job-3-updated"), do("message list", show_list),
         box("Check", RESTART_QUESTION, "cancel"),
     ] + close()}
 
