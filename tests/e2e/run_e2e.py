@@ -197,7 +197,7 @@ def main_window(caption=CAPTION):
 
 
 def settled(what, judge, settle=5.0):
-    """Runs `judge` (None when content, else the problem) until it is content or `settle`
+    """Runs `judge` (nothing when content, else the problem) until it is content or `settle`
     seconds pass, and raises the last problem.
 
     Clicks and menu commands are posted, and the program may still be working through an
@@ -206,7 +206,7 @@ def settled(what, judge, settle=5.0):
     deadline = time.monotonic() + settle
     while True:
         problem = judge()
-        if problem is None:
+        if not problem:
             return
         if time.monotonic() >= deadline:
             raise Failure("%s: %s" % (what, problem))
