@@ -33,8 +33,9 @@ struct Job {
     aspi::SRB_ExecSCSICmd* srb;
     std::uint8_t flags;
     void* postProc;
-    HANDLE
-    event;  // our own duplicate: the caller may close its handle as soon as it sees the status
+    // Our own duplicate of the caller's event: the caller may close its handle as soon as it
+    // sees the status.
+    HANDLE event;
 };
 
 struct Manager {
@@ -49,7 +50,7 @@ struct Manager {
     std::set<void*> aborted;
     // The completion thread's queue (guarded by `lock`) and its wake-up event, set after each
     // push; the event exists once the thread runs.
-    std::deque<struct Job> queue;
+    std::deque<Job> queue;
     HANDLE wake = nullptr;
 };
 
