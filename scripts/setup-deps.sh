@@ -7,7 +7,8 @@ cd "$(dirname "$0")/.."
 packages=(cmake make g++ pkg-config python3 zlib1g-dev libminizip-dev libgtest-dev libgmock-dev
           googletest libbenchmark-dev nlohmann-json3-dev clang libclang-rt-14-dev
           g++-mingw-w64-i686-posix gcc-mingw-w64-i686-posix libz-mingw-w64-dev
-          wine wine32:i386 fonts-wine xvfb x11-utils imagemagick dpkg-dev tmux)
+          wine wine32:i386 fonts-wine xvfb x11-utils imagemagick dpkg-dev tmux
+          qemu-system-x86 busybox-static sg3-utils kmod cpio)
 
 sudo_() { if [ "$(id -u)" = 0 ]; then "$@"; else sudo "$@"; fi; }
 
@@ -23,6 +24,10 @@ if [ ${#missing[@]} -gt 0 ]; then
   sudo_ apt-get update -q
   sudo_ env DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends "${missing[@]}"
 fi
+
+# The virtual-machine stage takes the distribution's kernel package with apt-get download, which
+# needs the package lists.
+apt-cache show linux-image-amd64 >/dev/null 2>&1 || sudo_ apt-get update -q
 
 # minizip for the Windows build: compiled from Debian's own source package, never from elsewhere.
 src=build/deps/minizip

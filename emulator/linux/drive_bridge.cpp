@@ -32,8 +32,7 @@ bool IsVendor(const Cdb12& c, std::uint8_t page, std::uint8_t sub) {
     return c[0] == 0x5A && c[2] == page && c[3] == 0x4B && c[4] == 0x45 && c[5] == sub;
 }
 
-Answer Good(std::uint8_t* data, std::uint32_t length, const std::uint8_t* reply,
-            std::size_t size) {
+Answer Good(std::uint8_t* data, std::uint32_t length, const std::uint8_t* reply, std::size_t size) {
     const auto n = static_cast<std::uint32_t>(std::min<std::size_t>(size, length));
     if (n > 0)
         std::memcpy(data, reply, n);
@@ -59,17 +58,16 @@ Answer ModeSense6(const Cdb12& c, std::uint8_t* data, std::uint32_t length) {
     std::uint8_t* p = reply + 4;
     p[0] = 0x2A;
     p[1] = 26;
-    p[2] = 0x03;        // reads CD-R and CD-RW
-    p[4] = 0x71;        // audio play, mode 2 form 1 and 2
-    p[6] = 0x29;        // tray loading mechanism, eject, lock
+    p[2] = 0x03;            // reads CD-R and CD-RW
+    p[4] = 0x71;            // audio play, mode 2 form 1 and 2
+    p[6] = 0x29;            // tray loading mechanism, eject, lock
     PutBe16(p + 8, 5644);   // maximum read speed, kB/s (32x)
     PutBe16(p + 14, 5644);  // current read speed
     return Good(data, std::min<std::uint32_t>(length, c[4]), reply, sizeof reply);
 }
 
 // GET CONFIGURATION: the profile list, with CD-ROM current when there is a disc.
-Answer GetConfiguration(const Drive& d, const Cdb12& c, std::uint8_t* data,
-                        std::uint32_t length) {
+Answer GetConfiguration(const Drive& d, const Cdb12& c, std::uint8_t* data, std::uint32_t length) {
     std::uint8_t reply[16] = {};
     PutBe32(reply, sizeof reply - 4);
     if (d.medium && !d.tray_open)

@@ -2,12 +2,13 @@
 // that a tcm_loop target exports it to the kernel's SCSI stack as a CD-ROM device.
 //
 //   kfs-tcmu-bridge --uio /dev/uioN --emulate DRIVES.json [--device N] [--trace FILE]
-//                   [--ready FILE]
+//                   [--ready FILE] [--rom-out FILE]
 //
 // The drive is entry N (default 0) of the description. Every command the emulator answers is
 // traced in the emulator's trace format; the kernel's own commands that the drive's command set
 // lacks are answered by the bridge and not traced. --ready names a file made once the ring is
-// mapped. SIGTERM or SIGINT ends it.
+// mapped; --rom-out a file that receives the drive's flash ROM when the bridge ends. SIGTERM or
+// SIGINT ends it.
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -28,7 +29,7 @@ void Stop(int) {
 }
 
 struct Options {
-    std::string uio, emulate, trace, ready;
+    std::string uio, emulate, trace, ready, rom_out;
     int device = 0;
 };
 
@@ -44,6 +45,8 @@ std::optional<Options> Parse(int argc, char** argv) {
             o.trace = value;
         else if (key == "--ready")
             o.ready = value;
+        else if (key == "--rom-out")
+            o.rom_out = value;
         else if (key == "--device")
             o.device = std::atoi(value.c_str());
         else
@@ -77,6 +80,12 @@ int Run(const Options& o) {
         if (ring.Wait(200))
             ring.Serve(handler);
     }
+    if (!o.rom_out.empty()) {
+        const auto& rom = drives.drive(o.device).rom();
+        std::ofstream(o.rom_out, std::ios::binary)
+            .write(reinterpret_cast<const char*>(rom.data()),
+                   static_cast<std::streamsize>(rom.size()));
+    }
     return 0;
 }
 
@@ -87,7 +96,7 @@ int main(int argc, char** argv) {
     if (!options) {
         std::fputs(
             "usage: kfs-tcmu-bridge --uio /dev/uioN --emulate DRIVES.json [--device N] "
-            "[--trace FILE] [--ready FILE]\n",
+            "[--trace FILE] [--ready FILE] [--rom-out FILE]\n",
             stderr);
         return 2;
     }

@@ -87,8 +87,8 @@ int TcmuRing::Serve(const Handler& handler) {
                 areas.push_back(a);
                 data.insert(data.end(), a.at, a.at + a.length);
             }
-            const Answer answer = handler(cdb, cdbLength, data.data(),
-                                          static_cast<std::uint32_t>(data.size()));
+            const Answer answer =
+                handler(cdb, cdbLength, data.data(), static_cast<std::uint32_t>(data.size()));
             std::size_t left = std::min<std::size_t>(answer.data_in, data.size()), done = 0;
             for (const Area& a : areas) {
                 const std::size_t n = std::min(left, a.length);
@@ -97,10 +97,9 @@ int TcmuRing::Serve(const Handler& handler) {
                 left -= n;
             }
             const bool good = answer.status == kStatusGood;
-            kfs_tcmu_complete(entry, answer.status, answer.sense.data(),
-                              good ? 0 : answer.sense.size(),
-                              good && read_len_ && answer.reads && answer.data_in < data.size(),
-                              answer.data_in);
+            kfs_tcmu_complete(
+                entry, answer.status, answer.sense.data(), good ? 0 : answer.sense.size(),
+                good && read_len_ && answer.reads && answer.data_in < data.size(), answer.data_in);
             ++served;
         }
         tail += length;

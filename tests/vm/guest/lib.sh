@@ -109,3 +109,7 @@ rom_hash() {
     tail -c +$((${r%%:*} + 1)) "/tmp/$name.rom" | head -c "${r##*:}"
   done | sha256sum | cut -d' ' -f1
 }
+
+# as_user COMMAND...: runs the command as the ordinary user "kfs" (uid 1000, no capabilities).
+printf '#!/bin/sh\nexec su kfs -c "$*"\n' >/bin/as_user
+chmod 755 /bin/as_user
