@@ -8,6 +8,7 @@ against the same update run in-process on this machine.
 The kernel is the distribution's, taken with apt-get download and unpacked under the work
 folder (never installed); busybox, sg3-utils and the project's binaries make the initramfs."""
 import argparse
+import dataclasses
 import glob
 import gzip
 import hashlib
@@ -401,6 +402,11 @@ class Stage:
             name = slug(f.name)
             image, args, ranges = self.add_update(name, f)
             self.updates.append((name, f, image, args, ranges, ()))
+        # A whole 2 MB image through the kernel, for the time per MB against in-process.
+        big = dataclasses.replace(next(f for f in FAMILIES if f.name == "mtk7 type 8"),
+                                  name="mtk7 type 8, 2 MB", size=FLASH_SIZE, seed=21)
+        image, args, ranges = self.add_update("mtk7_2mb", big)
+        self.updates.append(("mtk7_2mb", big, image, args, ranges, ()))
 
     def add_fault_cases(self):
         mtk7 = next(f for f in FAMILIES if f.name == "mtk7 type 8")
