@@ -1,5 +1,7 @@
 #include "app/console/console_view.h"
 
+#include <poll.h>
+
 #include <cctype>
 
 #include "flash/tray.h"
@@ -9,6 +11,9 @@ namespace kfs::console {
 namespace {
 
 constexpr int kBarWidth = 40;
+// A question left unanswered this long counts as no: a forgotten terminal does not hold the
+// drive for ever.
+constexpr int kAnswerTimeoutMs = 5 * 60 * 1000;
 constexpr char kRestartQuestion[] = "After updating, the system must be restarted.";
 
 bool StartsWith(const std::string& text, const char* prefix) {
@@ -112,6 +117,12 @@ bool ConsoleView::Ask(const std::string& question) {
         return false;
     }
     std::fflush(err_);
+    pollfd input{fileno(in_), POLLIN, 0};
+    if (poll(&input, 1, kAnswerTimeoutMs) <= 0) {
+        std::fprintf(err_, "no (no answer within %d minutes)\n", kAnswerTimeoutMs / 60000);
+        std::fflush(err_);
+        return false;
+    }
     char reply[64];
     if (!std::fgets(reply, sizeof reply, in_))
         return false;

@@ -217,6 +217,13 @@ int RunUpdate(const Options& o, const EmbeddedData& embedded, DriveTable& table,
     Presenter presenter(view, transport, clock, registry, restart, platform);
     StageFollower follower;
     presenter.SetUpdateListener(&follower);
+    if (table.DriveCount() == 0 && !table.unopened().empty()) {
+        for (const UnopenedDevice& device : table.unopened())
+            Say(io, "cannot open " + device.path + ": " + OpenFailureReason(device) + "; " +
+                        OpenFailureAdvice(device));
+        Say(io, "nothing was written");
+        return kExitNothingWritten;
+    }
     try {
         // The window's notice speaks of Windows privileges: not shown here.
         view.SetMuted(true);
