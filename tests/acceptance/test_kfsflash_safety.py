@@ -155,6 +155,12 @@ def update_table(r):
         if name.startswith("tray"):
             r.check(f"{name}: the tray cycle is bounded", len(trace) < 200, len(trace))
 
+    # Progress in a pipe: whole lines, one per tenth, no carriage returns.
+    p, _ = r.run([drive()], [fw, "--yes"])
+    steps = [line for line in p.stderr.splitlines() if line.startswith("progress ")]
+    r.check("progress in a pipe", "\r" not in p.stderr and "progress 10%" in steps and
+            "progress 100%" in steps and len(steps) < 100, steps)
+
     p, trace = r.run([drive()], [truncated, "--yes"])
     r.check("truncated container: refused at load", "Error: Not Valid KFS !" in p.stderr and
             "Drive emulated:0" not in p.stdout, p.stderr, pending)
@@ -225,6 +231,10 @@ def device_without_permission(r):
         "   run as root, or give your user access to the device"], p.stdout)
     r.check("no permission: a device that is no drive is not listed", "sr1" not in p.stdout,
             p.stdout)
+    p, _ = r.run(None, ["--list", "--json"], env=env, user=user)
+    r.check("no permission: JSON", json.loads(p.stdout or "[]") == [
+        {"index": None, "path": "/dev/sr0", "error": "Permission denied",
+         "advice": "run as root, or give your user access to the device"}], p.stdout)
     p, _ = r.run(None, [r.path("fw.kfs"), "--yes"], env=env, user=user)
     r.check("no permission: an update says why it writes nothing",
             p.returncode == NOTHING_WRITTEN and "cannot open /dev/sr0: Permission denied; "
