@@ -138,6 +138,12 @@ def update_table(r):
          [fw, "--yes"], None, NOTHING_WRITTEN,
          ["Check: Please remove your disc from the tray and answer y to continue !",
           "only a person at the drive can do this"], False, None),
+        ("a flash byte that does not take", [drive(faults=[{"flip_flash_byte": 0x2345}])],
+         [fw, "--yes"], None, NOT_CONFIRMED,
+         ["the firmware was written, but the update could not be confirmed"], True, None),
+        ("a drive that stays in BOOT", [drive(faults=[{"stay_boot": 3}])], [fw, "--yes"],
+         None, WRITE_FAILED, ["Error: Flash Error!", "the write failed: the drive may need "
+                              "recovery"], True, None),
         ("no firmware file", [drive()], ["--yes"], None, USAGE, ["no firmware file given"],
          False, None),
         ("missing file", [drive()], [r.path("absent.kfs"), "--yes"], None, NOTHING_WRITTEN,
