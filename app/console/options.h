@@ -2,7 +2,6 @@
 // The command line of kfsflash.
 #include <optional>
 #include <string>
-#include <variant>
 
 namespace kfs::console {
 
