@@ -361,9 +361,10 @@ class Stage:
         self.data["qemu.kfs"] = build(FAMILIES[7])[1]
         self.plan += [
             'for d in $(sr_list); do run "qemu.sg_inq.${d#/dev/}" 30 sg_inq "$d"; done',
-            "run qemu.list 60 kfsflash --list",
-            "run qemu.update.0 20 kfsflash --load /vm/data/qemu.kfs --drive 0 --verify --yes",
-            "run qemu.update.1 120 kfsflash --load /vm/data/qemu.kfs --drive 1 --verify --yes",
+            "run qemu.list 60 kfsflash --list --json",
+            # --force: the firmware is for another model, and the attempt is the point.
+            "run qemu.update.0 120 kfsflash --load /vm/data/qemu.kfs --drive 0 --yes --force",
+            "run qemu.update.1 120 kfsflash --load /vm/data/qemu.kfs --drive 1 --yes --force",
             "run qemu.unknown 60 kfsflash --load /vm/data/qemu.kfs --drive 9 --yes",
         ]
 
@@ -376,7 +377,7 @@ class Stage:
             'run ident.sg_raw 30 sg_raw -r 256 -o /tmp/rr.bin "$DEV" '
             "5a 00 38 4b 45 11 00 00 00 00 01 00",
             'note ident.sg_raw.data "$(od -An -tx1 -v /tmp/rr.bin | tr -d " \\n")"',
-            "run ident.list 60 kfsflash --list",
+            "run ident.list 60 kfsflash --list --json",
             "emu_stop ident",
         ]
 
@@ -402,11 +403,12 @@ class Stage:
             name = slug(f.name)
             image, args, ranges = self.add_update(name, f)
             self.updates.append((name, f, image, args, ranges, ()))
-        # A whole 2 MB image through the kernel, for the time per MB against in-process.
-        big = dataclasses.replace(next(f for f in FAMILIES if f.name == "mtk7 type 8"),
-                                  name="mtk7 type 8, 2 MB", size=FLASH_SIZE, seed=21)
-        image, args, ranges = self.add_update("mtk7_2mb", big)
-        self.updates.append(("mtk7_2mb", big, image, args, ranges, ()))
+        # A whole 2 MB update that needs no dropped bytes (verified by reading the ROM back, no
+        # check-sum hand-over), for the time per MB against in-process.
+        big = dataclasses.replace(next(f for f in FAMILIES if f.name == "mtk5 type 6"),
+                                  name="mtk5 type 6, 2 MB read back", keeps_checksum=False)
+        image, args, ranges = self.add_update("mtk5_2mb", big)
+        self.updates.append(("mtk5_2mb", big, image, args, ranges, ()))
 
     def add_fault_cases(self):
         mtk7 = next(f for f in FAMILIES if f.name == "mtk7 type 8")
@@ -445,10 +447,11 @@ class Stage:
                         r is not None and r.status not in (0, 137)
                         and any("Error" in line for line in r.stderr), short(r))
         r = runs.get("unprivileged")
-        text = "\n".join(r.stderr + r.stdout) if r else ""
+        text = "\n".join(r.stderr) if r else ""
         self.result("a user without privileges: the kernel's refusal is reported, with advice",
                     r is not None and r.status not in (0, 137) and "00:00:00" not in text
-                    and re.search(r"permi|privilege", text.split("your drive!")[-1], re.I)
+                    and "Verify Error" not in text
+                    and re.search(r"not permitted|permission|EPERM|EACCES", text, re.I)
                     is not None, short(r), gap=GAPS["refusal"])
 
     def judge_qemu(self, runs):
@@ -461,12 +464,11 @@ class Stage:
                 rev = (re.search(r"Product revision level: (.*)", text) or [None, ""])[1]
                 idents[key[len("qemu.sg_inq."):]] = (field["Vendor"].strip(),
                                                      field["Product"].strip(), rev.strip())
-        listed = runs.get("qemu.list")
-        entries = [line for line in (listed.stdout if listed else []) if re.match(r"\d+: ", line)]
-        ok = listed is not None and listed.status == 0 and len(entries) == len(idents) == 2
-        for (dev, (vendor, product, rev)), entry in zip(sorted(idents.items()), entries):
-            ok = ok and entry.split(": ", 1)[1].startswith(vendor.ljust(8) + product.ljust(16))
-            ok = ok and rev in entry
+        entries = listed_drives(runs.get("qemu.list"))
+        ok = len(entries) == len(idents) == 2
+        for dev, (vendor, product, rev) in idents.items():
+            ok = ok and [(e["vendor"], e["product"], e["version"]) for e in entries
+                         if e["path"] == f"/dev/{dev}"] == [(vendor, product, rev)]
         self.result("QEMU drives: --list shows each once, as sg_inq reads it", ok,
                     f"sg_inq {idents}; list {entries}")
         for i, (device, medium) in enumerate(QEMU_DRIVES):
@@ -474,21 +476,21 @@ class Stage:
             what = f"QEMU {device.split(',')[0]} ({'with' if medium else 'without'} medium)"
             text = "\n".join(r.stderr + r.stdout) if r else ""
             self.result(f"{what}: an update ends early, saying why",
-                        r is not None and r.status == 1 and "Error" in text
-                        and "All Completed" not in text, short(r),
-                        gap=GAPS["tray"] if medium else None)
+                        r is not None and r.status in (3, 4, 5) and "All Completed" not in text,
+                        short(r))
         r = runs.get("qemu.unknown")
-        self.result("unknown --drive 9: usage error", r is not None and r.status == 2
-                    and any("no drive entry 9" in line for line in r.stderr), short(r))
+        self.result("unknown --drive 9: refused", r is not None and r.status in (2, 3)
+                    and any("9" in line for line in r.stderr), short(r))
 
     def judge_identity(self, runs, notes):
         f = FAMILIES[7]
         inq = "\n".join(runs["ident.sg_inq"].stdout) if "ident.sg_inq" in runs else ""
-        listed = runs.get("ident.list")
-        entries = [line for line in (listed.stdout if listed else []) if re.match(r"\d+: ", line)]
+        entries = listed_drives(runs.get("ident.list"))
         ok = ("Vendor identification: KEMO" in inq and "Product identification: VRZ-3372BL" in inq
               and "Product revision level: 1.00" in inq
-              and any("KEMO    VRZ-3372BL       1.00 061001" in e for e in entries))
+              and [(e["vendor"], e["product"], e["version"]) for e in entries
+                   if e["path"] == (notes.get("ident.device") or [""])[0]]
+              == [("KEMO", "VRZ-3372BL", "1.00")])
         self.result("emulated drive: sg_inq and --list read the same identity", ok,
                     inq.replace("\n", " | ")[:300] + f" / {entries}")
         data = (notes.get("ident.sg_raw.data") or [""])[0]
@@ -514,8 +516,13 @@ class Stage:
                         f"by the target layer)", r.status != 0 and problem is None,
                         f"status {r.status}; {problem or ''}; {tail(r)}")
             return
-        same = r.status == ref.returncode and r.stdout == ref.stdout.splitlines()
-        same = same and r.stderr == ref.stderr.splitlines()
+        device = (notes.get(f"{name}.device") or [""])[0]
+        same = r.status == ref.returncode
+        here = os.path.join(self.work, "in-process", name, "")
+        same = same and (lines(r.stdout, device, "/vm/data/")
+                         == lines(ref.stdout.splitlines(), "emulated:0", here))
+        same = same and (lines(r.stderr, device, "/vm/data/")
+                         == lines(ref.stderr.splitlines(), "emulated:0", here))
         detail = f"kernel {r.status} in-process {ref.returncode}"
         if not same:
             detail += f"; kernel said {tail(r)!r}, in-process {tail_text(ref)!r}"
@@ -527,6 +534,22 @@ class Stage:
             rom = (notes.get(f"{name}.rom") or [""])[0]
             self.result(f"{label}: flash equals the image", rom ==
                         expected_flash_hash(image, ranges), rom)
+
+
+def listed_drives(run):
+    """The entries of `kfsflash --list --json`."""
+    try:
+        return json.loads("\n".join(run.stdout)) if run and run.status == 0 else []
+    except ValueError:
+        return []
+
+
+def lines(text, device, folder):
+    """Printed lines to compare: the device's name and the firmware's folder made neutral, and
+    without the progress lines, whose steps follow the drive's progress as the polls meet it
+    (the wall clock through the kernel)."""
+    return [line.replace(device, "DEVICE").replace(folder, "FOLDER/") for line in text
+            if not re.fullmatch(r"progress \d+%", line)]
 
 
 def short(r):
