@@ -21,6 +21,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -655,6 +656,7 @@ TEST(FaultCampaign, EveryRunEndsInAStateTheUserCanTrust) {
     std::printf("fault campaign: seed %llu, %llu runs in %llu groups\n",
                 static_cast<unsigned long long>(seed), static_cast<unsigned long long>(runs),
                 static_cast<unsigned long long>(groups));
+    std::fflush(stdout);
     ::testing::Test::RecordProperty("campaign_seed", std::to_string(seed));
 
     Tally tally;
@@ -712,6 +714,11 @@ TEST(FaultCampaign, EveryRunEndsInAStateTheUserCanTrust) {
     for (const auto& [what, n] : tally.counts) std::printf("  %-72s %d\n", what.c_str(), n);
     ::testing::Test::RecordProperty("campaign_runs", done);
     ::testing::Test::RecordProperty("campaign_failed_runs", failures);
+    for (const auto& [what, n] : tally.counts) {
+        std::string key = "campaign_";
+        for (char ch : what) key += std::isalnum(static_cast<unsigned char>(ch)) ? ch : '_';
+        ::testing::Test::RecordProperty(key, n);
+    }
     EXPECT_EQ(failures, 0);
 }
 
