@@ -13,6 +13,7 @@
 //             drive holds it unless it refused that command (a drive still busy programming)
 //   window    the window is enabled again and the presenter is idle
 //   quiet     after a failure text no command goes to the drive but those of that path
+//   ends      the update comes to an end (within an hour of the drives' time)
 //   backup    a backup made before the write holds the flash as it was (hook, see below)
 //
 // KFS_CAMPAIGN_SEED and KFS_CAMPAIGN_RUNS choose the seed and the number of runs; a failing run
@@ -348,6 +349,12 @@ class CampaignView : public test::RecordingMainView {
     std::vector<std::string>& trace_;
 };
 
+// Thrown when an update runs past any bound a user would wait for: an hour of the drives' time
+// or a million commands.
+struct RunAway {};
+constexpr std::uint64_t kRunAwayMs = 3600000;
+constexpr int kRunAwayCommands = 1000000;
+
 // Every command takes a millisecond of the drives' time, as on a real bus: a loop that asks a
 // failing drive again at once still comes to its time limit.
 class TimedTransport : public Transport {
@@ -356,21 +363,39 @@ class TimedTransport : public Transport {
     bool SendPacketCommand(DriveIndex drive, const Cdb& cdb, std::uint8_t* buffer,
                            std::uint16_t length, std::uint8_t direction,
                            std::uint32_t timeoutMs) override {
+        if (++commands_ > kRunAwayCommands || drives_.Now() > kRunAwayMs)
+            throw RunAway{};
         const bool ok = inner_.SendPacketCommand(drive, cdb, buffer, length, direction, timeoutMs);
         drives_.Advance(1);
         if (cdb[0] == 0x1E)
             lockTaken = ok;
         return ok;
     }
-    // Whether the drive took the last PREVENT ALLOW MEDIUM REMOVAL.
-    bool lockTaken = true;
     SenseData GetSenseData() const override { return inner_.GetSenseData(); }
     int DriveCount() const override { return inner_.DriveCount(); }
     bool UsesPassThrough() const override { return inner_.UsesPassThrough(); }
 
+    // Whether the drive took the last PREVENT ALLOW MEDIUM REMOVAL.
+    bool lockTaken = true;
+
   private:
     emu::DriveSet& drives_;
     Transport& inner_;
+    int commands_ = 0;
+};
+
+// The drives' clock, with the same bound for loops that only sleep.
+class CampaignClock : public EmulatorClock {
+  public:
+    explicit CampaignClock(emu::DriveSet& drives) : EmulatorClock(drives), drives_(drives) {}
+    void Sleep(std::uint32_t ms) override {
+        if (drives_.Now() > kRunAwayMs)
+            throw RunAway{};
+        EmulatorClock::Sleep(ms);
+    }
+
+  private:
+    emu::DriveSet& drives_;
 };
 
 struct RunResult {
@@ -386,6 +411,7 @@ struct RunResult {
     bool locked = false, unlockRefused = false, windowEnabled = false, controlsEnabled = false,
          busy = true;
     std::string loadProblem;
+    bool runAway = false;
 };
 
 std::string DriveJson(const Config& c, const std::vector<std::string>& faults) {
@@ -431,7 +457,7 @@ RunResult RunUpdate(const Config& c, const Bytes& image, const Bytes& container,
     drives.SetTrace([&r](const std::string& line) { r.trace.push_back(line); });
     EmulatedTransport emulated(drives);
     TimedTransport transport(drives, emulated);
-    EmulatorClock clock(drives);
+    CampaignClock clock(drives);
     MemoryRegistry registry;
     RecordingRestart restart;
     CampaignView view(drives, r.trace);
@@ -466,7 +492,12 @@ RunResult RunUpdate(const Config& c, const Bytes& image, const Bytes& container,
     r.updateStart = r.trace.size();
     r.commandsBefore = drives.drive(0).command_count();
 
-    r.outcome = presenter.OnStartClick();
+    try {
+        r.outcome = presenter.OnStartClick();
+    } catch (const RunAway&) {
+        r.runAway = true;
+        return r;
+    }
     // The flash is judged once the drive has settled: a drive told ready early (a disc-less
     // answer counts as ready) finishes programming on its own.
     drives.Advance(300000);
@@ -539,6 +570,11 @@ std::vector<std::string> Check(const Config& c, const FaultPlan& plan, const Run
         fail("the load failed: " + r.loadProblem);
         return problems;
     }
+    if (r.runAway) {
+        fail("the update does not end (an hour of drive time or a million commands)");
+        return problems;
+    }
+    tally.Add("invariant: the update ends");
     const bool completedLine =
         std::find(r.lines.begin(), r.lines.end(), "All Completed!") != r.lines.end();
 
