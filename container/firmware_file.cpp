@@ -101,13 +101,17 @@ Extraction ExtractLastMember(const std::string& archive, std::unique_ptr<Tempora
     for (uLong i = 1; found && i < global.number_entry; ++i)
         found = unzGoToNextFile(zip.get()) == UNZ_OK;
     unz_file_info info{};
-    char name[256] = {};
-    if (!found || unzGetCurrentFileInfo(zip.get(), &info, name, sizeof name - 1, nullptr, 0,
-                                        nullptr, 0) != UNZ_OK) {
+    if (!found ||
+        unzGetCurrentFileInfo(zip.get(), &info, nullptr, 0, nullptr, 0, nullptr, 0) != UNZ_OK) {
         result.reason = "the archive's directory cannot be read to its last member";
         return result;
     }
-    result.member = name;
+    // The name only labels the member; one that cannot be read does not stop the load.
+    char name[256] = {};
+    unz_file_info again{};
+    if (unzGetCurrentFileInfo(zip.get(), &again, name, sizeof name - 1, nullptr, 0, nullptr, 0) ==
+        UNZ_OK)
+        result.member = name;
     if (info.uncompressed_size > sizeLimit) {
         result.unpack = Unpack::kNotValid;
         result.reason = "the archive's last member declares " + SizeText(info.uncompressed_size) +
