@@ -8,7 +8,7 @@ packages=(cmake make g++ pkg-config python3 zlib1g-dev libminizip-dev libgtest-d
           googletest libbenchmark-dev nlohmann-json3-dev clang libclang-rt-14-dev
           g++-mingw-w64-i686-posix gcc-mingw-w64-i686-posix libz-mingw-w64-dev
           wine wine32:i386 fonts-wine xvfb x11-utils imagemagick dpkg-dev tmux libcli11-dev
-          qemu-system-x86 busybox-static sg3-utils kmod cpio)
+          help2man bash-completion qemu-system-x86 busybox-static sg3-utils kmod cpio)
 
 sudo_() { if [ "$(id -u)" = 0 ]; then "$@"; else sudo "$@"; fi; }
 
