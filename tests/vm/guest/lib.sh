@@ -63,14 +63,14 @@ emu_start() {
   kfs-tcmu-bridge --uio "$uio" --emulate "$2" --trace "/tmp/$name.trace" \
     --ready "/tmp/$name.ready" --rom-out "/tmp/$name.rom" 2>"/tmp/$name.bridge" &
   eval "BRIDGE_$name=$!"
-  wait_for 100 "[ -e /tmp/$name.ready ]" || note "$name.bridge" "not-ready"
+  wait_for 300 "[ -e /tmp/$name.ready ]" || note "$name.bridge" "not-ready"
   wwn=naa.5001405$(printf %09x "$seq")
   tpg=$T/loopback/$wwn/tpgt_1
   mkdir -p "$tpg/lun/lun_0"
   echo "naa.5001406$(printf %09x "$seq")" >"$tpg/nexus"
   ln -s "$store" "$tpg/lun/lun_0/$name"
   DEV=
-  wait_for 150 '[ -n "$(new_sr "$before")" ]'
+  wait_for 600 '[ -n "$(new_sr "$before")" ]'
   DEV=$(new_sr "$before")
   IDX=$(index_of "$DEV")
   note "$name.device" "$DEV $IDX $(now)"
