@@ -19,15 +19,18 @@
 namespace kfs {
 
 // The program's own arrangement of one pass-through request: the system structure, a filler
-// and the sense buffer the structure points at (SenseInfoOffset 48).
+// and the sense buffer the structure points at (SenseInfoOffset 48 in the 32-bit program; the
+// 64-bit build's structure holds an 8-byte buffer pointer and is larger).
 struct PassThroughRequest {
     SCSI_PASS_THROUGH_DIRECT sptd;
     std::uint8_t filler[4];
     std::uint8_t sense[32];
 };
+#if !defined(_WIN64)
 static_assert(sizeof(SCSI_PASS_THROUGH_DIRECT) == 44);
 static_assert(offsetof(PassThroughRequest, sense) == 48);
 static_assert(sizeof(PassThroughRequest) == 80);
+#endif
 
 class TAtapiImp final : public Transport {
   public:
