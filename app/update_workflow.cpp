@@ -57,6 +57,13 @@ UpdateOutcome Presenter::OnStartClick() {
     if (busy_)
         return UpdateOutcome::kRefused;
     busy_ = true;
+    // Cleared however the update ends: a session end refused for good would be worse than one
+    // allowed after an exception left the update.
+    struct UpdateRunning {
+        MainView& view;
+        explicit UpdateRunning(MainView& v) : view(v) { view.SetUpdateRunning(true); }
+        ~UpdateRunning() { view.SetUpdateRunning(false); }
+    } running(view_);
     const UpdateOutcome outcome = RunUpdate();
     busy_ = false;
     return outcome;

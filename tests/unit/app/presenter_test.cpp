@@ -406,6 +406,8 @@ TEST(PresenterUpdate, FlashFailureBoxDependsOnTheRole) {
         EXPECT_EQ(bench.presenter.OnStartClick(), UpdateOutcome::kEndedEarly);
         EXPECT_EQ(bench.view.Texts("error"), std::vector<std::string>{"Flash Fail!"});
         EXPECT_FALSE(bench.drives.drive(0).locked);
+        // A failed update ends the refusal to let the session end, too.
+        EXPECT_EQ(bench.view.updateRunning, (std::vector<bool>{true, false}));
     }
 }
 
@@ -636,9 +638,12 @@ TEST(PresenterGuard, SecondActionRefusedWhileAnUpdateRuns) {
         allRefused &= bench.presenter.OnStartClick() == UpdateOutcome::kRefused;
         allRefused &= bench.presenter.OnLoadClick() == LoadClickOutcome::kRefused;
         allRefused &= !bench.presenter.OnExitClick();
+        allRefused &= bench.view.updateRunning == std::vector<bool>{true};
     };
     bench.view.answers = {false};
     EXPECT_EQ(bench.presenter.OnStartClick(), UpdateOutcome::kCompleted);
+    // The window knew the whole time that an update ran, and knows it has ended.
+    EXPECT_EQ(bench.view.updateRunning, (std::vector<bool>{true, false}));
     EXPECT_GT(attempts, 0);
     EXPECT_TRUE(allRefused);
     EXPECT_EQ(bench.view.closes, 0);
