@@ -86,7 +86,7 @@ const char* OutcomeText(UpdateOutcome outcome, int failures) {
         case UpdateOutcome::kCompleted:
             return "completed";
         case UpdateOutcome::kEndedEarly:
-            return failures > 0 ? "failed" : "ended early without a failure (cancelled)";
+            return failures > 0 ? "failed" : "ended early, no failure reported";
         case UpdateOutcome::kRefused:
             break;
     }
@@ -154,8 +154,10 @@ UpdateOutcome Presenter::RunUpdate() {
     SetErrorMessages(silent);
 
     if (!philips && firmware.CurrentContainer.AtapiFlashType == 0) {
+        // Silent mode shows no box here, but the log still says why nothing happened.
+        ReportFailure("Flash Type is not supported!");
         if (!silent)
-            ShowError("Flash Type is not supported!");
+            view_.ShowError("Flash Type is not supported!", "Error");
         return UpdateOutcome::kEndedEarly;
     }
     // Start is enabled only with a drive behind the selected entry; should the list and
