@@ -34,6 +34,27 @@ struct PlatformInfo {
     bool windows9x = false;
     // The application title: caption of the information boxes.
     std::string title;
+    // Bound on the tray check's attempts (see EnsureTrayClosedAndEmpty); 0: the window's
+    // behaviour, asking for as long as the user answers OK.
+    int trayRounds = 0;
+};
+
+// How far an update has gone, for a front end that must know when the flash is being written
+// (a terminal holds its signals then, a window refuses to let the session end) and what a run
+// that ended early left behind.
+enum class UpdateStage {
+    kWriting,       // the medium is locked and the flash procedure is about to send its commands
+    kWritten,       // the flash procedure succeeded (the medium lock is released)
+    kWriteFailed,   // the flash procedure returned a message (the medium lock is released)
+    kVerifying,     // verification is about to begin
+    kVerifyFailed,  // verification failed, or its tray check was given up
+    kVerified,      // verification succeeded
+};
+
+class UpdateListener {
+  public:
+    virtual ~UpdateListener() = default;
+    virtual void OnUpdateStage(UpdateStage stage) = 0;
 };
 
 enum class StartupOutcome {
@@ -89,6 +110,8 @@ class Presenter {
     // Where each update's start, failures with their causes, and outcome are reported; none by
     // default. The log must outlive the presenter or be reset first.
     void SetUpdateLog(UpdateLog* log) { log_ = log; }
+    // The listener told about the stages of each update; nullptr: none.
+    void SetUpdateListener(UpdateListener* listener) { listener_ = listener; }
 
     const MainState& state() const { return state_; }
     MainState& state() { return state_; }
@@ -109,6 +132,10 @@ class Presenter {
     // An error shown while an update runs is a failure of that update: to the log with its cause.
     void ReportFailure(const std::string& text);
     void ReportUpdateStart();
+    void Tell(UpdateStage stage) {
+        if (listener_)
+            listener_->OnUpdateStage(stage);
+    }
 
     // Every command goes through the recorder, which keeps the cause of the last failure.
     FailedCommandRecorder recorder_;
@@ -124,6 +151,7 @@ class Presenter {
     bool updating_ = false;
     int failuresReported_ = 0;
     UpdateLog* log_ = nullptr;
+    UpdateListener* listener_ = nullptr;
     // Settings read at start-up that only start-up uses.
     struct {
         bool showCaption = true, showVersion = true, showDate = true;

@@ -221,11 +221,12 @@ UpdateOutcome Presenter::RunUpdate() {
         view_.ProcessMessages();
         view_.AddLine("Updating will not be executed until the tray is closed");
         view_.AddLine(" without any media inside !");
-        if (!EnsureTrayClosedAndEmpty(job))
+        if (!EnsureTrayClosedAndEmpty(job, platform_.trayRounds))
             return endEarly();
     }
 
     SetMediumLock(transport_, drive, true);
+    Tell(UpdateStage::kWriting);
     view_.ProcessMessages();
     view_.ClearLines();
 
@@ -249,6 +250,7 @@ UpdateOutcome Presenter::RunUpdate() {
         ReportFailure(updater ? *result + " (shown as \"Flash Fail!\")" : *result);
     }
     SetMediumLock(transport_, drive, false);
+    Tell(result ? UpdateStage::kWriteFailed : UpdateStage::kWritten);
     if (result) {
         view_.ShowError(updater ? std::string("Flash Fail!") : *result, "Error");
         return endEarly();
@@ -264,9 +266,12 @@ UpdateOutcome Presenter::RunUpdate() {
             view_.ProcessMessages();
             view_.AddLine("Verifying will not be executed until the tray is closed");
             view_.AddLine(" without any media inside !");
-            if (!EnsureTrayClosedAndEmpty(job))
+            if (!EnsureTrayClosedAndEmpty(job, platform_.trayRounds)) {
+                Tell(UpdateStage::kVerifyFailed);
                 return endEarly();
+            }
         }
+        Tell(UpdateStage::kVerifying);
         SetMediumLock(transport_, drive, true);
         // Flashing went well: a command that failed on the way (a drive polled while it
         // restarted) is no cause of what verification may find.
@@ -274,6 +279,7 @@ UpdateOutcome Presenter::RunUpdate() {
         const bool verified =
             VerifyFlash(job, firmware.ExpectedCheckSum, state_.ShowCheckSumDetail);
         SetMediumLock(transport_, drive, false);
+        Tell(verified ? UpdateStage::kVerified : UpdateStage::kVerifyFailed);
         if (!verified)
             return endEarly();
     }
