@@ -85,6 +85,7 @@ class FakeWin32 final : public Win32Api {
 
     // Version.
     DWORD platform = VER_PLATFORM_WIN32_NT;
+    DWORD major = 5;
     DWORD minor = 1;
     DWORD versionSizeSeen = 0;
 
@@ -147,7 +148,7 @@ class FakeWin32 final : public Win32Api {
     BOOL GetVersionExA(OSVERSIONINFOEXA* info) override {
         versionSizeSeen = info->dwOSVersionInfoSize;
         info->dwPlatformId = platform;
-        info->dwMajorVersion = platform == VER_PLATFORM_WIN32_NT ? 5 : 4;
+        info->dwMajorVersion = platform == VER_PLATFORM_WIN32_NT ? major : 4;
         info->dwMinorVersion = minor;
         return TRUE;
     }
@@ -327,29 +328,30 @@ void AddCdroms(FakeWin32& fake, const std::string& letters) {
 // ---------------------------------------------------------------------------------------------
 // Version decision.
 
-TEST(AtapiImpVersion, BackEndAndToleranceFlagsFollowTheWindowsVersion) {
+TEST(AtapiImpVersion, BackEndFollowsThePlatform) {
     struct Case {
-        DWORD platform, minor;
-        bool passThrough, minor0, minor1;
+        DWORD platform, major, minor;
+        bool passThrough;
     };
     const Case cases[] = {
-        {VER_PLATFORM_WIN32_NT, 0, true, true, false},          // NT 4.0, 2000
-        {VER_PLATFORM_WIN32_NT, 1, true, false, true},          // XP
-        {VER_PLATFORM_WIN32_NT, 2, true, false, false},         // Server 2003
-        {VER_PLATFORM_WIN32_WINDOWS, 10, false, false, false},  // 98
-        {0, 0, false, false, false},                            // structure rejected
+        {VER_PLATFORM_WIN32_NT, 5, 0, true},         // 2000
+        {VER_PLATFORM_WIN32_NT, 5, 1, true},         // XP
+        {VER_PLATFORM_WIN32_NT, 6, 2, true},         // 8, or a later one without a manifest
+        {VER_PLATFORM_WIN32_NT, 10, 0, true},        // 10, 11
+        {VER_PLATFORM_WIN32_WINDOWS, 4, 10, false},  // 98
+        {0, 0, 0, false},                            // structure rejected
     };
     for (const Case& c : cases) {
         FakeWin32 fake;
         fake.platform = c.platform;
+        fake.major = c.major;
         fake.minor = c.minor;
         fake.libraryPresent = false;
         TAtapiImp imp(fake);
-        SCOPED_TRACE(testing::Message() << "platform " << c.platform << " minor " << c.minor);
+        SCOPED_TRACE(testing::Message()
+                     << "platform " << c.platform << " version " << c.major << "." << c.minor);
         EXPECT_EQ(fake.versionSizeSeen, 156u);
         EXPECT_EQ(imp.UsesPassThrough(), c.passThrough);
-        EXPECT_EQ(imp.NtMinorIs0(), c.minor0);
-        EXPECT_EQ(imp.NtMinorIs1(), c.minor1);
         // Only the ASPI back end looks for the library.
         EXPECT_EQ(fake.loadedPath.empty(), c.passThrough);
     }
@@ -396,31 +398,37 @@ TEST(AtapiImpPassThrough, RequestBytesForEachDirection) {
     }
 }
 
-TEST(AtapiImpPassThrough, NtErrorToleranceByMinorVersion) {
+TEST(AtapiImpPassThrough, FailedCallJudgedByItsErrorOnEveryNtVersion) {
     struct Case {
-        DWORD minor;
+        DWORD major, minor;
         BOOL ioctlOk;
         DWORD error;
         UCHAR scsiStatus;
         std::uint8_t status;  // ExecCdb's result
     };
-    const Case cases[] = {
-        {1, FALSE, ERROR_SEM_TIMEOUT, 0, 1},  // XP: a command past the device time-out
-        {1, FALSE, ERROR_SEM_TIMEOUT, 2, 2},
-        {1, FALSE, ERROR_IO_DEVICE, 0, 0},
-        {1, FALSE, ERROR_INVALID_FUNCTION, 0, 0},
-        {0, FALSE, ERROR_IO_DEVICE, 0, 1},  // NT 4.0 / 2000
-        {0, FALSE, ERROR_IO_DEVICE, 2, 2},
-        {0, FALSE, ERROR_SEM_TIMEOUT, 0, 0},
-        {2, FALSE, ERROR_INVALID_FUNCTION, 0, 1},  // other NT versions: SCSI status alone
-        {2, FALSE, ERROR_SEM_TIMEOUT, 2, 2},
-        {1, TRUE, 0, 2, 2},  // CHECK CONDITION
-        {0, TRUE, 0, 0, 1},
-    };
+    // The two errors after which the request reached the drive are judged by its SCSI status;
+    // every other failed call is a failure whatever the status field holds.
+    const DWORD versions[][2] = {{4, 0}, {5, 0}, {5, 1}, {5, 2}, {6, 1}, {6, 2}, {6, 3}, {10, 0}};
+    std::vector<Case> cases;
+    for (const auto& v : versions) {
+        const DWORD ma = v[0], mi = v[1];
+        cases.push_back({ma, mi, FALSE, ERROR_SEM_TIMEOUT, 0, 1});  // past the device time-out
+        cases.push_back({ma, mi, FALSE, ERROR_SEM_TIMEOUT, 2, 2});
+        cases.push_back({ma, mi, FALSE, ERROR_IO_DEVICE, 0, 1});
+        cases.push_back({ma, mi, FALSE, ERROR_IO_DEVICE, 2, 2});
+        cases.push_back({ma, mi, FALSE, ERROR_ACCESS_DENIED, 0, 0});
+        cases.push_back({ma, mi, FALSE, ERROR_INVALID_HANDLE, 0, 0});
+        cases.push_back({ma, mi, FALSE, ERROR_INVALID_FUNCTION, 0, 0});
+        cases.push_back({ma, mi, FALSE, ERROR_DEV_NOT_EXIST, 0, 0});  // device gone
+        cases.push_back({ma, mi, FALSE, ERROR_ACCESS_DENIED, 2, 0});  // stale status ignored
+        cases.push_back({ma, mi, TRUE, 0, 0, 1});
+        cases.push_back({ma, mi, TRUE, 0, 2, 2});  // CHECK CONDITION
+    }
     for (const Case& c : cases) {
-        SCOPED_TRACE(testing::Message() << "minor " << c.minor << " ok " << c.ioctlOk << " error "
-                                        << c.error << " scsi " << int(c.scsiStatus));
+        SCOPED_TRACE(testing::Message() << "NT " << c.major << "." << c.minor << " ok " << c.ioctlOk
+                                        << " error " << c.error << " scsi " << int(c.scsiStatus));
         FakeWin32 fake;
+        fake.major = c.major;
         fake.minor = c.minor;
         AddCdroms(fake, "D");
         TAtapiImp imp(fake);
