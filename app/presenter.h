@@ -99,7 +99,6 @@ class Presenter {
     // Copies the drive list and the two boxes to the view.
     void SyncDriveList();
     void SyncBoxes();
-    bool WaitReady(DriveIndex drive);
     void Unlock();
 
     MainView& view_;

@@ -17,10 +17,10 @@
 #include "container/file_helpers.h"
 #include "container/record_finder.h"
 #include "drive/auto_insert.h"
-#include "drive/emulated_transport.h"
 #include "drive/linux/sg_transport.h"
+#include "emulator/adapters/emulated_transport.h"
+#include "emulator/adapters/emulator_clock.h"
 #include "emulator/emulator.h"
-#include "flash/emulator_clock.h"
 
 namespace kfs::console {
 namespace {
@@ -125,7 +125,6 @@ class TracingTransport : public Transport {
     }
     SenseData GetSenseData() const override { return inner_.GetSenseData(); }
     int DriveCount() const override { return inner_.DriveCount(); }
-    bool UsesPassThrough() const override { return inner_.UsesPassThrough(); }
 
   private:
     Transport& inner_;
