@@ -116,9 +116,9 @@ std::optional<std::string> Parse(int argc, char** argv, Options& o) {
 class TracingTransport : public Transport {
   public:
     TracingTransport(Transport& inner, std::FILE* trace) : inner_(inner), trace_(trace) {}
-    bool SendPacketCommand(DriveIndex drive, const Cdb& cdb, std::uint8_t* buffer,
-                           std::uint16_t length, std::uint8_t direction,
-                           std::uint32_t timeoutMs) override {
+    CommandResult Execute(DriveIndex drive, const Cdb& cdb, std::uint8_t* buffer,
+                          std::uint16_t length, std::uint8_t direction,
+                          std::uint32_t timeoutMs) override {
         const std::string line = emu::DriveSet::TraceLine(cdb.data(), direction, length);
         std::fprintf(trace_, "%s\n", line.c_str());
         return inner_.SendPacketCommand(drive, cdb, buffer, length, direction, timeoutMs);
