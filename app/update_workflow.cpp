@@ -139,11 +139,12 @@ UpdateOutcome Presenter::RunUpdate() {
         view_.ProcessMessages();
         view_.AddLine("Updating will not be executed until the tray is closed");
         view_.AddLine(" without any media inside !");
-        if (!EnsureTrayClosedAndEmpty(job))
+        if (!EnsureTrayClosedAndEmpty(job, platform_.trayRounds))
             return endEarly();
     }
 
     SetMediumLock(transport_, drive, true);
+    Tell(UpdateStage::kWriting);
     view_.ProcessMessages();
     view_.ClearLines();
 
@@ -159,6 +160,7 @@ UpdateOutcome Presenter::RunUpdate() {
         view_.SetProgress(kProgressMax);
     }
     SetMediumLock(transport_, drive, false);
+    Tell(result ? UpdateStage::kWriteFailed : UpdateStage::kWritten);
     if (result) {
         ShowError(updater ? std::string("Flash Fail!") : *result);
         return endEarly();
@@ -174,13 +176,17 @@ UpdateOutcome Presenter::RunUpdate() {
             view_.ProcessMessages();
             view_.AddLine("Verifying will not be executed until the tray is closed");
             view_.AddLine(" without any media inside !");
-            if (!EnsureTrayClosedAndEmpty(job))
+            if (!EnsureTrayClosedAndEmpty(job, platform_.trayRounds)) {
+                Tell(UpdateStage::kVerifyFailed);
                 return endEarly();
+            }
         }
+        Tell(UpdateStage::kVerifying);
         SetMediumLock(transport_, drive, true);
         const bool verified =
             VerifyFlash(job, firmware.ExpectedCheckSum, state_.ShowCheckSumDetail);
         SetMediumLock(transport_, drive, false);
+        Tell(verified ? UpdateStage::kVerified : UpdateStage::kVerifyFailed);
         if (!verified)
             return endEarly();
     }

@@ -99,8 +99,71 @@ INSTANTIATE_TEST_SUITE_P(
             true,
             {kRemove, kClose},
             10000},
-        TrayCase{"DiscCancel", R"(, "medium": true)", kCancel, false, {kRemove}, 5000}),
+        TrayCase{"DiscCancel", R"(, "medium": true)", kCancel, false, {kRemove}, 5000},
+        // The first load works, a later one is refused: the user is asked to close the tray
+        // rather than the load being sent for ever.
+        TrayCase{
+            "AutomaticLoadRefusedLater",
+            R"(, "medium": true, "faults": [{"command": "1b", "sense": "02/3a/02", "from": 5}])",
+            kTakeDiscOut,
+            true,
+            {kRemove, kClose},
+            10000}),
     [](const auto& info) { return std::string(info.param.name); });
+
+// With a bound, a user who keeps answering OK to a disc that is put back each time, or a drive
+// whose tray never closes, ends the check with an error box instead of a loop.
+struct BoundCase {
+    const char* name;
+    std::string fields;
+    std::size_t questions;
+};
+
+class BoundedTrayCases : public testing::TestWithParam<BoundCase> {};
+
+TEST_P(BoundedTrayCases, GiveUpAfterTheBound) {
+    const BoundCase& c = GetParam();
+    Rig rig("a0", c.fields);
+    Operator view;
+    view.drive = &rig.drives.drive(0);
+    view.answer = [](const std::string&, emu::Drive& d) {
+        d.medium = true;  // the disc goes back in
+        return true;
+    };
+    EXPECT_FALSE(EnsureTrayClosedAndEmpty(rig.tampering, rig.clock, view, 0, 3));
+    ASSERT_EQ(view.boxes.size(), c.questions + 1);
+    EXPECT_EQ(view.boxes.back().kind, "error");
+    EXPECT_NE(view.boxes.back().text.find("after 3 attempts"), std::string::npos);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Bounds, BoundedTrayCases,
+    testing::Values(
+        // Close, question, close, question: the fourth attempt gives up.
+        BoundCase{"DiscPutBack", R"(, "medium": true)", 2},
+        // Every LOAD is refused with 6/1Dh, which leaves the drive to close by command: only
+        // attempts, no question.
+        BoundCase{"TrayNeverCloses",
+                  R"(, "tray_open": true, "faults": [{"command": "1b", "sense": "06/1d/00"}])", 0}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// A drive that takes every load but whose tray stays open: after a minute of loads the user is
+// asked.
+TEST(EnsureTrayClosedAndEmpty, ATrayThatStaysOpenIsTurnedOverToTheUserAfterAMinute) {
+    Rig rig("a0", R"(, "tray_open": true)");
+    rig.tampering.tamper = [](int, Cdb& cdb, std::vector<std::uint8_t>&) {
+        if (cdb[0] == 0x1B)
+            cdb[4] = 0x01;  // start the unit, leave the tray where it is
+    };
+    Operator view;
+    view.drive = &rig.drives.drive(0);
+    view.answer = kPushTrayIn;
+    EXPECT_TRUE(EnsureTrayClosedAndEmpty(rig.tampering, rig.clock, view, 0));
+    ASSERT_EQ(view.boxes.size(), 1u);
+    EXPECT_EQ(view.boxes[0].text, kClose);
+    EXPECT_EQ(rig.Commands("1b").size(), 13u);  // the first load and twelve in the loop
+    EXPECT_EQ(rig.drives.Now(), 13u * 5000);
+}
 
 TEST(EnsureTrayClosedAndEmpty, ClosedAndEmptyAsksTheDriveThreeQuestions) {
     Rig rig("a0");
