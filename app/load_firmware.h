@@ -1,13 +1,13 @@
 #pragma once
 // Loading a firmware file picked with "&Load KFS". LoadFirmware does the whole load, the drive
-// matching and the container selection included (through drive/drive_matching.h), and tells the
+// matching and the container selection included (through app/drive_matching.h), and tells the
 // caller what to do with "&Start" and which box to show. The file part alone, ReadFirmwareFile,
 // is shared with the tools (container/firmware_file.h).
 #include <optional>
 #include <string>
 
+#include "app/drive_matching.h"
 #include "container/firmware_file.h"
-#include "drive/drive_matching.h"
 #include "drive/transport.h"
 
 namespace kfs {
@@ -30,8 +30,8 @@ struct LoadResult {
 // was cancelled. On success (and on a matching or selection failure) the new firmware replaces
 // CurrentImage, CurrentContainer and PhilipsImage, and MatchDrives and SelectContainer have run
 // on `list` and `boxes`.
-LoadResult LoadFirmware(const std::optional<std::string>& path, Transport& transport,
-                        const WaitReadyFunction& waitDriveReady, const MatchSettings& settings,
-                        FirmwareState& firmware, DriveList& list, FirmwareBoxes& boxes);
+LoadResult LoadFirmware(const std::optional<std::string>& path, Transport& transport, Clock& clock,
+                        const MatchSettings& settings, FirmwareState& firmware, DriveList& list,
+                        FirmwareBoxes& boxes);
 
 }  // namespace kfs

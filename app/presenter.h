@@ -127,7 +127,6 @@ class Presenter {
     // Copies the drive list and the two boxes to the view.
     void SyncDriveList();
     void SyncBoxes();
-    bool WaitReady(DriveIndex drive);
     void Unlock();
     // An error shown while an update runs is a failure of that update: to the log with its cause.
     void ReportFailure(const std::string& text);

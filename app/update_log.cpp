@@ -55,10 +55,11 @@ void FileUpdateLog::UpdateEnded(const std::string& outcome) {
     Append("");
 }
 
-bool FailedCommandRecorder::SendPacketCommand(DriveIndex drive, const Cdb& cdb,
-                                              std::uint8_t* buffer, std::uint16_t length,
-                                              std::uint8_t direction, std::uint32_t timeoutMs) {
-    const bool ok = inner_.SendPacketCommand(drive, cdb, buffer, length, direction, timeoutMs);
+CommandResult FailedCommandRecorder::Execute(DriveIndex drive, const Cdb& cdb, std::uint8_t* buffer,
+                                             std::uint16_t length, std::uint8_t direction,
+                                             std::uint32_t timeoutMs) {
+    const CommandResult ok =
+        inner_.SendPacketCommand(drive, cdb, buffer, length, direction, timeoutMs);
     if (!ok)
         last_ = {cdb[0], inner_.GetSenseData(), 0};
     else if (last_.opcode)

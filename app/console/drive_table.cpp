@@ -11,8 +11,8 @@
 #include <cstring>
 #include <map>
 
-#include "drive/emulated_transport.h"
 #include "drive/identification.h"
+#include "emulator/adapters/emulated_transport.h"
 
 namespace kfs::console {
 
@@ -185,18 +185,16 @@ std::optional<DriveIndex> DriveTable::Find(const std::string& pathOrIndex) const
     return static_cast<DriveIndex>(index);
 }
 
-bool DriveTable::SendPacketCommand(DriveIndex drive, const Cdb& cdb, std::uint8_t* buffer,
-                                   std::uint16_t length, std::uint8_t direction,
-                                   std::uint32_t timeoutMs) {
-    if (!IsValidDriveIndex(drive))
-        return false;
+CommandResult DriveTable::Execute(DriveIndex drive, const Cdb& cdb, std::uint8_t* buffer,
+                                  std::uint16_t length, std::uint8_t direction,
+                                  std::uint32_t timeoutMs) {
     if (exclusive_) {
         if (drive != exclusive_drive_)
-            return false;
+            return CommandResult::Error(CommandResult::CodeKind::InvalidDrive, drive);
         return exclusive_->SendPacketCommand(0, cdb, buffer, length, direction, timeoutMs);
     }
-    if (!base_)
-        return false;  // a failed exclusive open left no descriptor
+    if (!base_)  // a failed exclusive open left no descriptor
+        return CommandResult::Error(CommandResult::CodeKind::Errno, EBADF);
     return base_->SendPacketCommand(static_cast<DriveIndex>(base_index_[drive]), cdb, buffer,
                                     length, direction, timeoutMs);
 }

@@ -43,12 +43,11 @@ class DriveTable : public Transport {
     static std::unique_ptr<DriveTable> ForEmulator(emu::DriveSet& drives);
     ~DriveTable() override;
 
-    bool SendPacketCommand(DriveIndex drive, const Cdb& cdb, std::uint8_t* buffer,
-                           std::uint16_t length, std::uint8_t direction,
-                           std::uint32_t timeoutMs = kDefaultTimeoutMs) override;
+    CommandResult Execute(DriveIndex drive, const Cdb& cdb, std::uint8_t* buffer,
+                          std::uint16_t length, std::uint8_t direction,
+                          std::uint32_t timeoutMs) override;
     SenseData GetSenseData() const override;
     int DriveCount() const override { return static_cast<int>(paths_.size()); }
-    bool UsesPassThrough() const override { return false; }
 
     const std::string& Path(DriveIndex drive) const { return paths_.at(drive); }
     const std::vector<UnopenedDevice>& unopened() const { return unopened_; }

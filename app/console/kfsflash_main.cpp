@@ -16,8 +16,8 @@
 #include "container/embedded_buffers.h"
 #include "container/file_helpers.h"
 #include "container/record_finder.h"
+#include "emulator/adapters/emulator_clock.h"
 #include "emulator/emulator.h"
-#include "flash/emulator_clock.h"
 
 namespace kfs::console {
 namespace {
@@ -34,9 +34,9 @@ int Fail(int status, const std::string& problem) {
 class TracingTransport : public Transport {
   public:
     TracingTransport(Transport& inner, std::FILE* trace) : inner_(inner), trace_(trace) {}
-    bool SendPacketCommand(DriveIndex drive, const Cdb& cdb, std::uint8_t* buffer,
-                           std::uint16_t length, std::uint8_t direction,
-                           std::uint32_t timeoutMs) override {
+    CommandResult Execute(DriveIndex drive, const Cdb& cdb, std::uint8_t* buffer,
+                          std::uint16_t length, std::uint8_t direction,
+                          std::uint32_t timeoutMs) override {
         const std::string line = emu::DriveSet::TraceLine(cdb.data(), direction, length);
         std::fprintf(trace_, "%s\n", line.c_str());
         std::fflush(trace_);  // a killed run keeps its trace up to the last command
@@ -44,7 +44,6 @@ class TracingTransport : public Transport {
     }
     SenseData GetSenseData() const override { return inner_.GetSenseData(); }
     int DriveCount() const override { return inner_.DriveCount(); }
-    bool UsesPassThrough() const override { return inner_.UsesPassThrough(); }
 
   private:
     Transport& inner_;

@@ -36,9 +36,9 @@
 #include "app/presenter.h"
 #include "container/kfs_encode.h"
 #include "drive/auto_insert.h"
-#include "drive/emulated_transport.h"
+#include "emulator/adapters/emulated_transport.h"
+#include "emulator/adapters/emulator_clock.h"
 #include "emulator/emulator.h"
-#include "flash/emulator_clock.h"
 #include "recording_main_view.h"
 
 namespace kfs {
@@ -360,20 +360,20 @@ constexpr int kRunAwayCommands = 1000000;
 class TimedTransport : public Transport {
   public:
     TimedTransport(emu::DriveSet& drives, Transport& inner) : drives_(drives), inner_(inner) {}
-    bool SendPacketCommand(DriveIndex drive, const Cdb& cdb, std::uint8_t* buffer,
-                           std::uint16_t length, std::uint8_t direction,
-                           std::uint32_t timeoutMs) override {
+    CommandResult Execute(DriveIndex drive, const Cdb& cdb, std::uint8_t* buffer,
+                          std::uint16_t length, std::uint8_t direction,
+                          std::uint32_t timeoutMs) override {
         if (++commands_ > kRunAwayCommands || drives_.Now() > kRunAwayMs)
             throw RunAway{};
-        const bool ok = inner_.SendPacketCommand(drive, cdb, buffer, length, direction, timeoutMs);
+        const CommandResult ok =
+            inner_.SendPacketCommand(drive, cdb, buffer, length, direction, timeoutMs);
         drives_.Advance(1);
         if (cdb[0] == 0x1E)
-            lockTaken = ok;
+            lockTaken = ok.good();
         return ok;
     }
     SenseData GetSenseData() const override { return inner_.GetSenseData(); }
     int DriveCount() const override { return inner_.DriveCount(); }
-    bool UsesPassThrough() const override { return inner_.UsesPassThrough(); }
 
     // Whether the drive took the last PREVENT ALLOW MEDIUM REMOVAL.
     bool lockTaken = true;

@@ -261,11 +261,11 @@ TEST(FlashMtk5Type, PollingJudgesTheSenseData) {
     // A drive that answers every REQUEST SENSE with the same sense data.
     struct SameSense : FakeTransport {
         SenseData reply{};
-        bool SendPacketCommand(DriveIndex drive, const Cdb& cdb, std::uint8_t* buffer,
-                               std::uint16_t length, std::uint8_t direction,
-                               std::uint32_t timeoutMs) override {
-            const bool ok =
-                FakeTransport::SendPacketCommand(drive, cdb, buffer, length, direction, timeoutMs);
+        CommandResult Execute(DriveIndex drive, const Cdb& cdb, std::uint8_t* buffer,
+                              std::uint16_t length, std::uint8_t direction,
+                              std::uint32_t timeoutMs) override {
+            const CommandResult ok =
+                FakeTransport::Execute(drive, cdb, buffer, length, direction, timeoutMs);
             if (cdb[0] == 0x03 && buffer)
                 std::memcpy(buffer, reply.data(), std::min<std::size_t>(length, reply.size()));
             return ok;

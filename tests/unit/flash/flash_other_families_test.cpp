@@ -2,6 +2,7 @@
 // drives of their families.
 #include <gtest/gtest.h>
 
+#include "drive/cdb.h"
 #include "flash/flash_ali.h"
 #include "flash/flash_mtk7.h"
 #include "flash/flash_philips.h"
@@ -197,6 +198,13 @@ TEST(FlashMtk7Type, ARefusedBlockEndsWithWriteBufferFail) {
         // Nothing after the refused block: no further block, no save, no wait.
         EXPECT_EQ(rig.trace.size(), static_cast<std::size_t>(command));
         EXPECT_NE(rig.Flash(0, 2 * 65536), rig.image);
+        // The cause stays with the transport for the front ends.
+        ASSERT_TRUE(rig.tampering.LastFailure());
+        const SentCommand& failed = *rig.tampering.LastFailure();
+        EXPECT_EQ(failed.cdb[0], 0x3B);
+        EXPECT_EQ(failed.result.outcome, CommandResult::Outcome::CheckCondition);
+        EXPECT_EQ(SenseKey(failed.result.sense), 0x05);
+        EXPECT_EQ(SenseCode(failed.result.sense), 0x24);
     }
 }
 

@@ -10,9 +10,9 @@
 
 #include "container/checksum.h"
 #include "container/kfs_parameter.h"
-#include "drive/emulated_transport.h"
+#include "emulator/adapters/emulated_transport.h"
+#include "emulator/adapters/emulator_clock.h"
 #include "emulator/emulator.h"
-#include "flash/emulator_clock.h"
 #include "flash/flash_job.h"
 #include "support/recording_view.h"
 
@@ -33,9 +33,9 @@ class TamperingTransport : public Transport {
     // Called for every command with its position (from 0); may change the CDB and the data.
     std::function<void(int, Cdb&, std::vector<std::uint8_t>&)> tamper;
 
-    bool SendPacketCommand(DriveIndex drive, const Cdb& cdb, std::uint8_t* buffer,
-                           std::uint16_t length, std::uint8_t direction,
-                           std::uint32_t timeoutMs) override {
+    CommandResult Execute(DriveIndex drive, const Cdb& cdb, std::uint8_t* buffer,
+                          std::uint16_t length, std::uint8_t direction,
+                          std::uint32_t timeoutMs) override {
         Cdb copy = cdb;
         if (tamper && direction == kDirOut && buffer) {
             std::vector<std::uint8_t> data(buffer, buffer + length);
@@ -50,7 +50,6 @@ class TamperingTransport : public Transport {
     }
     SenseData GetSenseData() const override { return inner_.GetSenseData(); }
     int DriveCount() const override { return inner_.DriveCount(); }
-    bool UsesPassThrough() const override { return false; }
 
   private:
     Transport& inner_;
