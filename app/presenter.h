@@ -94,6 +94,8 @@ class Presenter {
     void BuildCaption();
     StartupOutcome Prepare(const EmbeddedData& embedded);
     UpdateOutcome RunUpdate();
+    // The backup before the first write; false when none was made and the user would not go on.
+    bool BackUpBeforeWriting(DriveIndex drive);
     LoadClickOutcome RunLoad(const std::optional<std::string>& path);
     void ShowError(const std::string& text);
     // Copies the drive list and the two boxes to the view.

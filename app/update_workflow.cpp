@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <string>
 
+#include "app/flash_backup.h"
 #include "app/presenter.h"
 #include "container/error_messages.h"
 #include "container/identity.h"
@@ -67,6 +68,20 @@ void Presenter::Unlock() {
     view_.SetControlEnabled(Control::kStart, true);
     view_.SetControlEnabled(Control::kExit, true);
     view_.SetWindowEnabled(true);
+}
+
+bool Presenter::BackUpBeforeWriting(DriveIndex drive) {
+    const FirmwareState& firmware = state_.Firmware;
+    const BackupPlan plan = PlanBackupFor(firmware.CurrentContainer, firmware.PhilipsImage,
+                                          firmware.CurrentImage.size());
+    view_.ProcessMessages();
+    const BackupOutcome backup =
+        BackUpDrive(transport_, clock_, view_, drive, plan, state_.BackupDirectory);
+    if (backup.ok()) {
+        view_.AddLine(BackupWrittenLine(backup.path));
+        return true;
+    }
+    return view_.AskOkCancel(NoBackupQuestion(backup.problem), kBackupCaption);
 }
 
 UpdateOutcome Presenter::RunUpdate() {
@@ -143,6 +158,9 @@ UpdateOutcome Presenter::RunUpdate() {
         if (!EnsureTrayClosedAndEmpty(job))
             return endEarly();
     }
+
+    if (state_.BackupBeforeFlash && !BackUpBeforeWriting(drive))
+        return endEarly();
 
     SetMediumLock(transport_, drive, true);
     view_.ProcessMessages();

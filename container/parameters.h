@@ -79,6 +79,9 @@ struct SParameter {
     bool ErasePadRandom = false;
     std::uint8_t ErasePadChar = 0;  // the low 8 bits of the integer in the text
     bool Timer = true;
+    // A backup of the flash range an update overwrites, made before its first write. Not in the
+    // built-in or shipped texts: a copy turns it on with "BackupBeforeFlash=1".
+    bool BackupBeforeFlash = false;
 
     // Line-list sections.
     std::vector<std::string> AvailableModelNames;  // 24-character vendor and product fields

@@ -1,0 +1,126 @@
+#include "app/flash_backup.h"
+
+#include <cctype>
+#include <cstdio>
+#include <filesystem>
+
+#include "container/file_helpers.h"
+#include "drive/identification.h"
+#include "flash/backup.h"
+
+#ifdef _WIN32
+#include <windows.h>
+#endif
+
+namespace kfs {
+
+namespace {
+
+bool FileNameChar(char c) {
+    return std::isalnum(static_cast<unsigned char>(c)) || c == '-' || c == '.';
+}
+
+// Each run of other characters becomes one "_"; none at either end.
+std::string FileNamePart(const std::string& text) {
+    std::string out;
+    for (char c : text) {
+        if (FileNameChar(c))
+            out += c;
+        else if (!out.empty() && out.back() != '_')
+            out += '_';
+    }
+    while (!out.empty() && out.back() == '_') out.pop_back();
+    return out.empty() ? "drive" : out;
+}
+
+std::tm LocalTimeNow() {
+    const std::time_t now = std::time(nullptr);
+    std::tm local{};
+#ifdef _WIN32
+    local = *std::localtime(&now);
+#else
+    localtime_r(&now, &local);
+#endif
+    return local;
+}
+
+std::string SenseText(const SenseData& sense) {
+    char text[32];
+    std::snprintf(text, sizeof text, "sense %02X/%02X/%02X", sense[2] & 0x0F, sense[12], sense[13]);
+    return text;
+}
+
+// `base` + extension, or with "-2", "-3"... before the extension while that name exists.
+std::string FreeName(const std::filesystem::path& directory, const std::string& name) {
+    const std::filesystem::path first = directory / name;
+    std::error_code error;
+    if (!std::filesystem::exists(first, error))
+        return first.string();
+    const std::filesystem::path stem = first.stem(), extension = first.extension();
+    for (int n = 2;; ++n) {
+        const std::filesystem::path next =
+            directory / (stem.string() + "-" + std::to_string(n) + extension.string());
+        if (!std::filesystem::exists(next, error))
+            return next.string();
+    }
+}
+
+}  // namespace
+
+BackupPlan PlanBackupFor(const SKFSParameter& container, bool philipsImage,
+                         std::size_t imageLength) {
+    return {FlashWriteExtent(container, philipsImage, imageLength), container, philipsImage};
+}
+
+std::string BackupFileName(const std::string& model, const std::string& version,
+                           const std::tm& when, bool philips) {
+    char stamp[32];
+    std::strftime(stamp, sizeof stamp, "%Y%m%d-%H%M%S", &when);
+    return FileNamePart(model) + "_" + FileNamePart(version) + "_" + stamp +
+           (philips ? ".bin" : ".kfs");
+}
+
+BackupOutcome WriteFlashBackup(Transport& transport, Clock& clock, FlashView& view,
+                               DriveIndex drive, const BackupPlan& plan, const std::string& path) {
+    if (plan.length == 0)
+        return {"", "nothing to read: the update writes no byte of the flash"};
+    const FlashReadout flash = ReadFlash(transport, clock, view, drive, plan.length);
+    if (!flash.ok())
+        return {"",
+                "the drive refused to read its flash (ReadROM, " + SenseText(flash.refusal) + ")"};
+    const std::vector<std::uint8_t> file = EncodeBackup(flash.bytes, plan.like, plan.philips);
+    if (!WriteWholeFile(path, file))
+        return {"", "cannot write " + path};
+    return {path, ""};
+}
+
+BackupOutcome BackUpDrive(Transport& transport, Clock& clock, FlashView& view, DriveIndex drive,
+                          const BackupPlan& plan, const std::string& directory) {
+    const std::string name =
+        BackupFileName(GetDriveModelName(transport, drive), GetDriveVersion(transport, drive),
+                       LocalTimeNow(), plan.philips);
+    return WriteFlashBackup(transport, clock, view, drive, plan, FreeName(directory, name));
+}
+
+std::string BackupWrittenLine(const std::string& path) {
+    return "Backup of the drive's flash: " + path;
+}
+
+std::string NoBackupQuestion(const std::string& problem) {
+    return "No backup of the drive's flash was made: " + problem +
+           ".\nGo on and write the drive without a backup?";
+}
+
+std::string ProgramDirectory() {
+#ifdef _WIN32
+    char path[MAX_PATH] = {};
+    const DWORD n = GetModuleFileNameA(nullptr, path, MAX_PATH);
+    if (n == 0 || n >= MAX_PATH)
+        return "";
+    return std::filesystem::path(path).parent_path().string();
+#else
+    return "";
+#endif
+}
+
+}  // namespace kfs
