@@ -70,18 +70,18 @@ void Presenter::Unlock() {
     view_.SetWindowEnabled(true);
 }
 
-bool Presenter::BackUpBeforeWriting(DriveIndex drive) {
+std::optional<std::string> Presenter::BackUpBeforeWriting(DriveIndex drive) {
     const FirmwareState& firmware = state_.Firmware;
     const BackupPlan plan = PlanBackupFor(firmware.CurrentContainer, firmware.PhilipsImage,
                                           firmware.CurrentImage.size());
     view_.ProcessMessages();
     const BackupOutcome backup =
         BackUpDrive(transport_, clock_, view_, drive, plan, state_.BackupDirectory);
-    if (backup.ok()) {
-        view_.AddLine(BackupWrittenLine(backup.path));
-        return true;
-    }
-    return view_.AskOkCancel(NoBackupQuestion(backup.problem), kBackupCaption);
+    if (backup.ok())
+        return BackupWrittenLine(backup.path);
+    if (view_.AskOkCancel(NoBackupQuestion(backup.problem), kBackupCaption))
+        return std::string();
+    return std::nullopt;
 }
 
 UpdateOutcome Presenter::RunUpdate() {
@@ -159,12 +159,20 @@ UpdateOutcome Presenter::RunUpdate() {
             return endEarly();
     }
 
-    if (state_.BackupBeforeFlash && !BackUpBeforeWriting(drive))
-        return endEarly();
+    // The list line naming the backup is shown once the list has been cleared for flashing.
+    std::string backupLine;
+    if (state_.BackupBeforeFlash) {
+        const std::optional<std::string> made = BackUpBeforeWriting(drive);
+        if (!made)
+            return endEarly();
+        backupLine = *made;
+    }
 
     SetMediumLock(transport_, drive, true);
     view_.ProcessMessages();
     view_.ClearLines();
+    if (!backupLine.empty())
+        view_.AddLine(backupLine);
 
     FlashResult result;
     if (philips) {
