@@ -1,5 +1,7 @@
 #include "app/flash_backup.h"
 
+#include <zlib.h>
+
 #include <cctype>
 #include <cstdio>
 #include <filesystem>
@@ -50,6 +52,62 @@ std::string SenseText(const SenseData& sense) {
     return text;
 }
 
+void PutLe(std::vector<std::uint8_t>& out, std::uint32_t value, int bytes) {
+    for (int i = 0; i < bytes; ++i) out.push_back(static_cast<std::uint8_t>(value >> (8 * i)));
+}
+
+// A zip archive that stores one member uncompressed: a file load takes a Philips file only from
+// an archive, since it reads a bare file that does not begin with "KE" as one.
+std::vector<std::uint8_t> StoredZip(const std::string& name, const std::vector<std::uint8_t>& data,
+                                    const std::tm& when) {
+    const auto size = static_cast<std::uint32_t>(data.size());
+    const auto crc = static_cast<std::uint32_t>(
+        crc32(crc32(0L, Z_NULL, 0), data.data(), static_cast<uInt>(data.size())));
+    const auto time =
+        static_cast<std::uint32_t>(when.tm_hour << 11 | when.tm_min << 5 | when.tm_sec / 2);
+    const auto date = static_cast<std::uint32_t>((when.tm_year - 80) << 9 | (when.tm_mon + 1) << 5 |
+                                                 when.tm_mday);
+    const auto nameLength = static_cast<std::uint32_t>(name.size());
+    // The fields from "version needed" to the name length, shared by both headers.
+    const auto common = [&](std::vector<std::uint8_t>& out) {
+        PutLe(out, 10, 2);  // version needed: stored data
+        PutLe(out, 0, 2);   // flags
+        PutLe(out, 0, 2);   // method: stored
+        PutLe(out, time, 2);
+        PutLe(out, date, 2);
+        PutLe(out, crc, 4);
+        PutLe(out, size, 4);
+        PutLe(out, size, 4);
+        PutLe(out, nameLength, 2);
+        PutLe(out, 0, 2);  // extra field length
+    };
+    std::vector<std::uint8_t> zip;
+    PutLe(zip, 0x04034B50, 4);
+    common(zip);
+    zip.insert(zip.end(), name.begin(), name.end());
+    zip.insert(zip.end(), data.begin(), data.end());
+    const auto directoryAt = static_cast<std::uint32_t>(zip.size());
+    PutLe(zip, 0x02014B50, 4);
+    PutLe(zip, 20, 2);  // made by
+    common(zip);
+    PutLe(zip, 0, 2);  // comment length
+    PutLe(zip, 0, 2);  // disk
+    PutLe(zip, 0, 2);  // internal attributes
+    PutLe(zip, 0, 4);  // external attributes
+    PutLe(zip, 0, 4);  // offset of the local header
+    zip.insert(zip.end(), name.begin(), name.end());
+    const auto directorySize = static_cast<std::uint32_t>(zip.size()) - directoryAt;
+    PutLe(zip, 0x06054B50, 4);
+    PutLe(zip, 0, 2);
+    PutLe(zip, 0, 2);
+    PutLe(zip, 1, 2);
+    PutLe(zip, 1, 2);
+    PutLe(zip, directorySize, 4);
+    PutLe(zip, directoryAt, 4);
+    PutLe(zip, 0, 2);
+    return zip;
+}
+
 // `base` + extension, or with "-2", "-3"... before the extension while that name exists.
 std::string FreeName(const std::filesystem::path& directory, const std::string& name) {
     const std::filesystem::path first = directory / name;
@@ -77,7 +135,7 @@ std::string BackupFileName(const std::string& model, const std::string& version,
     char stamp[32];
     std::strftime(stamp, sizeof stamp, "%Y%m%d-%H%M%S", &when);
     return FileNamePart(model) + "_" + FileNamePart(version) + "_" + stamp +
-           (philips ? ".bin" : ".kfs");
+           (philips ? ".zip" : ".kfs");
 }
 
 BackupOutcome WriteFlashBackup(Transport& transport, Clock& clock, FlashView& view,
@@ -88,7 +146,11 @@ BackupOutcome WriteFlashBackup(Transport& transport, Clock& clock, FlashView& vi
     if (!flash.ok())
         return {"",
                 "the drive refused to read its flash (ReadROM, " + SenseText(flash.refusal) + ")"};
-    const std::vector<std::uint8_t> file = EncodeBackup(flash.bytes, plan.like, plan.philips);
+    std::vector<std::uint8_t> file = EncodeBackup(flash.bytes, plan.like, plan.philips);
+    if (plan.philips) {
+        const std::filesystem::path member = std::filesystem::path(path).stem().string() + ".bin";
+        file = StoredZip(member.string(), file, LocalTimeNow());
+    }
     if (!WriteWholeFile(path, file))
         return {"", "cannot write " + path};
     return {path, ""};

@@ -30,12 +30,14 @@ struct BackupOutcome {
     bool ok() const { return !path.empty(); }
 };
 
-// "<vendor>_<product>_<version>_<yyyymmdd>-<hhmmss>.kfs" (".bin" for a Philips file): runs of
-// blanks and of characters a file name cannot carry become one "_".
+// "<vendor>_<product>_<version>_<yyyymmdd>-<hhmmss>.kfs" (".zip" for a Philips file, which a
+// file load takes only from an archive): runs of blanks and of characters a file name cannot
+// carry become one "_".
 std::string BackupFileName(const std::string& model, const std::string& version,
                            const std::tm& when, bool philips);
 
-// Reads the planned range of the drive's flash and writes it to `path`.
+// Reads the planned range of the drive's flash and writes it to `path`: the container, or a zip
+// archive holding the Philips file.
 BackupOutcome WriteFlashBackup(Transport& transport, Clock& clock, FlashView& view,
                                DriveIndex drive, const BackupPlan& plan, const std::string& path);
 
