@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "app/console/backup_command.h"
 #include "app/console/console_view.h"
 #include "app/presenter.h"
 #include "container/embedded_buffers.h"
@@ -41,14 +42,28 @@ constexpr char kUsage[] =
     "  --silent           choose the Silent menu command before Start\n"
     "  --yes | --no       answer every question with OK | Cancel\n"
     "  --trace FILE       write every command sent to FILE\n"
-    "  --list             list the drive entries and exit\n";
+    "  --list             list the drive entries and exit\n"
+    "  --backup FILE      read the drive's flash into FILE and exit (with --size N bytes,\n"
+    "                     2 MB by default, and --flash-type T when no firmware is loaded)\n"
+    "  --backup-dir DIR   where the backup before an update goes (default: here)\n"
+    "  --no-backup        update without backing the drive's flash up first\n";
 
 struct Options {
     std::optional<std::string> emulate, parameters, embedded, load, trace;
     std::optional<int> drive;
     bool verify = false, silent = false, list = false;
     ConsoleView::Answers answers = ConsoleView::Answers::kAsk;
+    BackupOptions backup;
 };
+
+// A decimal count from 0 to `max`, or nothing.
+std::optional<std::uint64_t> Count(const std::string& text, std::uint64_t max) {
+    char* end = nullptr;
+    const unsigned long long v = std::strtoull(text.c_str(), &end, 10);
+    if (text.empty() || text[0] == '-' || *end != '\0' || v > max)
+        return std::nullopt;
+    return v;
+}
 
 int Usage(const std::string& problem) {
     if (!problem.empty())
@@ -99,13 +114,34 @@ std::optional<std::string> Parse(int argc, char** argv, Options& o) {
             no = true;
         else if (arg == "--list")
             o.list = true;
-        else
+        else if (arg == "--backup")
+            ok = value(o.backup.file);
+        else if (arg == "--backup-dir")
+            ok = value(o.backup.directory);
+        else if (arg == "--no-backup")
+            o.backup.none = true;
+        else if (arg == "--size" || arg == "--flash-type") {
+            std::optional<std::string> n;
+            ok = value(n);
+            if (ok) {
+                const bool size = arg == "--size";
+                const auto v = Count(*n, size ? 0xFFFFFFFFu : 0xFFu);
+                if (!v)
+                    return arg + (size ? " needs a byte count" : " needs a flash type");
+                if (size)
+                    o.backup.size = static_cast<std::uint32_t>(*v);
+                else
+                    o.backup.flashType = static_cast<std::uint8_t>(*v);
+            }
+        } else
             return "unknown option " + arg;
         if (!ok)
             return arg + " needs a value";
     }
     if (yes && no)
         return "--yes and --no exclude each other";
+    if (auto problem = CheckBackupOptions(o.backup))
+        return problem;
     o.answers = yes  ? ConsoleView::Answers::kYes
                 : no ? ConsoleView::Answers::kNo
                      : ConsoleView::Answers::kAsk;
@@ -214,6 +250,7 @@ int Run(int argc, char** argv) {
         const StartupOutcome started = presenter.Startup(embedded);
         if (started != StartupOutcome::kReady)
             return kExitEndedEarly;
+        ApplyBackupOptions(presenter, o.backup);
         if (o.list) {
             for (std::size_t i = 0; i < view.entries().size(); ++i)
                 std::printf("%zu: %s\n", i, view.entries()[i].c_str());
@@ -230,6 +267,10 @@ int Run(int argc, char** argv) {
                 return Usage("there is no drive entry " + std::to_string(*o.drive));
             presenter.OnSelDeviceChange(*o.drive);
         }
+        if (o.backup.file)
+            return RunBackupCommand(presenter, *transport, *clock, view, o.backup)
+                       ? kExitCompleted
+                       : kExitEndedEarly;
         if (o.verify)
             presenter.OnVerifyClick(true);
         if (o.silent)
