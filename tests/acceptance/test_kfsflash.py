@@ -92,7 +92,9 @@ class Runner:
         trace = self.path("trace.txt")
         if os.path.exists(trace):
             os.remove(trace)
-        p = subprocess.run([self.kfsflash, "--emulate", desc, "--trace", trace, *args],
+        # The traces here are the update's own: the backup before it is tested on its own.
+        p = subprocess.run([self.kfsflash, "--emulate", desc, "--trace", trace, "--no-backup",
+                            *args],
                            capture_output=True, text=True, cwd=self.work, timeout=120)
         with open(trace) as f:
             lines = f.read().splitlines()
