@@ -33,6 +33,27 @@ struct PlatformInfo {
     bool windows9x = false;
     // The application title: caption of the information boxes.
     std::string title;
+    // Bound on the tray check's attempts (see EnsureTrayClosedAndEmpty); 0: the window's
+    // behaviour, asking for as long as the user answers OK.
+    int trayRounds = 0;
+};
+
+// How far an update has gone, for a front end that must know when the flash is being written
+// (a terminal holds its signals then, a window refuses to let the session end) and what a run
+// that ended early left behind.
+enum class UpdateStage {
+    kWriting,       // the medium is locked and the flash procedure is about to send its commands
+    kWritten,       // the flash procedure succeeded (the medium lock is released)
+    kWriteFailed,   // the flash procedure returned a message (the medium lock is released)
+    kVerifying,     // verification is about to begin
+    kVerifyFailed,  // verification failed, or its tray check was given up
+    kVerified,      // verification succeeded
+};
+
+class UpdateListener {
+  public:
+    virtual ~UpdateListener() = default;
+    virtual void OnUpdateStage(UpdateStage stage) = 0;
 };
 
 enum class StartupOutcome {
@@ -85,6 +106,9 @@ class Presenter {
     void OnStatusBarDoubleClick();
     void OnMenuCommand(MenuCommand command);
 
+    // The listener told about the stages of each update; nullptr: none.
+    void SetUpdateListener(UpdateListener* listener) { listener_ = listener; }
+
     const MainState& state() const { return state_; }
     MainState& state() { return state_; }
     bool busy() const { return busy_; }
@@ -104,6 +128,10 @@ class Presenter {
     void SyncBoxes();
     bool WaitReady(DriveIndex drive);
     void Unlock();
+    void Tell(UpdateStage stage) {
+        if (listener_)
+            listener_->OnUpdateStage(stage);
+    }
 
     MainView& view_;
     Transport& transport_;
@@ -114,6 +142,7 @@ class Presenter {
     MainState state_;
     FirmwareBoxes boxes_;
     bool busy_ = false;
+    UpdateListener* listener_ = nullptr;
     // Settings read at start-up that only start-up uses.
     struct {
         bool showCaption = true, showVersion = true, showDate = true;

@@ -155,7 +155,7 @@ UpdateOutcome Presenter::RunUpdate() {
         view_.ProcessMessages();
         view_.AddLine("Updating will not be executed until the tray is closed");
         view_.AddLine(" without any media inside !");
-        if (!EnsureTrayClosedAndEmpty(job))
+        if (!EnsureTrayClosedAndEmpty(job, platform_.trayRounds))
             return endEarly();
     }
 
@@ -169,6 +169,7 @@ UpdateOutcome Presenter::RunUpdate() {
     }
 
     SetMediumLock(transport_, drive, true);
+    Tell(UpdateStage::kWriting);
     view_.ProcessMessages();
     view_.ClearLines();
     if (!backupLine.empty())
@@ -189,6 +190,7 @@ UpdateOutcome Presenter::RunUpdate() {
         result = SelectFlashProcedure(job);
     }
     SetMediumLock(transport_, drive, false);
+    Tell(result ? UpdateStage::kWriteFailed : UpdateStage::kWritten);
     if (result) {
         ShowError(updater ? std::string("Flash Fail!") : *result);
         return endEarly();
@@ -204,13 +206,17 @@ UpdateOutcome Presenter::RunUpdate() {
             view_.ProcessMessages();
             view_.AddLine("Verifying will not be executed until the tray is closed");
             view_.AddLine(" without any media inside !");
-            if (!EnsureTrayClosedAndEmpty(job))
+            if (!EnsureTrayClosedAndEmpty(job, platform_.trayRounds)) {
+                Tell(UpdateStage::kVerifyFailed);
                 return endEarly();
+            }
         }
+        Tell(UpdateStage::kVerifying);
         SetMediumLock(transport_, drive, true);
         const bool verified =
             VerifyFlash(job, firmware.ExpectedCheckSum, state_.ShowCheckSumDetail);
         SetMediumLock(transport_, drive, false);
+        Tell(verified ? UpdateStage::kVerified : UpdateStage::kVerifyFailed);
         if (!verified)
             return endEarly();
     }

@@ -1,5 +1,7 @@
 #include "flash/tray.h"
 
+#include <string>
+
 #include "drive/cdb.h"
 #include "flash/flash_commands.h"
 
@@ -10,8 +12,19 @@ constexpr std::uint32_t kTrayMs = 5000;
 constexpr const char* kCheckCaption = "Check";
 }  // namespace
 
-bool EnsureTrayClosedAndEmpty(Transport& transport, Clock& clock, FlashView& view,
-                              DriveIndex drive) {
+bool EnsureTrayClosedAndEmpty(Transport& transport, Clock& clock, FlashView& view, DriveIndex drive,
+                              int maxRounds) {
+    int rounds = 0;
+    const auto giveUp = [&] {
+        if (maxRounds <= 0 || ++rounds <= maxRounds)
+            return false;
+        view.ShowError("The tray is still open or a disc is still inside after " +
+                           std::to_string(maxRounds) +
+                           " attempts: giving up. Close the tray with no disc inside and "
+                           "start again.",
+                       "Error");
+        return true;
+    };
     // A drive that refuses to load its tray with 6/1Dh can still close it by command later;
     // any other refusal means the user has to push it in.
     bool automatic = LoadTray(transport, drive);
@@ -21,20 +34,22 @@ bool EnsureTrayClosedAndEmpty(Transport& transport, Clock& clock, FlashView& vie
     }
     for (;;) {
         while (IsTrayOpen(transport, drive)) {
+            if (giveUp())
+                return false;
             if (automatic) {
                 LoadTray(transport, drive);
-            } else if (!view.AskOkCancel("Please close the tray and click OK to continue !",
-                                         kCheckCaption)) {
+            } else if (!view.AskOkCancel(kCloseTrayPrompt, kCheckCaption)) {
                 return false;
             }
             clock.Sleep(kTrayMs);
         }
         if (!IsMediumPresent(transport, drive))
             return true;
+        if (giveUp())
+            return false;
         EjectTray(transport, drive);
         clock.Sleep(kTrayMs);
-        if (!view.AskOkCancel("Please remove your disc from the tray and click OK to continue !",
-                              kCheckCaption))
+        if (!view.AskOkCancel(kRemoveDiscPrompt, kCheckCaption))
             return false;
     }
 }

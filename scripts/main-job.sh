@@ -34,5 +34,4 @@ out = sys.argv[1]
 open(out + "/firmware.kfs", "wb").write(e.kfs3(e.firmware_image(e.MODEL, "1.10")))
 json.dump({"drives": [e.drive("VRZ-3372BL", "1.00")]}, open(out + "/drives.json", "w"))
 PY
-build/native-release/tools/kfsflash --emulate "$out/drives.json" --load "$out/firmware.kfs" \
-  --verify --no
+build/native-release/tools/kfsflash --emulate "$out/drives.json" "$out/firmware.kfs" --yes

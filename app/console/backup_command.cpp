@@ -8,16 +8,6 @@ namespace kfs::console {
 namespace {
 // The bank of a ReadRom travels in one CDB byte.
 constexpr std::uint64_t kMaxBackupSize = 256ull * 65536;
-
-// The drive behind the selected entry. Before any firmware is loaded the list holds every drive
-// in table order and nothing is matched yet: entry i is drive i.
-std::optional<DriveIndex> SelectedDrive(const DriveList& list, const Transport& transport) {
-    if (const auto matched = list.SelectedDrive())
-        return matched;
-    if (!list.MatchedDrives.empty() || !transport.IsValidDriveIndex(list.ItemIndex))
-        return std::nullopt;
-    return static_cast<DriveIndex>(list.ItemIndex);
-}
 }  // namespace
 
 std::optional<std::string> CheckBackupOptions(const BackupOptions& o) {
@@ -38,34 +28,27 @@ void ApplyBackupOptions(Presenter& presenter, const BackupOptions& o) {
     state.BackupDirectory = o.directory.value_or("");
 }
 
-bool RunBackupCommand(Presenter& presenter, Transport& transport, Clock& clock, MainView& view,
-                      const BackupOptions& o) {
-    const MainState& state = presenter.state();
-    const std::optional<DriveIndex> drive = SelectedDrive(state.SelDevice, transport);
-    if (!drive) {
-        view.ShowError("no drive selected to back up", "Backup");
-        return false;
-    }
-    const FirmwareState& firmware = state.Firmware;
+bool WriteBackupFile(Transport& transport, Clock& clock, MainView& view, DriveIndex drive,
+                     const FirmwareState& firmware, const BackupOptions& o) {
     BackupPlan plan;
     if (!firmware.CurrentImage.empty()) {
         plan = PlanBackupFor(firmware.CurrentContainer, firmware.PhilipsImage,
                              firmware.CurrentImage.size());
     } else {
         plan.length = kDefaultBackupSize;
-        plan.like.AtapiFlashType = o.flashType.value_or(0);
         if (!o.flashType)
             view.AddLine(
-                "No flash type given (--flash-type or --load): the backup can be read "
-                "and inspected, but not written back as it is.");
+                "No flash type given (--flash-type or a firmware file): the backup can "
+                "be inspected, but not written back as it is.");
     }
     if (o.flashType)
-        plan.like.AtapiFlashType = *o.flashType;
+        plan.like.AtapiFlashType = static_cast<std::uint8_t>(*o.flashType);
     if (o.size)
-        plan.length = *o.size;
-    const BackupOutcome backup = WriteFlashBackup(transport, clock, view, *drive, plan, *o.file);
+        plan.length = static_cast<std::uint32_t>(*o.size);
+    const BackupOutcome backup = WriteFlashBackup(transport, clock, view, drive, plan, *o.file);
     if (!backup.ok()) {
-        view.ShowError("No backup of the drive's flash was made: " + backup.problem, "Backup");
+        view.ShowError("No backup of the drive's flash was made: " + backup.problem,
+                       kBackupCaption);
         return false;
     }
     view.AddLine(BackupWrittenLine(backup.path));

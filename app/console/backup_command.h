@@ -1,22 +1,13 @@
 #pragma once
-// The terminal front end's backup options: the backup every update makes first (into the working
-// directory or --backup-dir, off with --no-backup), and --backup FILE, which only reads the
-// drive's flash into FILE.
-#include <cstdint>
+// The terminal front end's backups: the one every update makes first (into the working directory
+// or --backup-dir, off with --no-backup), and --backup FILE, which only reads the drive's flash.
 #include <optional>
 #include <string>
 
+#include "app/console/options.h"
 #include "app/presenter.h"
 
 namespace kfs::console {
-
-struct BackupOptions {
-    std::optional<std::string> file;        // --backup FILE: back up, write nothing
-    std::optional<std::string> directory;   // --backup-dir DIR
-    std::optional<std::uint32_t> size;      // --size N: bytes to read from the flash's start
-    std::optional<std::uint8_t> flashType;  // --flash-type T: AtapiFlashType without firmware
-    bool none = false;                      // --no-backup
-};
 
 // Checks the values and how they combine; a text on error.
 std::optional<std::string> CheckBackupOptions(const BackupOptions& options);
@@ -24,10 +15,10 @@ std::optional<std::string> CheckBackupOptions(const BackupOptions& options);
 // After start-up: every update backs the drive up first unless --no-backup.
 void ApplyBackupOptions(Presenter& presenter, const BackupOptions& options);
 
-// --backup FILE on the selected drive. The firmware at hand, if any, gives the range (unless
-// --size) and the container parameters; otherwise --size (2 MB) and --flash-type. Prints the
-// file's name; false (with the reason on the view) when no file was written.
-bool RunBackupCommand(Presenter& presenter, Transport& transport, Clock& clock, MainView& view,
-                      const BackupOptions& options);
+// --backup FILE from `drive`. The firmware at hand (empty image: none) gives the range (unless
+// --size) and the container parameters; otherwise --size (2 MB) and --flash-type. Names the file
+// on the view; false, with the reason in an error box, when none was written.
+bool WriteBackupFile(Transport& transport, Clock& clock, MainView& view, DriveIndex drive,
+                     const FirmwareState& firmware, const BackupOptions& options);
 
 }  // namespace kfs::console

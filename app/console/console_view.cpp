@@ -1,16 +1,50 @@
 #include "app/console/console_view.h"
 
+#include <poll.h>
+
 #include <cctype>
+
+#include "flash/tray.h"
 
 namespace kfs::console {
 
 namespace {
+
 constexpr int kBarWidth = 40;
+// A question left unanswered this long counts as no: a forgotten terminal does not hold the
+// drive for ever.
+constexpr int kAnswerTimeoutMs = 5 * 60 * 1000;
+constexpr char kRestartQuestion[] = "After updating, the system must be restarted.";
+
+bool StartsWith(const std::string& text, const char* prefix) {
+    return text.rfind(prefix, 0) == 0;
 }
 
+// The window's questions speak of its buttons; on a terminal the answer is typed.
+std::string TerminalWording(std::string text) {
+    for (const char* button : {"click OK", "Click OK"}) {
+        const auto at = text.find(button);
+        if (at != std::string::npos)
+            text.replace(at, std::string(button).size(), "answer y");
+    }
+    return text;
+}
+
+std::string Trimmed(const char* reply) {
+    std::string text(reply);
+    while (!text.empty() && std::isspace(static_cast<unsigned char>(text.back()))) text.pop_back();
+    std::size_t first = 0;
+    while (first < text.size() && std::isspace(static_cast<unsigned char>(text[first]))) ++first;
+    text.erase(0, first);
+    for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return text;
+}
+
+}  // namespace
+
 ConsoleView::ConsoleView(std::FILE* out, std::FILE* err, std::FILE* in, Answers answers,
-                         bool progressBar)
-    : out_(out), err_(err), in_(in), answers_(answers), progress_bar_(progressBar) {}
+                         Terminal terminal)
+    : out_(out), err_(err), in_(in), answers_(answers), terminal_(terminal) {}
 
 void ConsoleView::ClearBar() {
     if (bar_shown_) {
@@ -22,16 +56,28 @@ void ConsoleView::ClearBar() {
 }
 
 void ConsoleView::AddLine(const std::string& line) {
+    if (muted_)
+        return;
     ClearBar();
     std::fprintf(out_, "%s\n", line.c_str());
     std::fflush(out_);
 }
 
 void ConsoleView::SetProgress(std::uint32_t position) {
-    if (!progress_bar_)
-        return;
     if (position > kProgressMax)
         position = kProgressMax;
+    if (!terminal_.error) {
+        // One line per tenth; the bar starting again (a new phase) starts the tenths again.
+        const int tenth = static_cast<int>(position * 10ull / kProgressMax);
+        if (tenth < tenth_)
+            tenth_ = 0;
+        if (tenth > tenth_) {
+            tenth_ = tenth;
+            std::fprintf(err_, "progress %d%%\n", tenth * 10);
+            std::fflush(err_);
+        }
+        return;
+    }
     const int cells = static_cast<int>(position * kBarWidth / kProgressMax);
     if (bar_shown_ && cells == bar_cells_)
         return;  // redraw only when the bar changes
@@ -56,22 +102,53 @@ void ConsoleView::ShowInformation(const std::string& text, const std::string& ca
     std::fflush(err_);
 }
 
-bool ConsoleView::AskOkCancel(const std::string& text, const std::string& caption) {
+bool ConsoleView::Ask(const std::string& question) {
     ClearBar();
-    std::fprintf(err_, "%s: %s\n", caption.c_str(), text.c_str());
+    std::fprintf(err_, "%s [y/N] ", question.c_str());
     if (answers_ != Answers::kAsk) {
-        const bool ok = answers_ == Answers::kYes;
-        std::fprintf(err_, "%s\n", ok ? "[OK]" : "[Cancel]");
+        const bool yes = answers_ == Answers::kYes;
+        std::fprintf(err_, "%s\n", yes ? "yes (--yes)" : "no (--no)");
         std::fflush(err_);
-        return ok;
+        return yes;
     }
-    std::fprintf(err_, "OK or Cancel? [o/c] ");
+    if (!terminal_.input) {
+        std::fprintf(err_, "no (standard input is not a terminal; --yes answers yes)\n");
+        std::fflush(err_);
+        return false;
+    }
     std::fflush(err_);
+    pollfd input{fileno(in_), POLLIN, 0};
+    if (poll(&input, 1, kAnswerTimeoutMs) <= 0) {
+        std::fprintf(err_, "no (no answer within %d minutes)\n", kAnswerTimeoutMs / 60000);
+        std::fflush(err_);
+        return false;
+    }
     char reply[64];
     if (!std::fgets(reply, sizeof reply, in_))
-        return false;  // no terminal input: Cancel
-    const char first = static_cast<char>(std::tolower(static_cast<unsigned char>(reply[0])));
-    return first == 'o' || first == 'y';
+        return false;
+    const std::string answer = Trimmed(reply);
+    return answer == "y" || answer == "yes";
+}
+
+bool ConsoleView::AskOkCancel(const std::string& text, const std::string& caption) {
+    // The terminal never restarts the machine (its restart service says what to do instead):
+    // the window's restart question has no place here.
+    if (StartsWith(text, kRestartQuestion))
+        return true;
+    const std::string question = caption + ": " + TerminalWording(text);
+    // Only a person can close a tray or take a disc out: an answer given in advance, or no
+    // terminal to answer on, gives up instead of looping.
+    if ((text == kCloseTrayPrompt || text == kRemoveDiscPrompt) &&
+        (answers_ != Answers::kAsk || !terminal_.input)) {
+        ClearBar();
+        std::fprintf(err_,
+                     "%s\nkfsflash: only a person at the drive can do this; giving up (run on "
+                     "a terminal without --yes or --no to be asked)\n",
+                     question.c_str());
+        std::fflush(err_);
+        return false;
+    }
+    return Ask(question);
 }
 
 void ConsoleView::SetControlEnabled(Control control, bool enabled) {

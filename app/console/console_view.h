@@ -1,21 +1,30 @@
 #pragma once
-// The main window on a terminal: list lines on standard output as they are added, the progress
-// bar on the terminal's last line when standard error is a terminal, boxes as
-// "<caption>: <text>" on standard error, questions asked on the terminal or answered in advance.
+// The main window on a terminal: list lines on standard output as they are added; progress on
+// standard error, as a bar on a terminal and as one line per tenth otherwise; boxes as
+// "<caption>: <text>" on standard error; questions asked on the terminal or answered in advance.
 #include <cstdio>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "app/console/options.h"
 #include "app/main_view.h"
 
 namespace kfs::console {
 
 class ConsoleView : public MainView {
   public:
-    enum class Answers { kAsk, kYes, kNo };
+    struct Terminal {
+        bool input = false;  // standard input is a terminal: questions can be asked
+        bool error = false;  // standard error is a terminal: the progress bar is drawn
+    };
+    ConsoleView(std::FILE* out, std::FILE* err, std::FILE* in, Answers answers, Terminal terminal);
 
-    ConsoleView(std::FILE* out, std::FILE* err, std::FILE* in, Answers answers, bool progressBar);
+    // Asks `question` with "[y/N]": only y or yes goes on. --yes and --no answer it in advance;
+    // without them, a standard input that is not a terminal answers no.
+    bool Ask(const std::string& question);
+    // Lines added meanwhile are not shown (the window's start-up notice).
+    void SetMuted(bool muted) { muted_ = muted; }
 
     void AddLine(const std::string& line) override;
     void ClearLines() override {}
@@ -61,9 +70,11 @@ class ConsoleView : public MainView {
     std::FILE* err_;
     std::FILE* in_;
     Answers answers_;
-    bool progress_bar_;
+    Terminal terminal_;
+    bool muted_ = false;
     bool bar_shown_ = false;
     int bar_cells_ = -1;
+    int tenth_ = 0;
     std::string caption_, edit1_, edit2_;
     std::vector<std::string> entries_;
     int selected_ = -1;

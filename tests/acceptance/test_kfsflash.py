@@ -5,6 +5,7 @@ trace compared to sequences worked out here (containers are built here byte by b
 import argparse
 import json
 import os
+import pty
 import struct
 import subprocess
 import sys
@@ -12,12 +13,10 @@ import tempfile
 import zipfile
 
 MODEL = b"KEMO    VRZ-3372BL      "
-NOTICE = ["Important Notice:", "You must have the Administrator privilege",
-          " to execute this utility.", "Do not restart or shutdown your system",
-          " until it prompts you to do so.", "Violating the aformentioned may damage",
-          " your drive!"]
-RESTART_QUESTION = ("Check: After updating, the system must be restarted.\n"
-                    "Click Yes to reboot your system.")
+# The window's notice is not shown on a terminal, nor is its restart question asked.
+NOTICE = "Important Notice:"
+RESTART_QUESTION = "After updating, the system must be restarted."
+WRITE_QUESTION = "Write this firmware to this drive? [y/N] yes (--yes)"
 INQUIRY_TRACE = "12000000ff00000000000000 in 255"
 
 
@@ -87,15 +86,23 @@ class Runner:
             f.write(data)
         return self.path(name)
 
-    def run(self, drives, *args):
+    def run(self, drives, *args, typed=None):
         desc = self.write("drives.json", json.dumps({"drives": drives}).encode())
         trace = self.path("trace.txt")
         if os.path.exists(trace):
             os.remove(trace)
+        stdin, master = subprocess.DEVNULL, None
+        if typed is not None:  # answers typed on a pseudo terminal
+            master, slave = pty.openpty()
+            os.write(master, typed.encode())
+            stdin = slave
         # The traces here are the update's own: the backup before it is tested on its own.
         p = subprocess.run([self.kfsflash, "--emulate", desc, "--trace", trace, "--no-backup",
-                            *args],
-                           capture_output=True, text=True, cwd=self.work, timeout=120)
+                            *args], stdin=stdin, capture_output=True, text=True, cwd=self.work,
+                           timeout=120)
+        if master is not None:
+            os.close(master)
+            os.close(slave)
         with open(trace) as f:
             lines = f.read().splitlines()
         return p, lines
@@ -131,26 +138,31 @@ def main():
             p, trace = r.run([drive("1.00")], "--load", source, "--verify", "--yes")
             out = p.stdout.splitlines()
             r.check(f"{name} exit", p.returncode == 0, p.stderr)
-            r.check(f"{name} lines", out[:7] == NOTICE and subsequence(
+            r.check(f"{name} lines", NOTICE not in p.stdout and subsequence(
                 ["Updating will not be executed until the tray is closed",
                  " without any media inside !", "Updating", "Flashing finished !",
                  "Verifying will not be executed until the tray is closed",
                  " without any media inside !", "Read ROM Data", "Checksum verifying",
                  "Verification finished", "All Completed!",
                  "Restart the machine to complete the update."], out), out)
-            r.check(f"{name} question", RESTART_QUESTION in p.stderr, p.stderr)
+            r.check(f"{name} questions", WRITE_QUESTION in p.stderr and
+                    RESTART_QUESTION not in p.stderr, p.stderr)
             roms = [l for l in trace if l.startswith("5a00384b4511")]
             r.check(f"{name} read-back", roms == read_rom_trace(len(img)),
                     f"{len(roms)} ReadRom commands")
             last_rom = max(i for i, l in enumerate(trace) if l.startswith("5a00384b4511"))
             r.check(f"{name} unlock after read-back",
                     trace[last_rom + 1] == "1e0000000000000000000000 none 0", trace[last_rom + 1])
-            r.check(f"{name} re-identification", trace[-3:] == [INQUIRY_TRACE] * 3, trace[-3:])
+            # The window's re-identification (three INQUIRYs), then the identity kfsflash prints.
+            r.check(f"{name} re-identification", trace[-7:-4] == [INQUIRY_TRACE] * 3, trace[-7:])
+            r.check(f"{name} new identity", "The drive now reports: vendor=KEMO "
+                    "product=VRZ-3372BL version=1.10" in p.stdout, p.stdout)
             r.check(f"{name} no temp.kfs", not os.path.exists(r.path("temp.kfs")))
 
-        # A newer drive and --no: the downgrade question is declined, nothing is written.
-        p, trace = r.run([drive("1.20")], "--load", kfs_file, "--no")
-        r.check("downgrade exit", p.returncode == 1, p.returncode)
+        # A newer drive: the downgrade question comes after kfsflash's own and is declined when
+        # typed 'n' (a pseudo terminal answers y, then n); nothing is written.
+        p, trace = r.run([drive("1.20")], "--load", kfs_file, typed="y\nn\n")
+        r.check("downgrade exit", p.returncode == 3, p.returncode)
         r.check("downgrade question",
                 "Warning!: 1.20 is newer than 1.10 !! Update the drive ?" in p.stderr, p.stderr)
         r.check("downgrade writes nothing",
@@ -163,14 +175,15 @@ def main():
         p, trace = r.run([drive("1.00")], "--embedded", merged, "--yes")
         out = p.stdout.splitlines()
         r.check("updater exit", p.returncode == 0, p.stderr)
-        r.check("updater lines", subsequence(NOTICE + ["Updating", "Flashing finished !",
-                                                       "All Completed!"], out), out)
-        # Updater role: no date code is read after the update.
-        r.check("updater re-identification", trace[-2:] == [INQUIRY_TRACE] * 2
-                and trace[-3] != INQUIRY_TRACE, trace[-3:])
+        r.check("updater lines", subsequence(["Updating", "Flashing finished !",
+                                              "All Completed!"], out), out)
+        # Updater role: the window reads no date code after the update.
+        r.check("updater re-identification", trace[-6:-4] == [INQUIRY_TRACE] * 2
+                and trace[-7] != INQUIRY_TRACE, trace[-7:])
         p, _ = r.run([drive("1.00")], "--embedded", merged, "--list")
-        r.check("updater list", p.stdout.splitlines()[7:] == [f"0: {MODEL.decode()} 1.00 "],
-                repr(p.stdout))
+        r.check("updater list", p.stdout.splitlines() == [
+            "0: emulated:0  vendor=KEMO product=VRZ-3372BL version=1.00 hardware-id=K1 "
+            "date-code=061001"], repr(p.stdout))
 
         # Usage errors.
         for bad in (["--bogus"], ["--drive"], ["--yes", "--no"]):

@@ -102,6 +102,42 @@ INSTANTIATE_TEST_SUITE_P(
         TrayCase{"DiscCancel", R"(, "medium": true)", kCancel, false, {kRemove}, 5000}),
     [](const auto& info) { return std::string(info.param.name); });
 
+// With a bound, a user who keeps answering OK to a disc that is put back each time, or a drive
+// whose tray never closes, ends the check with an error box instead of a loop.
+struct BoundCase {
+    const char* name;
+    std::string fields;
+    std::size_t questions;
+};
+
+class BoundedTrayCases : public testing::TestWithParam<BoundCase> {};
+
+TEST_P(BoundedTrayCases, GiveUpAfterTheBound) {
+    const BoundCase& c = GetParam();
+    Rig rig("a0", c.fields);
+    Operator view;
+    view.drive = &rig.drives.drive(0);
+    view.answer = [](const std::string&, emu::Drive& d) {
+        d.medium = true;  // the disc goes back in
+        return true;
+    };
+    EXPECT_FALSE(EnsureTrayClosedAndEmpty(rig.tampering, rig.clock, view, 0, 3));
+    ASSERT_EQ(view.boxes.size(), c.questions + 1);
+    EXPECT_EQ(view.boxes.back().kind, "error");
+    EXPECT_NE(view.boxes.back().text.find("after 3 attempts"), std::string::npos);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Bounds, BoundedTrayCases,
+    testing::Values(
+        // Close, question, close, question: the fourth attempt gives up.
+        BoundCase{"DiscPutBack", R"(, "medium": true)", 2},
+        // Every LOAD is refused with 6/1Dh, which leaves the drive to close by command: only
+        // attempts, no question.
+        BoundCase{"TrayNeverCloses",
+                  R"(, "tray_open": true, "faults": [{"command": "1b", "sense": "06/1d/00"}])", 0}),
+    [](const auto& info) { return std::string(info.param.name); });
+
 TEST(EnsureTrayClosedAndEmpty, ClosedAndEmptyAsksTheDriveThreeQuestions) {
     Rig rig("a0");
     test::RecordingView view;
