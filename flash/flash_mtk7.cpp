@@ -25,14 +25,19 @@ FlashResult FlashMtk7Type(FlashJob& job) {
             cdb[4] = static_cast<std::uint8_t>(g * 0x40);
             // An image shorter than 128 KB goes out with zeros in place of the missing bytes.
             ImagePiece piece(job.image, bank * kBankSize + g * std::size_t{kBlockSize}, kBlockSize);
-            job.transport.SendPacketCommand(job.drive, cdb, piece.data(), kBlockSize, kDirOut,
-                                            kDefaultTimeoutMs);
+            // A block the drive refused is missing from what the save would program: the drive
+            // would go on with its old firmware and the update would read as done.
+            if (!job.transport.SendPacketCommand(job.drive, cdb, piece.data(), kBlockSize, kDirOut,
+                                                 kDefaultTimeoutMs))
+                return kWriteBufferFail;
             job.view.ProcessMessages();
             bar += kProgressMax / 8;
             job.view.SetProgress(bar);
         }
         Cdb save = kWriteBufferSave;
         save[3] = bank;
+        // Not examined: a drive may reset while it answers the save; the wait below tells
+        // whether it came back.
         job.transport.SendPacketCommand(job.drive, save, nullptr, 0, kDirNone, kDefaultTimeoutMs);
     }
     if (!WaitDriveReady(job.transport, job.clock, job.drive, 120))

@@ -625,6 +625,34 @@ TEST(PresenterMenu, LoadDialogCancelKeepsEverything) {
     EXPECT_TRUE(bench.view.controls[Control::kStart]);
 }
 
+// A container the decoding refuses is refused at load: it never becomes the current firmware, and
+// Start, which a window offers only while enabled, stays off whether a firmware came before it
+// or not; nothing reaches the drive.
+TEST(PresenterMenu, ContainerTheDecodingRefusesNeverReachesStart) {
+    Bytes truncated = Container(Image("1.10"));
+    truncated.resize(truncated.size() - 0x100);
+    for (const bool loadedBefore : {false, true}) {
+        SCOPED_TRACE(loadedBefore ? "after a good load" : "first load");
+        Bench bench(Drives({Drive("1.00")}));
+        if (loadedBefore) {
+            bench.LoadedUtility(Container(Image("1.20")));
+        } else {
+            ASSERT_EQ(bench.presenter.Startup({}), StartupOutcome::kReady);
+        }
+        const Bytes before = bench.presenter.state().Firmware.CurrentImage;
+        bench.view.boxes.clear();
+
+        EXPECT_EQ(bench.presenter.LoadFile(WriteTemp("truncated.kfs", truncated)),
+                  LoadClickOutcome::kFailed);
+        EXPECT_EQ(bench.view.Texts("error"), std::vector<std::string>{"Not Valid KFS !"});
+        EXPECT_EQ(bench.presenter.state().Firmware.CurrentImage, before);
+        EXPECT_FALSE(bench.view.controls[Control::kStart]);
+        if (bench.view.controls[Control::kStart])
+            bench.presenter.OnStartClick();
+        EXPECT_EQ(bench.drives.drive(0).flash_count(), 0);
+    }
+}
+
 TEST(PresenterGuard, SecondActionRefusedWhileAnUpdateRuns) {
     Bench bench(Drives({Drive("1.00")}));
     bench.LoadedUtility(Container(Image("1.10")));

@@ -150,7 +150,7 @@ TEST(FlashPhilipsForm, BlockFailures) {
 
 // Blocks, saves and triggers whose result the procedure does not examine: a failure of any one
 // of them leaves the procedure's result to the wait that follows, and the drive does not take
-// the image.
+// the image. (The WRITE BUFFER saves: a drive may reset while it answers them.)
 TEST(UnexaminedCommands, FailingInTurnLeaveTheResultToTheWait) {
     struct Family {
         const char* family;
@@ -158,13 +158,13 @@ TEST(UnexaminedCommands, FailingInTurnLeaveTheResultToTheWait) {
         std::uint8_t type;
         std::size_t length;
         const char* command;
-        int count;
+        std::vector<int> nths;  // the unexamined ones among the commands of that operation code
     } families[] = {
-        {"ali", &FlashAliType, 2, 4 * kBlock, "fd", 4},
-        {"mtk7", &FlashMtk7Type, 8, 2 * 65536, "3b", 10},
+        {"ali", &FlashAliType, 2, 4 * kBlock, "fd", {1, 2, 3, 4}},
+        {"mtk7", &FlashMtk7Type, 8, 2 * 65536, "3b", {5, 10}},
     };
     for (const Family& f : families) {
-        for (int nth = 1; nth <= f.count; ++nth) {
+        for (int nth : f.nths) {
             Rig rig(f.family, std::string(R"(, "faults": [{"command": ")") + f.command +
                                   R"(", "nth": )" + std::to_string(nth) +
                                   R"(, "sense": "03/0c/00"}])");
@@ -179,6 +179,24 @@ TEST(UnexaminedCommands, FailingInTurnLeaveTheResultToTheWait) {
         auto job = rig.Job();
         EXPECT_EQ(f.procedure(job), "Wait Drive Ready TimeOut !\n") << f.family;
         EXPECT_GT(rig.drives.Now(), 120000u);
+    }
+}
+
+// A WRITE BUFFER block the drive refuses ends the procedure at once: without it the saves would
+// leave the old firmware in place and the update would read as done.
+TEST(FlashMtk7Type, ARefusedBlockEndsWithWriteBufferFail) {
+    for (int nth = 1; nth <= 8; ++nth) {
+        SCOPED_TRACE(nth);
+        // Blocks are the WRITE BUFFER commands 1 to 4 and 6 to 9; the 5th saves bank 1.
+        const int command = nth + (nth > 4 ? 1 : 0);
+        Rig rig("mtk7", R"(, "faults": [{"command": "3b", "nth": )" + std::to_string(command) +
+                            R"(, "sense": "05/24/00"}])");
+        rig.MakeImage(2 * 65536, 8);
+        auto job = rig.Job();
+        EXPECT_EQ(FlashMtk7Type(job), "Write Buffer Fail !");
+        // Nothing after the refused block: no further block, no save, no wait.
+        EXPECT_EQ(rig.trace.size(), static_cast<std::size_t>(command));
+        EXPECT_NE(rig.Flash(0, 2 * 65536), rig.image);
     }
 }
 
