@@ -143,6 +143,12 @@ BackupOutcome WriteFlashBackup(Transport& transport, Clock& clock, FlashView& vi
     if (plan.length == 0)
         return {"", "nothing to read: the update writes no byte of the flash"};
     const FlashReadout flash = ReadFlash(transport, clock, view, drive, plan.length);
+    if (flash.unsteadyAt) {
+        char at[16];
+        std::snprintf(at, sizeof at, "%Xh", static_cast<unsigned>(*flash.unsteadyAt));
+        return {"", std::string("the drive's flash did not read the same twice (ReadROM, from ") +
+                        at + ")"};
+    }
     if (!flash.ok())
         return {"",
                 "the drive refused to read its flash (ReadROM, " + SenseText(flash.refusal) + ")"};

@@ -92,15 +92,21 @@ FlashReadout ReadFlash(Transport& transport, Clock& clock, FlashView& view, Driv
     std::vector<std::uint8_t> range(length);
     const SKFSParameter none;
     FlashJob job{transport, clock, view, drive, range, none};
-    std::vector<std::uint8_t> buffer(PlanReadBack(length).bufferSize, 0);
+    const std::size_t size = PlanReadBack(length).bufferSize;
+    std::vector<std::uint8_t> first(size, 0x00), second(size, 0xFF);
     FlashReadout out;
-    if (!ReadRomImage(job, buffer.data(), 0)) {
+    if (!ReadRomImage(job, first.data(), 0) || !ReadRomImage(job, second.data(), 0)) {
         out.refusal = transport.GetSenseData();
         return out;
     }
     view.SetProgress(0);
-    buffer.resize(length);
-    out.bytes = std::move(buffer);
+    const auto differ = std::mismatch(first.begin(), first.begin() + length, second.begin());
+    if (differ.first != first.begin() + length) {
+        out.unsteadyAt = static_cast<std::uint32_t>(differ.first - first.begin());
+        return out;
+    }
+    first.resize(length);
+    out.bytes = std::move(first);
     return out;
 }
 

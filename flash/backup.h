@@ -23,14 +23,19 @@ inline constexpr std::uint32_t kDefaultBackupSize = 2 * 1024 * 1024;
 std::uint32_t FlashWriteExtent(const SKFSParameter& container, bool philipsImage,
                                std::size_t imageLength);
 
-// The outcome of reading the flash: its bytes, or the sense of the ReadRom the drive refused.
+// The outcome of reading the flash: its bytes, or why there are none.
 struct FlashReadout {
-    std::vector<std::uint8_t> bytes;  // empty when refused
-    SenseData refusal{};
+    std::vector<std::uint8_t> bytes;  // empty when the read failed
+    SenseData refusal{};              // the sense of a ReadRom the drive refused
+    // The two reads disagree from this flash offset: replies came back short (the transport
+    // cannot tell how many bytes arrived) or the flash does not read the same twice.
+    std::optional<std::uint32_t> unsteadyAt;
     bool ok() const { return !bytes.empty(); }
 };
 
-// Reads `length` bytes (at least 1) from the start of the flash, the progress bar following.
+// Reads `length` bytes (at least 1) from the start of the flash, the progress bar following. The
+// range is read twice, into buffers filled with different bytes, and must come back the same: a
+// byte a short reply left out keeps its fill and gives itself away.
 FlashReadout ReadFlash(Transport& transport, Clock& clock, FlashView& view, DriveIndex drive,
                        std::uint32_t length);
 

@@ -88,7 +88,7 @@ TEST(ReadFlash, ReadsTheRangeWithTheReadBackSequenceAndPacksIt) {
             ReadFlash(rig.tampering, rig.clock, rig.view, 0, static_cast<std::uint32_t>(f.extent));
         ASSERT_TRUE(read.ok());
         EXPECT_EQ(read.bytes, rig.Old(0, f.extent));
-        EXPECT_EQ(rig.trace.size(), PlanReadBack(f.extent).commands);
+        EXPECT_EQ(rig.trace.size(), 2 * PlanReadBack(f.extent).commands);
         EXPECT_EQ(rig.Commands("5a00384b4511").size(), rig.trace.size());
 
         SKFSParameter like;
@@ -123,6 +123,14 @@ TEST(ReadFlash, RefusedReadRomCarriesItsSense) {
     EXPECT_EQ(SenseKey(read.refusal), 0x05);
     EXPECT_EQ(SenseCode(read.refusal), 0x24);
     EXPECT_EQ(SenseQualifier(read.refusal), 0x00);
+}
+
+TEST(ReadFlash, ShortRepliesAreCaughtByTheSecondRead) {
+    // The transport reports a short reply as a success: only the fill left behind tells.
+    Rig rig("a0", R"(, "faults": [{"short_reply": "5a:11", "bytes": 200}])");
+    const FlashReadout read = ReadFlash(rig.tampering, rig.clock, rig.view, 0, 4096);
+    EXPECT_FALSE(read.ok());
+    EXPECT_EQ(read.unsteadyAt, 200u);
 }
 
 TEST(EncodeBackup, ReservedAndKernelBlocksAreCutToTheBackup) {
