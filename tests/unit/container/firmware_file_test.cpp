@@ -254,9 +254,13 @@ TEST_F(FirmwareFileTest, TemporaryFilesAreNewAndTheirOwn) {
     EXPECT_NE(first->path(), second->path());
     EXPECT_EQ(fs::path(first->path()).parent_path(), root_ / "tmp");
     EXPECT_EQ(fs::file_size(first->path()), 0u);
+    // Read back through the file's own stream: on Windows it is opened without sharing, so
+    // nobody else (this test included) can open it by name while it is held.
     std::fputs("kfs", first->stream());
-    std::fflush(first->stream());
-    EXPECT_EQ(Read(first->path()), "kfs");
+    std::rewind(first->stream());
+    char back[4] = {};
+    EXPECT_EQ(std::fread(back, 1, 3, first->stream()), 3u);
+    EXPECT_STREQ(back, "kfs");
     const std::string path = first->path();
     first.reset();
     EXPECT_FALSE(fs::exists(path));
