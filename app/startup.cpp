@@ -24,8 +24,9 @@ std::string ApplicationTitle(const std::string& programPath) {
 
 Presenter::Presenter(MainView& view, Transport& transport, Clock& clock, Registry& registry,
                      RestartService& restart, PlatformInfo platform)
-    : view_(view),
-      transport_(transport),
+    : recorder_(transport),
+      view_(view),
+      transport_(recorder_),
       clock_(clock),
       registry_(registry),
       restart_(restart),
@@ -108,6 +109,7 @@ bool Presenter::WaitReady(DriveIndex drive) {
 }
 
 void Presenter::ShowError(const std::string& text) {
+    ReportFailure(text);
     view_.ShowError(text, "Error");
 }
 

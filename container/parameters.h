@@ -79,8 +79,8 @@ struct SParameter {
     bool ErasePadRandom = false;
     std::uint8_t ErasePadChar = 0;  // the low 8 bits of the integer in the text
     bool Timer = true;
-    // A backup of the flash range an update overwrites, made before its first write. Not in the
-    // built-in or shipped texts: a copy turns it on with "BackupBeforeFlash=1".
+    // Read the drive's flash into a file next to the program before an update writes it. Not in
+    // the built-in or shipped texts: only a text that sets it turns it on.
     bool BackupBeforeFlash = false;
 
     // Line-list sections.
