@@ -115,10 +115,23 @@ bool SgTransport::SendPacketCommand(DriveIndex drive, const Cdb& cdb, std::uint8
     std::uint8_t sense[32] = {};
     sg_io_hdr_t request =
         BuildSgIoRequest(cdb, buffer, length, direction, timeoutMs, sense, sizeof sense);
+    // A drive may send less than asked for; the kernel may still have written the rest of the
+    // buffer (a bounce buffer is copied back whole). What the drive did not send must not pass
+    // for data: the caller's bytes beyond the residual count are put back as they were.
+    const bool dataIn = request.dxfer_direction == SG_DXFER_FROM_DEV;
+    if (dataIn)
+        before_.assign(buffer, buffer + length);
     if (system_->Io(fd_, request) != 0)
         return false;
+    if (dataIn && request.resid > 0) {
+        const std::size_t sent = length - std::min<std::size_t>(request.resid, length);
+        std::copy(before_.begin() + static_cast<std::ptrdiff_t>(sent), before_.end(),
+                  buffer + sent);
+    }
     std::memcpy(sense_.data(), sense, std::min<std::size_t>(request.sb_len_wr, sense_.size()));
-    return (request.info & SG_INFO_OK_MASK) == SG_INFO_OK;
+    // Good only when the SCSI status, the host adapter's status and the driver's status all are.
+    return (request.info & SG_INFO_OK_MASK) == SG_INFO_OK && request.host_status == 0 &&
+           request.driver_status == 0 && request.masked_status == 0;
 }
 
 }  // namespace kfs
