@@ -11,7 +11,7 @@
 #include "container/buffer_layout.h"
 #include "container/buffer_merge.h"
 #include "container/file_helpers.h"
-#include "tools/option_values.h"
+#include "tools/command_line.h"
 
 namespace kfsmerge {
 extern const unsigned char shipped_parameters[];
@@ -49,7 +49,8 @@ constexpr const char* kHelpTail =
     "Exit status: 0 success, 1 a file could not be read or written or the program has no\n"
     "buffers to fill (nothing is written then), 2 usage.\n";
 
-int Usage() {
+int Usage(const std::string& problem) {
+    std::fprintf(stderr, "kfsmerge: %s\n", problem.c_str());
     std::fputs(kUsage, stderr);
     return 2;
 }
@@ -73,58 +74,60 @@ int List(const std::string& name) {
     return 0;
 }
 
+// What the command line asks for; each input file is read before anything is written.
+struct Request {
+    std::vector<std::string> positionals;
+    std::string output, list;
+    bool version = false;
+    // Option name and where its file goes, in the order the buffers are filled.
+    std::vector<std::pair<std::string, std::string>> inputs{
+        {"--cvt", ""}, {"--kfs1", ""}, {"--kfs2", ""}, {"--kfs3", ""}, {"--parameters", ""}};
+};
+
 }  // namespace
 
 int main(int argc, char** argv) {
-    const std::vector<std::string> args = kfstools::SplitOptionValues(
-        std::vector<std::string>(argv + 1, argv + argc),
-        {"--output", "--cvt", "--kfs1", "--kfs2", "--kfs3", "--parameters", "--list"});
-    if (args.size() == 1 && (args[0] == "--help" || args[0] == "-h")) {
+    Request r;
+    CLI::App app{"", "kfsmerge"};
+    app.add_option("-o,--output", r.output);
+    for (auto& [option, name] : r.inputs) app.add_option(option, name);
+    app.add_option("--list", r.list);
+    app.add_flag("--version", r.version);
+    app.add_option("IN.exe", r.positionals);
+    const kfstools::ParseOutcome parsed =
+        kfstools::Parse(app, std::vector<std::string>(argv + 1, argv + argc));
+    if (parsed.parsed == kfstools::Parsed::kHelp) {
         std::fputs(kUsage, stdout);
         std::fputs(kHelpTail, stdout);
         return 0;
     }
-    if (args.size() == 1 && args[0] == "--version") {
+    if (parsed.parsed == kfstools::Parsed::kUsageError)
+        return Usage(parsed.error);
+    std::size_t given = r.positionals.size();
+    for (const CLI::Option* option : app.get_options())
+        given += option->get_positional() ? 0 : option->count();
+    if (r.version) {
+        if (given != 1)
+            return Usage("--version takes nothing else");
         std::printf("kfsmerge %s\n", KFS_VERSION);
         return 0;
     }
-    if (args.size() == 2 && args[0] == "--list")
-        return List(args[1]);
-
-    std::string input, output;
-    // Option name and where its file goes, read in one pass so that every file is checked
-    // before anything is written.
-    std::vector<std::pair<std::string, std::string>> inputs;
-    for (std::size_t i = 0; i < args.size(); ++i) {
-        const std::string& arg = args[i];
-        const bool takes_value = arg == "-o" || arg == "--output" || arg == "--cvt" ||
-                                 arg == "--kfs1" || arg == "--kfs2" || arg == "--kfs3" ||
-                                 arg == "--parameters";
-        if (takes_value) {
-            if (i + 1 >= args.size())
-                return Usage();
-            const std::string& value = args[++i];
-            if (arg == "-o" || arg == "--output") {
-                if (!output.empty())
-                    return Usage();
-                output = value;
-            } else {
-                for (const auto& given : inputs) {
-                    if (given.first == arg)
-                        return Usage();
-                }
-                inputs.emplace_back(arg, value);
-            }
-        } else if (!arg.empty() && arg[0] == '-') {
-            return Usage();
-        } else if (input.empty()) {
-            input = arg;
-        } else {
-            return Usage();
-        }
+    if (app.count("--list") != 0) {
+        if (given != 1)
+            return Usage("--list takes nothing else");
+        return List(r.list);
     }
-    if (input.empty() || output.empty())
-        return Usage();
+    if (r.positionals.size() != 1)
+        return Usage(r.positionals.empty() ? "no IN.exe given" : "more than one IN.exe given");
+    if (r.output.empty())
+        return Usage("no -o OUT.exe given");
+    const std::string& input = r.positionals[0];
+    const std::string& output = r.output;
+    std::vector<std::pair<std::string, std::string>> inputs;
+    for (const auto& [option, name] : r.inputs) {
+        if (app.count(option) != 0)
+            inputs.emplace_back(option, name);
+    }
 
     auto executable = ReadWholeFile(input);
     if (!executable)

@@ -9,6 +9,7 @@
 #include "container/identity.h"
 #include "container/kfs_decode.h"
 #include "flash/flash_type_table.h"
+#include "tools/command_line.h"
 #include "tools/kfstool/commands.h"
 #include "tools/kfstool/container_file.h"
 
@@ -219,28 +220,28 @@ constexpr const char* kInfoUsage =
     "  archive. A file kfsflash refuses at load is refused here (status 1) with its reason; the\n"
     "  description ends with what kfsflash would refuse before looking at a drive.\n";
 
+int InfoUsage(const std::string& problem) {
+    std::fprintf(stderr, "kfstool info: %s\n%s", problem.c_str(), kInfoUsage);
+    return 2;
+}
+
 }  // namespace
 
 int RunInfo(const Args& args) {
     bool json = false;
     std::vector<std::string> files;
-    for (const std::string& arg : args) {
-        if (arg == "--json") {
-            json = true;
-        } else if (arg == "--help" || arg == "-h") {
-            std::fputs(kInfoUsage, stdout);
-            return 0;
-        } else if (arg.size() > 1 && arg[0] == '-') {
-            std::fprintf(stderr, "kfstool info: unknown option %s\n%s", arg.c_str(), kInfoUsage);
-            return 2;
-        } else {
-            files.push_back(arg);
-        }
+    CLI::App app{"", "kfstool info"};
+    app.add_flag("--json", json);
+    app.add_option("FILE", files);
+    const kfstools::ParseOutcome parsed = kfstools::Parse(app, args);
+    if (parsed.parsed == kfstools::Parsed::kHelp) {
+        std::fputs(kInfoUsage, stdout);
+        return 0;
     }
-    if (files.size() != 1) {
-        std::fputs(kInfoUsage, stderr);
-        return 2;
-    }
+    if (parsed.parsed == kfstools::Parsed::kRun && files.size() != 1)
+        return InfoUsage(files.empty() ? "no FILE given" : "more than one FILE given");
+    if (parsed.parsed == kfstools::Parsed::kUsageError)
+        return InfoUsage(parsed.error);
     LoadedContainer c;
     if (int status = Load(files[0], c); status != 0)
         return status;
@@ -255,22 +256,29 @@ int RunInfo(const Args& args) {
 }
 
 int RunUnpack(const Args& args) {
-    if (args.size() == 1 && (args[0] == "--help" || args[0] == "-h")) {
+    std::vector<std::string> files;
+    CLI::App app{"", "kfstool unpack"};
+    app.add_option("FILE OUT", files);
+    const kfstools::ParseOutcome parsed = kfstools::Parse(app, args);
+    if (parsed.parsed == kfstools::Parsed::kHelp) {
         std::fputs(
             "usage: kfstool unpack FILE OUT\n  writes the decoded image of FILE (read as "
             "kfstool info reads it) to OUT\n",
             stdout);
         return 0;
     }
-    if (args.size() != 2) {
-        std::fputs("usage: kfstool unpack FILE OUT\n", stderr);
+    if (parsed.parsed == kfstools::Parsed::kUsageError || files.size() != 2) {
+        const std::string problem =
+            parsed.parsed == kfstools::Parsed::kUsageError ? parsed.error : "expected FILE and OUT";
+        std::fprintf(stderr, "kfstool unpack: %s\nusage: kfstool unpack FILE OUT\n",
+                     problem.c_str());
         return 2;
     }
     LoadedContainer c;
-    if (int status = Load(args[0], c); status != 0)
+    if (int status = Load(files[0], c); status != 0)
         return status;
-    if (!WriteWholeFile(args[1], c.image))
-        return Refuse(args[1], "cannot write the image");
+    if (!WriteWholeFile(files[1], c.image))
+        return Refuse(files[1], "cannot write the image");
     return 0;
 }
 

@@ -6,9 +6,9 @@
 
 #include "container/kfs_encode.h"
 #include "flash/flash_type_table.h"
+#include "tools/command_line.h"
 #include "tools/kfstool/commands.h"
 #include "tools/kfstool/container_file.h"
-#include "tools/option_values.h"
 
 namespace kfstool {
 namespace {
@@ -83,85 +83,112 @@ std::uint8_t Byte(const std::string& option, const std::string& text) {
     return static_cast<std::uint8_t>(Number(option, text, 0xFF));
 }
 
+// The option values as given; the numbers are read after parsing so that a bad one is named
+// with its option.
+struct PackValues {
+    std::string form, scramble, seed, ideType, atapiType, kernelType, bankSize, banks, kernel,
+        versionByte, trailer, ident, checksum;
+    std::vector<std::string> reserved, files;
+    bool withLength = false;
+};
+
+void AddPackOptions(CLI::App& app, PackValues& v) {
+    const std::pair<const char*, std::string*> valued[] = {
+        {"--form", &v.form},
+        {"--scramble", &v.scramble},
+        {"--seed", &v.seed},
+        {"--ide-type", &v.ideType},
+        {"--atapi-type", &v.atapiType},
+        {"--kernel-type", &v.kernelType},
+        {"--bank-size", &v.bankSize},
+        {"--banks", &v.banks},
+        {"--kernel", &v.kernel},
+        {"--version-byte", &v.versionByte},
+        {"--trailer", &v.trailer},
+        {"--ident", &v.ident},
+        {"--checksum", &v.checksum},
+    };
+    for (const auto& [name, value] : valued) app.add_option(name, *value);
+    // One ADDR:LEN an occurrence: without this CLI11 would take IMAGE and OUT as further blocks.
+    app.add_option("--reserved", v.reserved)->allow_extra_args(false);
+    app.add_flag("--with-length", v.withLength);
+    app.add_option("IMAGE OUT", v.files);
+}
+
+kfs::KfsForm Form(const std::string& v) {
+    if (v == "kfs1")
+        return kfs::KfsForm::kKfs1;
+    if (v == "kfs3")
+        return kfs::KfsForm::kKfs3;
+    if (v == "philips")
+        return kfs::KfsForm::kPhilips;
+    throw UsageError("--form: kfs1, kfs3 or philips, not " + v);
+}
+
+// Reads the given values into the encoder's options; throws UsageError naming the bad one.
+void ApplyPackValues(const CLI::App& app, const PackValues& v, kfs::KfsEncodeOptions& o) {
+    const auto given = [&app](const char* name) { return app.count(name) != 0; };
+    if (given("--form"))
+        o.form = Form(v.form);
+    if (given("--scramble"))
+        o.scrambleMode = Byte("--scramble", v.scramble);
+    if (given("--seed")) {
+        const auto parts = Split(v.seed, ',');
+        if (parts.size() != 4)
+            throw UsageError("--seed: four bytes S0,S1,S2,S3");
+        for (std::size_t k = 0; k < 4; ++k) o.seed[k] = Byte("--seed", parts[k]);
+    }
+    if (given("--ide-type"))
+        o.ideFlashType = Byte("--ide-type", v.ideType);
+    if (given("--atapi-type"))
+        o.atapiFlashType = Byte("--atapi-type", v.atapiType);
+    if (given("--kernel-type"))
+        o.atapiFlashKernelType = Byte("--kernel-type", v.kernelType);
+    if (given("--bank-size")) {
+        o.maxBankSize = static_cast<std::uint32_t>(Number("--bank-size", v.bankSize, 0xFFFFFFFF));
+        if (o.maxBankSize == 0)
+            throw UsageError("--bank-size: must not be 0");
+    }
+    if (given("--banks")) {
+        o.bankSizes.clear();
+        for (const std::string& part : Split(v.banks, ','))
+            o.bankSizes.push_back(static_cast<std::uint32_t>(Number("--banks", part, 0xFFFFFFFF)));
+    }
+    for (const std::string& block : v.reserved)
+        o.reservedBlocks.push_back(Block("--reserved", block));
+    if (given("--kernel"))
+        o.kernelBlock = Block("--kernel", v.kernel);
+    if (given("--version-byte")) {
+        const std::string& c = v.versionByte;
+        o.versionByte = c.size() == 1 ? static_cast<std::uint8_t>(c[0]) : Byte("--version-byte", c);
+    }
+    if (given("--trailer"))
+        o.trailerWord = static_cast<std::uint16_t>(Number("--trailer", v.trailer, 0xFFFF));
+    if (given("--ident"))
+        o.philipsIdentification = v.ident;
+    if (given("--checksum"))
+        o.headerCheckSum = static_cast<std::uint16_t>(Number("--checksum", v.checksum, 0xFFFF));
+}
+
 }  // namespace
 
-int RunPack(const Args& given) {
-    const Args args = kfstools::SplitOptionValues(
-        given, {"--form", "--scramble", "--seed", "--ide-type", "--atapi-type", "--kernel-type",
-                "--bank-size", "--banks", "--reserved", "--kernel", "--version-byte", "--trailer",
-                "--ident", "--checksum"});
+int RunPack(const Args& args) {
     kfs::KfsEncodeOptions o;
-    bool atapiTypeGiven = false;
-    bool withLength = false;
-    std::vector<std::string> files;
+    PackValues v;
+    CLI::App app{"", "kfstool pack"};
+    AddPackOptions(app, v);
+    const kfstools::ParseOutcome parsed = kfstools::Parse(app, args);
+    if (parsed.parsed == kfstools::Parsed::kHelp) {
+        std::fputs(kPackHelp, stdout);
+        return 0;
+    }
+    const bool atapiTypeGiven = app.count("--atapi-type") != 0;
+    const bool withLength = v.withLength;
+    const std::vector<std::string>& files = v.files;
     try {
-        for (std::size_t i = 0; i < args.size(); ++i) {
-            const std::string& arg = args[i];
-            if (arg == "--help" || arg == "-h") {
-                std::fputs(kPackHelp, stdout);
-                return 0;
-            }
-            if (arg == "--with-length") {
-                withLength = true;
-                continue;
-            }
-            if (arg.rfind("--", 0) != 0) {
-                files.push_back(arg);
-                continue;
-            }
-            if (i + 1 >= args.size())
-                throw UsageError(arg + ": missing value");
-            const std::string& v = args[++i];
-            if (arg == "--form") {
-                if (v == "kfs1") {
-                    o.form = kfs::KfsForm::kKfs1;
-                } else if (v == "kfs3") {
-                    o.form = kfs::KfsForm::kKfs3;
-                } else if (v == "philips") {
-                    o.form = kfs::KfsForm::kPhilips;
-                } else {
-                    throw UsageError("--form: kfs1, kfs3 or philips, not " + v);
-                }
-            } else if (arg == "--scramble") {
-                o.scrambleMode = Byte(arg, v);
-            } else if (arg == "--seed") {
-                const auto parts = Split(v, ',');
-                if (parts.size() != 4)
-                    throw UsageError("--seed: four bytes S0,S1,S2,S3");
-                for (std::size_t k = 0; k < 4; ++k) o.seed[k] = Byte(arg, parts[k]);
-            } else if (arg == "--ide-type") {
-                o.ideFlashType = Byte(arg, v);
-            } else if (arg == "--atapi-type") {
-                o.atapiFlashType = Byte(arg, v);
-                atapiTypeGiven = true;
-            } else if (arg == "--kernel-type") {
-                o.atapiFlashKernelType = Byte(arg, v);
-            } else if (arg == "--bank-size") {
-                o.maxBankSize = static_cast<std::uint32_t>(Number(arg, v, 0xFFFFFFFF));
-                if (o.maxBankSize == 0)
-                    throw UsageError("--bank-size: must not be 0");
-            } else if (arg == "--banks") {
-                o.bankSizes.clear();
-                for (const std::string& part : Split(v, ',')) {
-                    o.bankSizes.push_back(
-                        static_cast<std::uint32_t>(Number(arg, part, 0xFFFFFFFF)));
-                }
-            } else if (arg == "--reserved") {
-                o.reservedBlocks.push_back(Block(arg, v));
-            } else if (arg == "--kernel") {
-                o.kernelBlock = Block(arg, v);
-            } else if (arg == "--version-byte") {
-                o.versionByte = v.size() == 1 ? static_cast<std::uint8_t>(v[0]) : Byte(arg, v);
-            } else if (arg == "--trailer") {
-                o.trailerWord = static_cast<std::uint16_t>(Number(arg, v, 0xFFFF));
-            } else if (arg == "--ident") {
-                o.philipsIdentification = v;
-            } else if (arg == "--checksum") {
-                o.headerCheckSum = static_cast<std::uint16_t>(Number(arg, v, 0xFFFF));
-            } else {
-                throw UsageError("unknown option " + arg);
-            }
-        }
+        if (parsed.parsed == kfstools::Parsed::kUsageError)
+            throw UsageError(parsed.error);
+        ApplyPackValues(app, v, o);
         if (files.size() != 2)
             throw UsageError("expected IMAGE and OUT");
         // The flash type picks the procedure that writes the container: a type no procedure

@@ -11,6 +11,7 @@
 
 #include "container/default_parameters.h"
 #include "container/parameters.h"
+#include "tools/command_line.h"
 #include "tools/kfstool/commands.h"
 #include "tools/kfstool/container_file.h"
 
@@ -135,22 +136,19 @@ constexpr const char* kParamsUsage =
 int RunParams(const Args& args) {
     bool json = false;
     std::vector<std::string> files;
-    for (const std::string& arg : args) {
-        if (arg == "--json") {
-            json = true;
-        } else if (arg == "--help" || arg == "-h") {
-            std::fputs(kParamsUsage, stdout);
-            return 0;
-        } else if (arg.size() > 1 && arg[0] == '-') {
-            std::fprintf(stderr, "kfstool params: unknown option %s\n%s", arg.c_str(),
-                         kParamsUsage);
-            return 2;
-        } else {
-            files.push_back(arg);
-        }
+    CLI::App app{"", "kfstool params"};
+    app.add_flag("--json", json);
+    app.add_option("FILE", files);
+    const kfstools::ParseOutcome parsed = kfstools::Parse(app, args);
+    if (parsed.parsed == kfstools::Parsed::kHelp) {
+        std::fputs(kParamsUsage, stdout);
+        return 0;
     }
-    if (files.size() > 1) {
-        std::fputs(kParamsUsage, stderr);
+    if (parsed.parsed == kfstools::Parsed::kUsageError || files.size() > 1) {
+        const std::string problem = parsed.parsed == kfstools::Parsed::kUsageError
+                                        ? parsed.error
+                                        : "more than one FILE given";
+        std::fprintf(stderr, "kfstool params: %s\n%s", problem.c_str(), kParamsUsage);
         return 2;
     }
     std::vector<std::uint8_t> content;
@@ -169,12 +167,24 @@ int RunParams(const Args& args) {
 }
 
 int RunDefaultParams(const Args& args) {
-    if (args.size() != 1 || args[0].empty() || args[0][0] == '-') {
-        std::fputs("usage: kfstool default-params OUT\n", stderr);
+    std::vector<std::string> files;
+    CLI::App app{"", "kfstool default-params"};
+    app.add_option("OUT", files);
+    const kfstools::ParseOutcome parsed = kfstools::Parse(app, args);
+    constexpr const char* kDefaultParamsUsage = "usage: kfstool default-params OUT\n";
+    if (parsed.parsed == kfstools::Parsed::kHelp) {
+        std::fputs(kDefaultParamsUsage, stdout);
+        return 0;
+    }
+    if (parsed.parsed == kfstools::Parsed::kUsageError || files.size() != 1) {
+        const std::string problem =
+            parsed.parsed == kfstools::Parsed::kUsageError ? parsed.error : "expected one OUT";
+        std::fprintf(stderr, "kfstool default-params: %s\n%s", problem.c_str(),
+                     kDefaultParamsUsage);
         return 2;
     }
-    if (!kfs::WriteDefaultParameterFile(args[0])) {
-        std::fprintf(stderr, "kfstool default-params: cannot write %s\n", args[0].c_str());
+    if (!kfs::WriteDefaultParameterFile(files[0])) {
+        std::fprintf(stderr, "kfstool default-params: cannot write %s\n", files[0].c_str());
         return 1;
     }
     return 0;

@@ -1,8 +1,10 @@
 // kfstool: inspects, unpacks and packs KFS1, KFS3 and Philips-form firmware containers, and shows
 // the settings that a parameter text yields.
 #include <cstdio>
-#include <cstring>
+#include <string>
+#include <vector>
 
+#include "tools/command_line.h"
 #include "tools/kfstool/commands.h"
 
 namespace {
@@ -47,26 +49,41 @@ constexpr Command kCommands[] = {
     {"default-params", kfstool::RunDefaultParams},
 };
 
+int Usage(const std::string& problem) {
+    std::fprintf(stderr, "kfstool: %s\n%s", problem.c_str(), kUsage);
+    return 2;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc == 2 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0)) {
+    // The sub-command and everything after it go to the sub-command's own parser.
+    CLI::App app{"", "kfstool"};
+    app.prefix_command();
+    bool version = false;
+    app.add_flag("--version", version);
+    const kfstools::ParseOutcome parsed =
+        kfstools::Parse(app, std::vector<std::string>(argv + 1, argv + argc));
+    if (parsed.parsed == kfstools::Parsed::kHelp) {
         std::fputs(kUsage, stdout);
         std::fputs("\n", stdout);
         std::fputs(kHelp, stdout);
         return 0;
     }
-    if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
+    if (parsed.parsed == kfstools::Parsed::kUsageError)
+        return Usage(parsed.error);
+    const std::vector<std::string> rest = app.remaining();
+    if (version) {
+        if (!rest.empty())
+            return Usage("--version takes nothing else");
         std::printf("kfstool %s\n", KFS_VERSION);
         return 0;
     }
-    if (argc >= 2) {
-        for (const Command& command : kCommands) {
-            if (std::strcmp(argv[1], command.name) == 0) {
-                return command.run(kfstool::Args(argv + 2, argv + argc));
-            }
-        }
+    if (rest.empty())
+        return Usage("no command given");
+    for (const Command& command : kCommands) {
+        if (rest[0] == command.name)
+            return command.run(kfstool::Args(rest.begin() + 1, rest.end()));
     }
-    std::fputs(kUsage, stderr);
-    return 2;
+    return Usage("unknown command " + rest[0]);
 }
