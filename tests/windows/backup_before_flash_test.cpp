@@ -14,9 +14,9 @@
 #include "container/file_helpers.h"
 #include "container/kfs_encode.h"
 #include "drive/auto_insert.h"
-#include "drive/emulated_transport.h"
+#include "emulator/adapters/emulated_transport.h"
 #include "emulator/emulator.h"
-#include "flash/emulator_clock.h"
+#include "emulator/adapters/emulator_clock.h"
 
 namespace kfs {
 namespace {

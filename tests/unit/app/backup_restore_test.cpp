@@ -15,9 +15,9 @@
 #include "container/kfs_decode.h"
 #include "container/kfs_encode.h"
 #include "drive/auto_insert.h"
-#include "drive/emulated_transport.h"
+#include "emulator/adapters/emulated_transport.h"
 #include "emulator/emulator.h"
-#include "flash/emulator_clock.h"
+#include "emulator/adapters/emulator_clock.h"
 #include "recording_main_view.h"
 
 namespace kfs {
