@@ -151,10 +151,9 @@ FirmwareFileResult ReadFirmwareFile(const std::string& path, const std::string& 
     return result;
 }
 
-LoadResult LoadFirmware(const std::optional<std::string>& path, Transport& transport,
-                        const WaitReadyFunction& waitDriveReady, const MatchSettings& settings,
-                        FirmwareState& firmware, DriveList& list, FirmwareBoxes& boxes,
-                        const std::string& tempFile) {
+LoadResult LoadFirmware(const std::optional<std::string>& path, Transport& transport, Clock& clock,
+                        const MatchSettings& settings, FirmwareState& firmware, DriveList& list,
+                        FirmwareBoxes& boxes, const std::string& tempFile) {
     if (!path)
         return {LoadOutcome::kCancelled, std::nullopt};
 
@@ -166,7 +165,7 @@ LoadResult LoadFirmware(const std::optional<std::string>& path, Transport& trans
     firmware.CurrentContainer = std::move(file.firmware->Container);
     firmware.PhilipsImage = file.firmware->PhilipsImage;
 
-    if (MatchMessage message = MatchDrives(transport, waitDriveReady, settings, firmware, list))
+    if (MatchMessage message = MatchDrives(transport, clock, settings, firmware, list))
         return {LoadOutcome::kFailed, message};
     if (MatchMessage message = SelectContainer(transport, firmware, list, boxes))
         return {LoadOutcome::kFailed, message};

@@ -4,15 +4,15 @@
 // "temp.kfs" in the working directory, which is removed again in every outcome.
 //
 // LoadFirmware does the whole load, the drive matching and the container selection included
-// (through drive/drive_matching.h), and tells the caller what to do with "&Start" and which box
+// (through app/drive_matching.h), and tells the caller what to do with "&Start" and which box
 // to show. ReadFirmwareFile is the file part alone.
 #include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "app/drive_matching.h"
 #include "container/kfs_parameter.h"
-#include "drive/drive_matching.h"
 #include "drive/transport.h"
 
 namespace kfs {
@@ -71,9 +71,8 @@ struct LoadResult {
 // was cancelled. On success (and on a matching or selection failure) the new firmware replaces
 // CurrentImage, CurrentContainer and PhilipsImage, and MatchDrives and SelectContainer have run
 // on `list` and `boxes`.
-LoadResult LoadFirmware(const std::optional<std::string>& path, Transport& transport,
-                        const WaitReadyFunction& waitDriveReady, const MatchSettings& settings,
-                        FirmwareState& firmware, DriveList& list, FirmwareBoxes& boxes,
-                        const std::string& tempFile = kTempFirmwareFile);
+LoadResult LoadFirmware(const std::optional<std::string>& path, Transport& transport, Clock& clock,
+                        const MatchSettings& settings, FirmwareState& firmware, DriveList& list,
+                        FirmwareBoxes& boxes, const std::string& tempFile = kTempFirmwareFile);
 
 }  // namespace kfs

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "drive/drive_matching.h"
+#include "app/drive_matching.h"
 
 namespace kfs {
 

@@ -93,9 +93,8 @@ LoadClickOutcome Presenter::LoadFile(const std::string& path) {
 }
 
 LoadClickOutcome Presenter::RunLoad(const std::optional<std::string>& path) {
-    const LoadResult result = LoadFirmware(
-        path, transport_, [this](DriveIndex d) { return WaitReady(d); }, state_.Matching,
-        state_.Firmware, state_.SelDevice, boxes_);
+    const LoadResult result = LoadFirmware(path, transport_, clock_, state_.Matching,
+                                           state_.Firmware, state_.SelDevice, boxes_);
     switch (result.outcome) {
         case LoadOutcome::kCancelled:
             return LoadClickOutcome::kCancelled;

@@ -60,8 +60,7 @@ bool LoadKfsBuffers(const EmbeddedFirmware& embedded, FirmwareState& firmware) {
 
 }  // namespace
 
-PrepareResult PrepareFirmware(const EmbeddedFirmware& embedded, Transport& transport,
-                              const WaitReadyFunction& waitDriveReady,
+PrepareResult PrepareFirmware(const EmbeddedFirmware& embedded, Transport& transport, Clock& clock,
                               const MatchSettings& settings, FirmwareState& firmware,
                               DriveList& list, FirmwareBoxes& boxes) {
     if (!firmware.UpdaterRole) {
@@ -77,7 +76,7 @@ PrepareResult PrepareFirmware(const EmbeddedFirmware& embedded, Transport& trans
         return GiveUp();
     }
 
-    if (MatchMessage message = MatchDrives(transport, waitDriveReady, settings, firmware, list))
+    if (MatchMessage message = MatchDrives(transport, clock, settings, firmware, list))
         return Fail(*message);
     if (MatchMessage message = SelectContainer(transport, firmware, list, boxes))
         return Fail(*message);

@@ -7,7 +7,7 @@
 #include <span>
 #include <string>
 
-#include "drive/drive_matching.h"
+#include "app/drive_matching.h"
 #include "drive/transport.h"
 
 namespace kfs {
@@ -42,8 +42,7 @@ struct PrepareResult {
 // no KFS buffer decodes; the messages of MatchDrives and SelectContainer are kFail.
 // In the flash utility role `embedded` is not looked at; "No Drive found !" is kFail; "&Start"
 // stays disabled until a file is loaded.
-PrepareResult PrepareFirmware(const EmbeddedFirmware& embedded, Transport& transport,
-                              const WaitReadyFunction& waitDriveReady,
+PrepareResult PrepareFirmware(const EmbeddedFirmware& embedded, Transport& transport, Clock& clock,
                               const MatchSettings& settings, FirmwareState& firmware,
                               DriveList& list, FirmwareBoxes& boxes);
 

@@ -123,7 +123,6 @@ class Presenter {
     // Copies the drive list and the two boxes to the view.
     void SyncDriveList();
     void SyncBoxes();
-    bool WaitReady(DriveIndex drive);
     void Unlock();
     void Tell(UpdateStage stage) {
         if (listener_)

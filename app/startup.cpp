@@ -4,7 +4,6 @@
 #include "app/presenter.h"
 #include "container/error_messages.h"
 #include "container/parameters.h"
-#include "flash/wait_drive_ready.h"
 
 namespace kfs {
 
@@ -98,10 +97,6 @@ void Presenter::BuildCaption() {
     view_.SetCaption(caption);
 }
 
-bool Presenter::WaitReady(DriveIndex drive) {
-    return WaitDriveReady(transport_, clock_, drive, 120);
-}
-
 void Presenter::ShowError(const std::string& text) {
     view_.ShowError(text, "Error");
 }
@@ -120,9 +115,9 @@ void Presenter::SyncBoxes() {
 }
 
 StartupOutcome Presenter::Prepare(const EmbeddedData& embedded) {
-    const PrepareResult result = PrepareFirmware(
-        embedded.firmware, transport_, [this](DriveIndex d) { return WaitReady(d); },
-        state_.Matching, state_.Firmware, state_.SelDevice, boxes_);
+    const PrepareResult result =
+        PrepareFirmware(embedded.firmware, transport_, clock_, state_.Matching, state_.Firmware,
+                        state_.SelDevice, boxes_);
     SyncDriveList();
     SyncBoxes();
     switch (result.outcome) {

@@ -10,7 +10,6 @@
 #include "drive/auto_insert.h"
 #include "drive/identification.h"
 #include "flash/flash_commands.h"
-#include "flash/flash_philips.h"
 #include "flash/select_flash_procedure.h"
 #include "flash/tray.h"
 #include "flash/verify.h"
@@ -149,19 +148,16 @@ UpdateOutcome Presenter::RunUpdate() {
     view_.ProcessMessages();
     view_.ClearLines();
 
-    FlashResult result;
     if (philips) {
         view_.ProcessMessages();
         view_.AddLine("Please wait for at least one minute!");
-        result = FlashPhilipsForm(job, PhilipsBlockCount(firmware.CurrentImage.size()),
-                                  firmware.CurrentContainer.HeaderCheckSum,
-                                  firmware.CurrentContainer.TrailerWord);
+    } else if (!silent) {
+        view_.AddLine("Updating");
+    }
+    const FlashResult result = SelectFlashProcedure(job);
+    if (philips) {
         view_.ProcessMessages();
         view_.SetProgress(kProgressMax);
-    } else {
-        if (!silent)
-            view_.AddLine("Updating");
-        result = SelectFlashProcedure(job);
     }
     SetMediumLock(transport_, drive, false);
     Tell(result ? UpdateStage::kWriteFailed : UpdateStage::kWritten);

@@ -6,9 +6,9 @@
 #include <vector>
 
 #include "bench/bench_support.h"
-#include "drive/emulated_transport.h"
+#include "emulator/adapters/emulated_transport.h"
+#include "emulator/adapters/emulator_clock.h"
 #include "emulator/emulator.h"
-#include "flash/emulator_clock.h"
 #include "flash/flash_mtk5.h"
 #include "flash/verify.h"
 

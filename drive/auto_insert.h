@@ -1,7 +1,7 @@
 #pragma once
 // The auto-insert notification flag of a drive on Windows 95/98/ME: the REG_BINARY value
 // "AutoInsertNotification" of the drive's instance key under HKEY_LOCAL_MACHINE\Enum\SCSI.
-// Used only with the ASPI back end (UsesPassThrough false).
+// Used only with the ASPI back end (TAtapiImp::UsesPassThrough false).
 //
 // The registry is reached through a small interface so that the logic runs natively against an
 // in-memory registry; drive/win32/win32_registry.h implements it with the Win32 calls.

@@ -24,7 +24,7 @@ constexpr std::uint32_t kDefaultTimeoutMs = 20000;
 constexpr std::uint32_t kLongTimeoutMs = 120000;
 
 class Transport {
-public:
+  public:
     virtual ~Transport() = default;
 
     // Runs `cdb` on the drive; true exactly when the command completed without error. An index
@@ -40,9 +40,6 @@ public:
 
     // Number of valid entries in the drive table (at most 20).
     virtual int DriveCount() const = 0;
-
-    // True on the SCSI pass-through back end (NT family); false for ASPI and the others.
-    virtual bool UsesPassThrough() const = 0;
 
     bool IsValidDriveIndex(int index) const { return index >= 0 && index < DriveCount(); }
 

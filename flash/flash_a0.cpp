@@ -2,6 +2,7 @@
 
 #include <array>
 #include <optional>
+#include <span>
 #include <vector>
 
 #include "drive/cdb.h"
@@ -13,14 +14,11 @@ namespace kfs {
 
 namespace {
 
-constexpr Cdb kBankWrite = {0x5A, 0x00, 0x38, 0x4B, 0x45, 0xA0, 0x05, 0, 0, 0, 0, 0};
-constexpr Cdb kTrigger = {0x5A, 0x00, 0x38, 0x4B, 0x45, 0xA0, 0, 0, 0x00, 0x80, 0, 0};
 constexpr std::uint32_t kBankStride = 65536;
 // The two length bytes of the bank write and the transport's 16-bit length both stop short of a
 // whole bank; an even length of at most FFFEh is what the drive takes.
 constexpr std::uint32_t kMaxBankWrite = 0xFFFE;
 constexpr std::uint16_t kHalfBank = 32768;
-constexpr std::uint16_t kTriggerLength = 128;
 constexpr std::uint32_t kPollMs = 500;
 constexpr std::uint64_t kProgressLimitMs = 120000;
 
@@ -28,8 +26,13 @@ struct BankWrite {
     std::uint8_t bank;
     std::size_t offset;    // into the image
     std::uint16_t length;  // bytes sent, even
-    std::size_t zeroAt;    // image byte cleared before sending (per-bank lengths only)
-    bool clearsByte;
+};
+
+// The bank writes, and the image positions that go out as zeros: with per-bank lengths the drive
+// expects the byte after a bank's data to be zero.
+struct BankPlan {
+    std::vector<BankWrite> writes;
+    std::vector<std::size_t> cleared;
 };
 
 std::uint32_t MakeEven(std::uint32_t n) {
@@ -38,8 +41,8 @@ std::uint32_t MakeEven(std::uint32_t n) {
 
 // The bank writes of types 1, 3, 4 and 5, worked out before anything is sent so that a bank that
 // does not fit the command is refused without touching the drive.
-std::optional<std::vector<BankWrite>> PlanBankWrites(const FlashJob& job) {
-    std::vector<BankWrite> plan;
+std::optional<BankPlan> PlanBankWrites(const FlashJob& job) {
+    BankPlan plan;
     const std::size_t length = job.image.size();
     if (job.container.MaxBankSize == kBankStride) {
         for (std::size_t i = 0; i < job.container.BankSizes.size(); ++i) {
@@ -47,39 +50,29 @@ std::optional<std::vector<BankWrite>> PlanBankWrites(const FlashJob& job) {
             const std::uint32_t sent = MakeEven(size);
             if (size > kMaxBankWrite || sent > kMaxBankWrite)
                 return std::nullopt;
-            plan.push_back({static_cast<std::uint8_t>(i), i * kBankStride,
-                            static_cast<std::uint16_t>(sent), i * kBankStride + size, true});
+            plan.writes.push_back(
+                {static_cast<std::uint8_t>(i), i * kBankStride, static_cast<std::uint16_t>(sent)});
+            plan.cleared.push_back(i * kBankStride + size);
         }
         return plan;
     }
     const std::size_t banks = (length + kBankStride - 1) / kBankStride;
     for (std::size_t i = 0; i < banks; ++i) {
         const std::size_t rest = std::min<std::size_t>(length - i * kBankStride, kMaxBankWrite);
-        plan.push_back({static_cast<std::uint8_t>(i), i * kBankStride,
-                        static_cast<std::uint16_t>(MakeEven(static_cast<std::uint32_t>(rest))), 0,
-                        false});
+        plan.writes.push_back(
+            {static_cast<std::uint8_t>(i), i * kBankStride,
+             static_cast<std::uint16_t>(MakeEven(static_cast<std::uint32_t>(rest)))});
     }
     return plan;
 }
 
-bool SendBank(FlashJob& job, const BankWrite& w) {
-    // The drive expects the byte after a bank's data to be zero; only a byte that lies inside
-    // the image is cleared.
-    if (w.clearsByte && w.zeroAt < job.image.size())
-        job.image[w.zeroAt] = 0;
-    Cdb cdb = kBankWrite;
-    cdb[7] = w.bank;
-    PutBe16(cdb, 8, w.length);
-    ImagePiece piece(job.image, w.offset, w.length);
-    return job.transport.SendPacketCommand(job.drive, cdb, piece.data(), w.length, kDirOut,
-                                           kDefaultTimeoutMs);
-}
-
 // Writes the planned banks; false at the first bank the drive refuses.
-bool SendBanks(FlashJob& job, const std::vector<BankWrite>& plan) {
-    for (const BankWrite& w : plan)
-        if (!SendBank(job, w))
+bool SendBanks(FlashJob& job, const BankPlan& plan) {
+    for (const BankWrite& w : plan.writes) {
+        ImagePiece piece(job.image, w.offset, w.length, plan.cleared);
+        if (!WriteA0Bank(job.transport, job.drive, piece.data(), w.length, w.bank, w.length))
             return false;
+    }
     return true;
 }
 
@@ -88,16 +81,11 @@ void SendReadVendorBlockA3(FlashJob& job) {
     ReadVendorBlockA3(job.transport, job.drive, reply.data());
 }
 
-// The trigger carries the bank count less 32 (modulo 256), the container's check sum and the
-// first 128 image bytes. Its result is left to the wait or poll that follows.
-void SendTrigger(FlashJob& job, std::uint8_t kind, std::size_t banks) {
-    Cdb cdb = kTrigger;
-    cdb[6] = kind;
-    cdb[7] = static_cast<std::uint8_t>((banks + 0xE0) & 0xFF);
-    PutBe16(cdb, 10, job.container.HeaderCheckSum);
-    ImagePiece head(job.image, 0, kTriggerLength);
-    job.transport.SendPacketCommand(job.drive, cdb, head.data(), kTriggerLength, kDirOut,
-                                    kLongTimeoutMs);
+// The trigger's result is left to the wait or poll that follows.
+void SendTrigger(FlashJob& job, std::uint8_t kind, std::size_t banks,
+                 std::span<const std::size_t> cleared = {}) {
+    ImagePiece head(job.image, 0, kA0TriggerLength, cleared);
+    TriggerA0(job.transport, job.drive, head.data(), kind, banks, job.container.HeaderCheckSum);
 }
 
 // Follows the programming after a trigger through TEST UNIT READY and its sense: progress is
@@ -136,7 +124,7 @@ FlashResult FlashMtkType(FlashJob& job) {
         return kWriteBufferFail;
     job.view.ProcessMessages();
     job.view.SetProgress(2 * kProgressMax / 3);
-    SendTrigger(job, 0x04, plan->size());
+    SendTrigger(job, 0x04, plan->writes.size(), plan->cleared);
     if (!WaitDriveReady(job.transport, job.clock, job.drive, 120))
         return kWaitDriveReadyTimeOut;
     job.view.ProcessMessages();
@@ -152,7 +140,7 @@ FlashResult FlashMtk3Type(FlashJob& job) {
     AddOpeningLines(job.view);
     if (!SendBanks(job, *plan))
         return kWriteBufferFail;
-    SendTrigger(job, 0x05, plan->size());
+    SendTrigger(job, 0x05, plan->writes.size(), plan->cleared);
     job.view.SetProgress(kProgressMax / 4);
     return PollProgress(job, true);
 }
@@ -163,13 +151,10 @@ FlashResult FlashMtk6Type(FlashJob& job) {
     const std::size_t banks = (job.image.size() + kBankStride - 1) / kBankStride;
     for (std::size_t i = 0; i < banks; ++i) {
         for (std::uint16_t half : {std::uint16_t{0x0000}, std::uint16_t{0x8000}}) {
-            Cdb cdb = kBankWrite;
-            cdb[7] = static_cast<std::uint8_t>(i);
-            PutBe16(cdb, 8, half);
             // The last bank goes out whole as well; what lies beyond the image is sent as zeros.
             ImagePiece piece(job.image, i * kBankStride + half, kHalfBank);
-            const bool ok = job.transport.SendPacketCommand(job.drive, cdb, piece.data(), kHalfBank,
-                                                            kDirOut, kDefaultTimeoutMs);
+            const bool ok = WriteA0Bank(job.transport, job.drive, piece.data(), kHalfBank,
+                                        static_cast<std::uint8_t>(i), half);
             if (!ok && half == 0x8000)
                 return kWriteBufferFail;
         }

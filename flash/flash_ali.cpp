@@ -2,7 +2,7 @@
 
 #include <cstdio>
 
-#include "drive/cdb.h"
+#include "flash/flash_commands.h"
 #include "flash/procedure_support.h"
 #include "flash/wait_drive_ready.h"
 
@@ -10,8 +10,7 @@ namespace kfs {
 
 namespace {
 
-constexpr Cdb kAliBlock = {0xFD, 0x07, 0x4B, 0x45, 0x4D, 0x4F, 0, 0, 0, 0, 0, 0};
-constexpr std::uint16_t kBlockSize = 16384;
+constexpr std::uint16_t kBlockSize = kAliBlockLength;
 
 }  // namespace
 
@@ -39,14 +38,10 @@ FlashResult FlashAliType(FlashJob& job) {
         job.view.DeleteFirstLine();
         job.view.AddLine(line);
 
-        std::uint8_t* block = job.image.data() + j * kBlockSize;
-        Cdb cdb = kAliBlock;
-        PutBe16(cdb, 6, Sum16(block, kBlockSize));
-        PutBe16(cdb, 8, imageSum);
-        cdb[10] = static_cast<std::uint8_t>(j + 1);
-        cdb[11] = static_cast<std::uint8_t>(blocks);
+        const std::uint8_t* block = job.image.data() + j * kBlockSize;
         // Not examined: the wait below tells whether the drive took the image.
-        job.transport.SendPacketCommand(job.drive, cdb, block, kBlockSize, kDirOut, kLongTimeoutMs);
+        SendAliBlock(job.transport, job.drive, block, Sum16(block, kBlockSize), imageSum,
+                     static_cast<std::uint8_t>(j + 1), static_cast<std::uint8_t>(blocks));
     }
     if (!WaitDriveReady(job.transport, job.clock, job.drive, 120))
         return kWaitDriveReadyTimeOut;

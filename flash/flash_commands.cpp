@@ -24,6 +24,10 @@ constexpr Cdb kReadVendorBlockA3 = {0x5A, 0, 0x38, 0x4B, 0x45, 0xA3, 0, 0, 0, 0,
 constexpr Cdb kWriteBufferAt = {0x3B, 0x06, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0};
 constexpr Cdb kStartFlashWrite = {0x3B, 0x07, 0, 0, 0, 0, 0x10, 0, 0, 0, 0, 0};
 constexpr Cdb kSetDownloadMode = {0x3B, 0x01, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0};
+constexpr Cdb kSaveBufferToFlash = {0x3B, 0x07, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0};
+constexpr Cdb kWriteA0Bank = {0x5A, 0, 0x38, 0x4B, 0x45, 0xA0, 0x05, 0, 0, 0, 0, 0};
+constexpr Cdb kTriggerA0 = {0x5A, 0, 0x38, 0x4B, 0x45, 0xA0, 0, 0, 0x00, 0x80, 0, 0};
+constexpr Cdb kSendAliBlock = {0xFD, 0x07, 0x4B, 0x45, 0x4D, 0x4F, 0, 0, 0, 0, 0, 0};
 
 bool Send(Transport& t, DriveIndex drive, const Cdb& cdb, std::uint8_t* data, std::uint16_t length,
           std::uint8_t direction, std::uint32_t timeoutMs = kDefaultTimeoutMs) {
@@ -155,6 +159,41 @@ bool SetDownloadMode(Transport& t, DriveIndex drive, std::uint8_t mode) {
     Cdb cdb = kSetDownloadMode;
     cdb[2] = mode;
     return Send(t, drive, cdb, nullptr, 0, kDirNone);
+}
+
+bool SaveBufferToFlash(Transport& t, DriveIndex drive, std::uint8_t bank) {
+    Cdb cdb = kSaveBufferToFlash;
+    cdb[3] = bank;
+    return Send(t, drive, cdb, nullptr, 0, kDirNone);
+}
+
+bool WriteA0Bank(Transport& t, DriveIndex drive, const std::uint8_t* data, std::uint16_t length,
+                 std::uint8_t bank, std::uint16_t field) {
+    Cdb cdb = kWriteA0Bank;
+    cdb[7] = bank;
+    PutBe16(cdb, 8, field);
+    return Send(t, drive, cdb, const_cast<std::uint8_t*>(data), length, kDirOut);
+}
+
+bool TriggerA0(Transport& t, DriveIndex drive, const std::uint8_t* head, std::uint8_t kind,
+               std::size_t banks, std::uint16_t headerCheckSum) {
+    Cdb cdb = kTriggerA0;
+    cdb[6] = kind;
+    cdb[7] = static_cast<std::uint8_t>((banks + 0xE0) & 0xFF);
+    PutBe16(cdb, 10, headerCheckSum);
+    return Send(t, drive, cdb, const_cast<std::uint8_t*>(head), kA0TriggerLength, kDirOut,
+                kLongTimeoutMs);
+}
+
+bool SendAliBlock(Transport& t, DriveIndex drive, const std::uint8_t* block, std::uint16_t blockSum,
+                  std::uint16_t imageSum, std::uint8_t number, std::uint8_t count) {
+    Cdb cdb = kSendAliBlock;
+    PutBe16(cdb, 6, blockSum);
+    PutBe16(cdb, 8, imageSum);
+    cdb[10] = number;
+    cdb[11] = count;
+    return Send(t, drive, cdb, const_cast<std::uint8_t*>(block), kAliBlockLength, kDirOut,
+                kLongTimeoutMs);
 }
 
 }  // namespace kfs

@@ -1,6 +1,7 @@
 #pragma once
 // The flash command set: one operation per packet command, each a constant CDB template patched
 // with its arguments. Every operation returns the transport's result unless noted; none retries.
+#include <cstddef>
 #include <cstdint>
 
 #include "drive/transport.h"
@@ -18,6 +19,8 @@ constexpr std::uint16_t kSetCheckSumLength = 10;
 constexpr std::uint16_t kPhilipsBlockLength = 16384;
 constexpr std::uint16_t kEventStatusLength = 16;
 constexpr std::uint16_t kVendorBlockA3Length = 65535;
+constexpr std::uint16_t kA0TriggerLength = 128;
+constexpr std::uint16_t kAliBlockLength = 16384;
 
 bool TestUnitReady(Transport& t, DriveIndex drive);
 // REQUEST SENSE with the vendor bits: byte 3 = 10h for the upper half, byte 5 = 80h to
@@ -50,5 +53,22 @@ bool WriteBufferAt(Transport& t, DriveIndex drive, const std::uint8_t* data, std
 bool StartFlashWrite(Transport& t, DriveIndex drive, bool upper);
 // WRITE BUFFER mode 01h with buffer ID `mode` (1 before the first block of a pass, 0 after).
 bool SetDownloadMode(Transport& t, DriveIndex drive, std::uint8_t mode);
+// WRITE BUFFER mode 07h for bank `bank` without data: the drive saves the bank it holds in its
+// buffer to flash.
+bool SaveBufferToFlash(Transport& t, DriveIndex drive, std::uint8_t bank);
+
+// Vendor A0 bank write: `length` bytes of bank `bank`. Bytes 8-9 carry `field`, the length sent
+// when banks go out whole, the offset within the bank when they go out as 32 KB halves.
+bool WriteA0Bank(Transport& t, DriveIndex drive, const std::uint8_t* data, std::uint16_t length,
+                 std::uint8_t bank, std::uint16_t field);
+// Vendor A0 trigger: the drive programs the banks it holds. `kind` is 04h or 05h; the command
+// carries the bank count less 32 (modulo 256), the container's header check sum, and `head`, the
+// first 128 image bytes.
+bool TriggerA0(Transport& t, DriveIndex drive, const std::uint8_t* head, std::uint8_t kind,
+               std::size_t banks, std::uint16_t headerCheckSum);
+// ALi block `number` (from 1) of `count`: 16384 bytes with their 16-bit sum and that of the
+// whole image, behind the maker signature.
+bool SendAliBlock(Transport& t, DriveIndex drive, const std::uint8_t* block, std::uint16_t blockSum,
+                  std::uint16_t imageSum, std::uint8_t number, std::uint8_t count);
 
 }  // namespace kfs

@@ -21,9 +21,9 @@ struct FlashJob {
     Clock& clock;
     FlashView& view;
     DriveIndex drive = 0;
-    // CurrentImage: bank i of the container at offset i * 65536. Some procedures write the zero
-    // byte after a bank into it, so it is not const.
-    std::vector<std::uint8_t>& image;
+    // CurrentImage: bank i of the container at offset i * 65536. Read only: a byte that must go
+    // out as zero is zeroed in the copy that is sent.
+    const std::vector<std::uint8_t>& image;
     const SKFSParameter& container;
     bool philipsImage = false;  // PhilipsImage
     bool updaterRole = false;   // UpdaterRole: verification's texts differ

@@ -1,5 +1,6 @@
 #include "flash/flash_mtk7.h"
 
+#include "flash/flash_commands.h"
 #include "flash/procedure_support.h"
 #include "flash/wait_drive_ready.h"
 
@@ -7,8 +8,6 @@ namespace kfs {
 
 namespace {
 
-constexpr Cdb kWriteBufferBlock = {0x3B, 0x06, 0x00, 0, 0, 0x00, 0x00, 0x40, 0x00, 0, 0, 0};
-constexpr Cdb kWriteBufferSave = {0x3B, 0x07, 0x00, 0, 0, 0, 0, 0, 0, 0, 0, 0};
 constexpr std::uint16_t kBlockSize = 16384;
 constexpr std::size_t kBankSize = 65536;
 
@@ -20,20 +19,15 @@ FlashResult FlashMtk7Type(FlashJob& job) {
     job.view.SetProgress(bar);
     for (std::uint8_t bank : {std::uint8_t{1}, std::uint8_t{0}}) {
         for (std::uint8_t g = 0; g < 4; ++g) {
-            Cdb cdb = kWriteBufferBlock;
-            cdb[3] = bank;
-            cdb[4] = static_cast<std::uint8_t>(g * 0x40);
+            const auto offset = static_cast<std::uint16_t>(g * kBlockSize);
             // An image shorter than 128 KB goes out with zeros in place of the missing bytes.
-            ImagePiece piece(job.image, bank * kBankSize + g * std::size_t{kBlockSize}, kBlockSize);
-            job.transport.SendPacketCommand(job.drive, cdb, piece.data(), kBlockSize, kDirOut,
-                                            kDefaultTimeoutMs);
+            ImagePiece piece(job.image, bank * kBankSize + offset, kBlockSize);
+            WriteBufferAt(job.transport, job.drive, piece.data(), kBlockSize, bank, offset);
             job.view.ProcessMessages();
             bar += kProgressMax / 8;
             job.view.SetProgress(bar);
         }
-        Cdb save = kWriteBufferSave;
-        save[3] = bank;
-        job.transport.SendPacketCommand(job.drive, save, nullptr, 0, kDirNone, kDefaultTimeoutMs);
+        SaveBufferToFlash(job.transport, job.drive, bank);
     }
     if (!WaitDriveReady(job.transport, job.clock, job.drive, 120))
         return kWaitDriveReadyTimeOut;

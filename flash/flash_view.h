@@ -12,7 +12,7 @@ namespace kfs {
 constexpr std::uint32_t kProgressMax = 65536;
 
 class FlashView {
-public:
+  public:
     virtual ~FlashView() = default;
 
     // Appends a line to the message list, selects the last line and repaints the list.

@@ -16,17 +16,23 @@ std::uint16_t Sum16(const std::uint8_t* data, std::size_t size) {
     return static_cast<std::uint16_t>(sum);
 }
 
-ImagePiece::ImagePiece(std::vector<std::uint8_t>& image, std::size_t offset, std::size_t length) {
-    if (offset <= image.size() && length <= image.size() - offset && length > 0) {
+ImagePiece::ImagePiece(const std::vector<std::uint8_t>& image, std::size_t offset,
+                       std::size_t length, std::span<const std::size_t> cleared) {
+    auto inPiece = [&](std::size_t at) { return at >= offset && at - offset < length; };
+    const bool clears = std::any_of(cleared.begin(), cleared.end(), inPiece);
+    if (offset <= image.size() && length <= image.size() - offset && length > 0 && !clears) {
         data_ = image.data() + offset;
         return;
     }
-    padded_.assign(std::max<std::size_t>(length, 1), 0);
+    copy_.assign(std::max<std::size_t>(length, 1), 0);
     if (offset < image.size()) {
         std::size_t inside = std::min(length, image.size() - offset);
-        std::copy_n(image.begin() + static_cast<std::ptrdiff_t>(offset), inside, padded_.begin());
+        std::copy_n(image.begin() + static_cast<std::ptrdiff_t>(offset), inside, copy_.begin());
     }
-    data_ = padded_.data();
+    for (std::size_t at : cleared)
+        if (inPiece(at))
+            copy_[at - offset] = 0;
+    data_ = copy_.data();
 }
 
 }  // namespace kfs

@@ -2,6 +2,7 @@
 // Pieces the flash procedures share: the opening lines, the texts they return, and reading the
 // image in command-sized pieces without ever reading past its end.
 #include <cstdint>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -23,15 +24,17 @@ void AddOpeningLines(FlashView& view,
 std::uint16_t Sum16(const std::uint8_t* data, std::size_t size);
 
 // A piece of the image for one data-out command: points into the image when the whole piece lies
-// inside it, otherwise into a zero-filled copy, so that bytes beyond the image go out as zeros.
+// inside it and carries none of the `cleared` image positions, otherwise into a zero-filled copy,
+// so that bytes beyond the image and the cleared bytes go out as zeros.
 class ImagePiece {
   public:
-    ImagePiece(std::vector<std::uint8_t>& image, std::size_t offset, std::size_t length);
-    std::uint8_t* data() { return data_; }
+    ImagePiece(const std::vector<std::uint8_t>& image, std::size_t offset, std::size_t length,
+               std::span<const std::size_t> cleared = {});
+    const std::uint8_t* data() const { return data_; }
 
   private:
-    std::vector<std::uint8_t> padded_;
-    std::uint8_t* data_ = nullptr;
+    std::vector<std::uint8_t> copy_;
+    const std::uint8_t* data_ = nullptr;
 };
 
 }  // namespace kfs

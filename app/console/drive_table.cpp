@@ -11,7 +11,7 @@
 #include <cstring>
 #include <map>
 
-#include "drive/emulated_transport.h"
+#include "emulator/adapters/emulated_transport.h"
 #include "drive/identification.h"
 
 namespace kfs::console {

@@ -48,7 +48,6 @@ class DriveTable : public Transport {
                            std::uint32_t timeoutMs = kDefaultTimeoutMs) override;
     SenseData GetSenseData() const override;
     int DriveCount() const override { return static_cast<int>(paths_.size()); }
-    bool UsesPassThrough() const override { return false; }
 
     const std::string& Path(DriveIndex drive) const { return paths_.at(drive); }
     const std::vector<UnopenedDevice>& unopened() const { return unopened_; }

@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "app/console/drive_table.h"
-#include "drive/drive_matching.h"
+#include "app/drive_matching.h"
 
 namespace kfs::console {
 

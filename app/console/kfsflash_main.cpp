@@ -16,8 +16,8 @@
 #include "container/embedded_buffers.h"
 #include "container/file_helpers.h"
 #include "container/record_finder.h"
+#include "emulator/adapters/emulator_clock.h"
 #include "emulator/emulator.h"
-#include "flash/emulator_clock.h"
 
 namespace kfs::console {
 namespace {
@@ -44,7 +44,6 @@ class TracingTransport : public Transport {
     }
     SenseData GetSenseData() const override { return inner_.GetSenseData(); }
     int DriveCount() const override { return inner_.DriveCount(); }
-    bool UsesPassThrough() const override { return inner_.UsesPassThrough(); }
 
   private:
     Transport& inner_;

@@ -48,7 +48,6 @@ class SgTransport : public Transport {
                            std::uint32_t timeoutMs = kDefaultTimeoutMs) override;
     SenseData GetSenseData() const override { return sense_; }
     int DriveCount() const override { return static_cast<int>(paths_.size()); }
-    bool UsesPassThrough() const override { return false; }
 
     const std::string& DevicePath(DriveIndex drive) const { return paths_.at(drive); }
 

@@ -64,7 +64,8 @@ class TAtapiImp final : public Transport {
     // The first 18 bytes of the last command's sense data; byte 2 is kept unmasked.
     SenseData GetSenseData() const override;
     int DriveCount() const override { return driveCount_; }
-    bool UsesPassThrough() const override { return usesPassThrough_; }
+    // True on the SCSI pass-through back end (NT family), false on ASPI.
+    bool UsesPassThrough() const { return usesPassThrough_; }
 
     // Makes a table entry the current drive; under pass-through this reopens the volume device.
     void SelectDrive(DriveIndex index);

@@ -7,7 +7,8 @@
 #include <fstream>
 #include <functional>
 
-#include "drive/emulated_transport.h"
+#include "emulator/adapters/emulated_transport.h"
+#include "emulator/adapters/emulator_clock.h"
 #include "support/firmware_fixtures.h"
 #include "zip.h"
 
@@ -181,14 +182,14 @@ TEST_F(LoadFirmwareTest, ATemporaryFileLeftByEarlierRunsIsReplacedAndRemoved) {
 TEST_F(LoadFirmwareTest, LoadReplacesTheFirmwareAndMatchesTheDrivesAgain) {
     auto drives = test::MakeDrives({test::DriveJson(kB), test::DriveJson(kA)});
     EmulatedTransport t(drives);
-    const WaitReadyFunction ready = [](DriveIndex) { return true; };
+    EmulatorClock clock(drives);
     MatchSettings settings;
     settings.ModelName = true;
     FirmwareState firmware;
     DriveList list;
     FirmwareBoxes boxes;
     auto load = [&](const std::optional<std::string>& path) {
-        return LoadFirmware(path, t, ready, settings, firmware, list, boxes);
+        return LoadFirmware(path, t, clock, settings, firmware, list, boxes);
     };
 
     EXPECT_EQ(load(std::nullopt).outcome, LoadOutcome::kCancelled);

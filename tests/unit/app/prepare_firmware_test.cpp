@@ -3,7 +3,8 @@
 #include <gtest/gtest.h>
 
 #include "container/byte_order.h"
-#include "drive/emulated_transport.h"
+#include "emulator/adapters/emulated_transport.h"
+#include "emulator/adapters/emulator_clock.h"
 #include "support/firmware_fixtures.h"
 
 namespace kfs {
@@ -18,8 +19,6 @@ const Identity kA{};
 const Identity kA2{"KEMO", "VRZ-3350A", "1.10", "K1", "070101"};
 const Identity kB{"ACME", "DVD-9", "2.00", "K3", "050505"};
 const Identity kPioneer{"PIONEER", "DVD-RW DVR-110", "1.10", "P1", "051010"};
-
-const WaitReadyFunction kReady = [](DriveIndex) { return true; };
 
 // Buffers of a fixed capacity, zero where unused, as the program carries them.
 struct Buffers {
@@ -46,10 +45,11 @@ Prepared Prepare(const Buffers& buffers, const std::vector<Identity>& drives, bo
     for (const Identity& d : drives) json.push_back(DriveJson(d));
     auto set = test::MakeDrives(json);
     EmulatedTransport t(set);
+    EmulatorClock clock(set);
     Prepared run;
     run.firmware.UpdaterRole = updater;
     run.result =
-        PrepareFirmware(buffers.Spans(), t, kReady, settings, run.firmware, run.list, run.boxes);
+        PrepareFirmware(buffers.Spans(), t, clock, settings, run.firmware, run.list, run.boxes);
     return run;
 }
 

@@ -15,9 +15,9 @@
 #include "app/load_firmware.h"
 #include "container/kfs_encode.h"
 #include "drive/auto_insert.h"
-#include "drive/emulated_transport.h"
+#include "emulator/adapters/emulated_transport.h"
+#include "emulator/adapters/emulator_clock.h"
 #include "emulator/emulator.h"
-#include "flash/emulator_clock.h"
 #include "recording_main_view.h"
 
 namespace kfs {
@@ -434,7 +434,6 @@ class FailingInquiry : public Transport {
     }
     SenseData GetSenseData() const override { return inner_.GetSenseData(); }
     int DriveCount() const override { return inner_.DriveCount(); }
-    bool UsesPassThrough() const override { return false; }
 
   private:
     Transport& inner_;

@@ -9,7 +9,7 @@
 #include "app/console/drive_table.h"
 #include "app/console/exit_status.h"
 #include "app/console/session.h"
-#include "flash/emulator_clock.h"
+#include "emulator/adapters/emulator_clock.h"
 #include "support/firmware_fixtures.h"
 
 namespace kfs::console {
@@ -33,7 +33,6 @@ class SignalingTransport : public Transport {
     }
     SenseData GetSenseData() const override { return inner_.GetSenseData(); }
     int DriveCount() const override { return inner_.DriveCount(); }
-    bool UsesPassThrough() const override { return false; }
 
   private:
     Transport& inner_;

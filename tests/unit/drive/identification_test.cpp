@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "drive/emulated_transport.h"
+#include "emulator/adapters/emulated_transport.h"
 #include "emulator/emulator.h"
 #include "support/fake_transport.h"
 

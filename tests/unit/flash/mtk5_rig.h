@@ -8,9 +8,9 @@
 
 #include "container/checksum.h"
 #include "container/kfs_parameter.h"
-#include "drive/emulated_transport.h"
+#include "emulator/adapters/emulated_transport.h"
+#include "emulator/adapters/emulator_clock.h"
 #include "emulator/emulator.h"
-#include "flash/emulator_clock.h"
 #include "flash/flash_job.h"
 #include "support/recording_view.h"
 
@@ -64,7 +64,6 @@ class FaultyTransport : public Transport {
         return failed_ ? failedSense_ : inner_.GetSenseData();
     }
     int DriveCount() const override { return inner_.DriveCount(); }
-    bool UsesPassThrough() const override { return false; }
 
     std::vector<FailRule> rules;
     std::vector<Cdb> sent;

@@ -10,9 +10,9 @@
 
 #include "container/checksum.h"
 #include "container/kfs_parameter.h"
-#include "drive/emulated_transport.h"
+#include "emulator/adapters/emulated_transport.h"
+#include "emulator/adapters/emulator_clock.h"
 #include "emulator/emulator.h"
-#include "flash/emulator_clock.h"
 #include "flash/flash_job.h"
 #include "support/recording_view.h"
 
@@ -50,7 +50,6 @@ class TamperingTransport : public Transport {
     }
     SenseData GetSenseData() const override { return inner_.GetSenseData(); }
     int DriveCount() const override { return inner_.DriveCount(); }
-    bool UsesPassThrough() const override { return false; }
 
   private:
     Transport& inner_;

@@ -2,9 +2,9 @@
 
 #include <gtest/gtest.h>
 
-#include "drive/emulated_transport.h"
+#include "emulator/adapters/emulated_transport.h"
+#include "emulator/adapters/emulator_clock.h"
 #include "emulator/emulator.h"
-#include "flash/emulator_clock.h"
 #include "support/fake_transport.h"
 
 namespace kfs {

@@ -50,7 +50,6 @@ class FakeTransport : public Transport {
     }
     SenseData GetSenseData() const override { return sense; }
     int DriveCount() const override { return count; }
-    bool UsesPassThrough() const override { return false; }
 
     static SenseData Sense(std::uint8_t key, std::uint8_t asc, std::uint8_t ascq = 0) {
         SenseData s{};

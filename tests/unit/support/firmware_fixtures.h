@@ -6,9 +6,9 @@
 #include <string>
 #include <vector>
 
+#include "app/drive_matching.h"
 #include "container/kfs_decode.h"
 #include "container/kfs_encode.h"
-#include "drive/drive_matching.h"
 #include "emulator/emulator.h"
 
 namespace kfs::test {

@@ -1,4 +1,4 @@
-#include "drive/emulated_transport.h"
+#include "emulator/adapters/emulated_transport.h"
 
 namespace kfs {
 

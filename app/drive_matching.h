@@ -8,7 +8,6 @@
 // controls. Nothing here touches a window.
 #include <array>
 #include <cstdint>
-#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -16,6 +15,7 @@
 #include "container/kfs_parameter.h"
 #include "container/parameters.h"
 #include "drive/transport.h"
+#include "flash/clock.h"
 
 namespace kfs {
 
@@ -89,10 +89,6 @@ struct FirmwareBoxes {
     std::string Edit2;
 };
 
-// WaitDriveReady for a drive with the limit of 120 seconds (the flash layer provides it; the
-// caller binds its transport and clock). False: the drive did not become ready.
-using WaitReadyFunction = std::function<bool(DriveIndex)>;
-
 // Characters of an entry shown in the status bar, and of it compared across list refills.
 inline constexpr std::size_t kStatusTextLength = 36;
 inline constexpr std::size_t kModelNameLength = 24;
@@ -119,11 +115,12 @@ MatchMessage ListAllDrives(Transport& transport, DriveList& list);
 // list, keeping the previous selection when its model name is still listed.
 // On failure MatchedDrives holds the drives accepted before it and the list is cleared (no
 // entries, nothing selected, disabled), so that no entry points past MatchedDrives; the caller
-// keeps Start disabled.
+// keeps Start disabled. A drive whose model name begins with "PIONEER" is waited for with
+// WaitDriveReady (120 seconds on `clock`) before it is matched.
 // Messages: "Load KFS Fail!" (ErrorMessages entry 1), "Updater is corrupt !", the message of
 // CheckContainer, "Get Drive Modelname error", "Wait For Ready error", "No matched devices !".
-MatchMessage MatchDrives(Transport& transport, const WaitReadyFunction& waitDriveReady,
-                         const MatchSettings& settings, FirmwareState& firmware, DriveList& list);
+MatchMessage MatchDrives(Transport& transport, Clock& clock, const MatchSettings& settings,
+                         FirmwareState& firmware, DriveList& list);
 
 // Settles the container for the selected drive and fills the two boxes and ExpectedCheckSum.
 // Messages: "The number of conforming KFS are more than one.\n", "No conforming KFS".

@@ -17,7 +17,6 @@ class EmulatedTransport : public Transport {
                            std::uint32_t timeoutMs = kDefaultTimeoutMs) override;
     SenseData GetSenseData() const override { return sense_; }
     int DriveCount() const override { return static_cast<int>(table_.size()); }
-    bool UsesPassThrough() const override { return false; }
 
     // Position of a drive-table entry in the emulator's device list.
     int DeviceOf(DriveIndex drive) const { return table_.at(drive); }

@@ -1,4 +1,4 @@
-#include "drive/drive_matching.h"
+#include "app/drive_matching.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -8,6 +8,7 @@
 #include "container/error_messages.h"
 #include "container/identity.h"
 #include "drive/identification.h"
+#include "flash/wait_drive_ready.h"
 
 namespace kfs {
 
@@ -100,8 +101,8 @@ MatchMessage ListAllDrives(Transport& transport, DriveList& list) {
     return std::nullopt;
 }
 
-MatchMessage MatchDrives(Transport& transport, const WaitReadyFunction& waitDriveReady,
-                         const MatchSettings& settings, FirmwareState& firmware, DriveList& list) {
+MatchMessage MatchDrives(Transport& transport, Clock& clock, const MatchSettings& settings,
+                         FirmwareState& firmware, DriveList& list) {
     const bool hadSelection =
         list.ItemIndex >= 0 && static_cast<std::size_t>(list.ItemIndex) < list.Items.size();
     const std::string remembered = Prefix(list.SelectedText(), kStatusTextLength);
@@ -169,7 +170,7 @@ MatchMessage MatchDrives(Transport& transport, const WaitReadyFunction& waitDriv
             const std::string model = GetDriveModelName(transport, d);
             if (model.empty())
                 return fail(kModelNameReadError);
-            if (IsPioneerModel(model) && waitDriveReady && !waitDriveReady(d))
+            if (IsPioneerModel(model) && !WaitDriveReady(transport, clock, d, 120))
                 return fail(kWaitForReadyError);
             if (settings.ModelName && !listed(models, GetDriveModelName(transport, d)))
                 continue;

@@ -1,11 +1,12 @@
-#include "drive/drive_matching.h"
+#include "app/drive_matching.h"
 
 #include <gtest/gtest.h>
 
 #include <cstdio>
 
 #include "container/error_messages.h"
-#include "drive/emulated_transport.h"
+#include "emulator/adapters/emulated_transport.h"
+#include "emulator/adapters/emulator_clock.h"
 #include "support/firmware_fixtures.h"
 
 namespace kfs {
@@ -31,8 +32,6 @@ MatchSettings AllOff() {
     s.HardwareID = false;
     return s;
 }
-
-const WaitReadyFunction kReady = [](DriveIndex) { return true; };
 
 std::string Hex4(unsigned value) {
     char text[8];
@@ -79,6 +78,7 @@ TEST(MatchDrives, EachEnabledTestRejectsDrivesThatDifferFromTheImage) {
                 ? MakeDrives({DriveJson(kOtherModel)})
                 : MakeDrives({DriveJson(kMain), DriveJson(kOtherHw), DriveJson(kOtherModel)});
         EmulatedTransport t(drives);
+        EmulatorClock clock(drives);
         FirmwareState firmware = test::LoadedState(MakeImage(kMain));
         MatchSettings s;
         s.ModelName = c.modelName;
@@ -86,7 +86,7 @@ TEST(MatchDrives, EachEnabledTestRejectsDrivesThatDifferFromTheImage) {
         s.AvailableModel = c.availableModel;
         s.AvailableModelNames = c.names;
         DriveList list;
-        EXPECT_EQ(MatchDrives(t, kReady, s, firmware, list), c.message);
+        EXPECT_EQ(MatchDrives(t, clock, s, firmware, list), c.message);
         EXPECT_EQ(list.MatchedDrives, c.matched);
         ASSERT_EQ(list.Items.size(), c.message ? 0u : c.matched.size());
         const Identity* ids[] = {&kMain, &kOtherHw, &kOtherModel};
@@ -99,6 +99,7 @@ TEST(MatchDrives, EachEnabledTestRejectsDrivesThatDifferFromTheImage) {
 TEST(ListAllDrives, EveryDriveWithItsEntryAndNoDateCodeForPioneer) {
     auto drives = MakeDrives({DriveJson(kMain), DriveJson(kPioneer)});
     EmulatedTransport t(drives);
+    EmulatorClock clock(drives);
     DriveList list;
     list.MatchedDrives = {7};
     EXPECT_EQ(ListAllDrives(t, list), std::nullopt);
@@ -114,23 +115,25 @@ TEST(ListAllDrives, EveryDriveWithItsEntryAndNoDateCodeForPioneer) {
 TEST(MatchDrives, AnEmptyDriveTableMatchesNothingWhateverTheFirmware) {
     auto none = MakeDrives({});
     EmulatedTransport t(none);
+    EmulatorClock clock(none);
     DriveList list;
     EXPECT_EQ(ListAllDrives(t, list), "No Drive found !");
     for (bool philips : {false, true}) {
         FirmwareState firmware = test::LoadedState(MakeImage(kMain));
         firmware.PhilipsImage = philips;
-        EXPECT_EQ(MatchDrives(t, kReady, AllOff(), firmware, list), "No matched devices !");
+        EXPECT_EQ(MatchDrives(t, clock, AllOff(), firmware, list), "No matched devices !");
     }
 }
 
 TEST(MatchDrives, UpdaterEntriesEndWithABlank) {
     auto drives = MakeDrives({DriveJson(kMain)});
     EmulatedTransport t(drives);
+    EmulatorClock clock(drives);
     FirmwareState firmware = test::LoadedState(MakeImage(kMain));
     firmware.UpdaterRole = true;
     firmware.ContainerChosen = true;
     DriveList list;
-    ASSERT_EQ(MatchDrives(t, kReady, MatchSettings{}, firmware, list), std::nullopt);
+    ASSERT_EQ(MatchDrives(t, clock, MatchSettings{}, firmware, list), std::nullopt);
     EXPECT_EQ(list.Items, std::vector<std::string>{Entry(kMain, false)});
 }
 
@@ -150,11 +153,12 @@ TEST(MatchDrives, KeepsThePreviouslySelectedModelAcrossLoads) {
         SCOPED_TRACE(c.name);
         auto drives = MakeDrives({DriveJson(kOtherModel), DriveJson(kMain), DriveJson(kOtherHw)});
         EmulatedTransport t(drives);
+        EmulatorClock clock(drives);
         FirmwareState firmware = test::LoadedState(MakeImage(kMain));
         DriveList list;
         list.Items = c.before;
         list.ItemIndex = c.selected;
-        ASSERT_EQ(MatchDrives(t, kReady, AllOff(), firmware, list), std::nullopt);
+        ASSERT_EQ(MatchDrives(t, clock, AllOff(), firmware, list), std::nullopt);
         EXPECT_EQ(list.ItemIndex, c.expected);
         EXPECT_EQ(list.StatusText,
                   list.Items[static_cast<std::size_t>(list.ItemIndex)].substr(0, 36));
@@ -168,12 +172,13 @@ TEST(MatchDrives, AFailureLeavesNoEntryThatPointsPastTheMatchedDrives) {
     auto drives =
         MakeDrives({DriveJson(kMain), DriveJson(kOtherModel, R"(,"faults":[{"command":"12"}])")});
     EmulatedTransport t(drives);
+    EmulatorClock clock(drives);
     FirmwareState firmware = test::LoadedState(MakeImage(kMain));
     DriveList list;
     list.Items = {"a", "b", "c"};
     list.ItemIndex = 2;
     list.Enabled = true;
-    EXPECT_EQ(MatchDrives(t, kReady, AllOff(), firmware, list), "Get Drive Modelname error");
+    EXPECT_EQ(MatchDrives(t, clock, AllOff(), firmware, list), "Get Drive Modelname error");
     EXPECT_EQ(list.MatchedDrives, std::vector<DriveIndex>{0});
     EXPECT_TRUE(list.Items.empty());
     EXPECT_EQ(list.ItemIndex, -1);
@@ -188,42 +193,43 @@ TEST(MatchDrives, AFailureLeavesNoEntryThatPointsPastTheMatchedDrives) {
 }
 
 TEST(MatchDrives, WaitsForPioneerDrivesOnly) {
+    // The other drive never becomes ready: waiting for it would fail the matching.
+    const std::string neverReady = R"(,"faults":[{"never_ready":true}])";
     for (bool ready : {true, false}) {
         SCOPED_TRACE(ready);
-        auto drives = MakeDrives({DriveJson(kMain), DriveJson(kPioneer)});
+        auto drives = MakeDrives(
+            {DriveJson(kMain, neverReady), DriveJson(kPioneer, ready ? "" : neverReady)});
         EmulatedTransport t(drives);
+        EmulatorClock clock(drives);
         FirmwareState firmware = test::LoadedState(MakeImage(kMain));
-        std::vector<DriveIndex> waited;
-        WaitReadyFunction wait = [&](DriveIndex d) {
-            waited.push_back(d);
-            return ready;
-        };
         DriveList list;
-        EXPECT_EQ(MatchDrives(t, wait, AllOff(), firmware, list),
+        EXPECT_EQ(MatchDrives(t, clock, AllOff(), firmware, list),
                   ready ? MatchMessage{} : MatchMessage{"Wait For Ready error"});
-        EXPECT_EQ(waited, std::vector<DriveIndex>{1});
         EXPECT_EQ(list.MatchedDrives,
                   ready ? (std::vector<DriveIndex>{0, 1}) : std::vector<DriveIndex>{0});
+        // Only the wait for the drive that never became ready took time: 120 s and a little.
+        EXPECT_EQ(drives.Now() / 1000, ready ? 0u : 120u);
     }
 }
 
 TEST(MatchDrives, RefusedFirmwareMessagesByRole) {
     auto drives = MakeDrives({DriveJson(kMain)});
     EmulatedTransport t(drives);
+    EmulatorClock clock(drives);
     DriveList list;
     {
         FirmwareState none;
-        EXPECT_EQ(MatchDrives(t, kReady, AllOff(), none, list), "Load KFS Fail!");
+        EXPECT_EQ(MatchDrives(t, clock, AllOff(), none, list), "Load KFS Fail!");
         SetErrorMessages(true);
-        EXPECT_EQ(MatchDrives(t, kReady, AllOff(), none, list), std::string());
+        EXPECT_EQ(MatchDrives(t, clock, AllOff(), none, list), std::string());
         SetErrorMessages(false);
     }
     FirmwareState badSum = test::LoadedState(MakeImage(kMain));
     badSum.CurrentContainer.HeaderCheckSum ^= 1;
-    EXPECT_EQ(MatchDrives(t, kReady, AllOff(), badSum, list), "Check Sum Error!");
+    EXPECT_EQ(MatchDrives(t, clock, AllOff(), badSum, list), "Check Sum Error!");
     badSum.UpdaterRole = true;
     badSum.ContainerChosen = true;
-    EXPECT_EQ(MatchDrives(t, kReady, AllOff(), badSum, list), "Updater is corrupt !");
+    EXPECT_EQ(MatchDrives(t, clock, AllOff(), badSum, list), "Updater is corrupt !");
 
     FirmwareState slots;
     slots.UpdaterRole = true;
@@ -231,7 +237,7 @@ TEST(MatchDrives, RefusedFirmwareMessagesByRole) {
         slot = test::MakeSlot(MakeImage(kMain));
         slot.Parameter.HeaderCheckSum ^= 1;
     }
-    EXPECT_EQ(MatchDrives(t, kReady, AllOff(), slots, list), "Updater is corrupt !");
+    EXPECT_EQ(MatchDrives(t, clock, AllOff(), slots, list), "Updater is corrupt !");
     for (const EmbeddedContainer& slot : slots.EmbeddedContainers) {
         EXPECT_FALSE(slot.EmbeddedValid);
         EXPECT_TRUE(slot.Image.empty());
@@ -241,6 +247,7 @@ TEST(MatchDrives, RefusedFirmwareMessagesByRole) {
 TEST(MatchDrives, PhilipsImageListsEveryDriveAndShowsTheFixedModel) {
     auto drives = MakeDrives({DriveJson(kMain), DriveJson(kOtherModel)});
     EmulatedTransport t(drives);
+    EmulatorClock clock(drives);
     FirmwareState firmware;
     firmware.PhilipsImage = true;
     firmware.CurrentImage.assign(300, 0xFF);  // sums to 12AD4h: only the low 16 bits count
@@ -248,7 +255,7 @@ TEST(MatchDrives, PhilipsImageListsEveryDriveAndShowsTheFixedModel) {
     strict.ModelName = true;
     DriveList list;
     FirmwareBoxes boxes{"old", "old"};
-    ASSERT_EQ(MatchDrives(t, kReady, strict, firmware, list), std::nullopt);
+    ASSERT_EQ(MatchDrives(t, clock, strict, firmware, list), std::nullopt);
     EXPECT_EQ(list.MatchedDrives, (std::vector<DriveIndex>{0, 1}));
     ASSERT_EQ(SelectContainer(t, firmware, list, boxes), std::nullopt);
     EXPECT_EQ(boxes.Edit1, "KEMO    VRZ-3350A");
@@ -275,6 +282,7 @@ TEST(SelectContainer, ShowsIdentityAndFixedDataCheckSum) {
                 sum += firmware.CurrentImage[i];
         auto none = MakeDrives({});
         EmulatedTransport t(none);
+        EmulatorClock clock(none);
         FirmwareBoxes boxes{"", "stale"};
         ASSERT_EQ(SelectContainer(t, firmware, DriveList{}, boxes), std::nullopt);
         EXPECT_EQ(boxes.Edit1, Entry(c.id, c.withDate));
@@ -320,10 +328,11 @@ TEST(SelectContainer, ChoosesTheOneSlotThatFitsTheSelectedDrive) {
         SCOPED_TRACE(c.drive.Model() + c.drive.hardwareId);
         auto drives = MakeDrives({DriveJson(c.drive)});
         EmulatedTransport t(drives);
+        EmulatorClock clock(drives);
         FirmwareState firmware = UpdaterWith({&kSlotA, &kSlotA2, &kSlotC});
         const Bytes slotImage = firmware.EmbeddedContainers[2].Image;
         DriveList list;
-        ASSERT_EQ(MatchDrives(t, kReady, AllOff(), firmware, list), std::nullopt);
+        ASSERT_EQ(MatchDrives(t, clock, AllOff(), firmware, list), std::nullopt);
         EXPECT_FALSE(firmware.ContainerChosen);
         EXPECT_EQ(firmware.ConformingCount, 3);
         FirmwareBoxes boxes;
@@ -349,12 +358,13 @@ TEST(MatchDrives, SlotsOneAndThreeMatchTheirTestsIndependently) {
     const Identity drive{"KEMO", "VRZ-3350A", "1.00", "K3", "061122"};
     auto drives = MakeDrives({DriveJson(drive), DriveJson(kOtherHw)});
     EmulatedTransport t(drives);
+    EmulatorClock clock(drives);
     FirmwareState firmware = UpdaterWith({&kSlotA, nullptr, &kSlotC});
     MatchSettings s;
     s.ModelName = true;
     s.HardwareID = true;
     DriveList list;
-    ASSERT_EQ(MatchDrives(t, kReady, s, firmware, list), std::nullopt);
+    ASSERT_EQ(MatchDrives(t, clock, s, firmware, list), std::nullopt);
     EXPECT_EQ(list.MatchedDrives, std::vector<DriveIndex>{0});
     EXPECT_EQ(list.Items, std::vector<std::string>{Entry(drive, false)});
     FirmwareBoxes boxes;
@@ -364,13 +374,14 @@ TEST(MatchDrives, SlotsOneAndThreeMatchTheirTestsIndependently) {
 TEST(MatchDrives, ASingleConformingSlotBecomesCurrentForGood) {
     auto drives = MakeDrives({DriveJson(kSlotA)});
     EmulatedTransport t(drives);
+    EmulatorClock clock(drives);
     FirmwareState firmware = UpdaterWith({&kSlotA, &kSlotC});
     // Slot 2 fails the container check and is released; slot 1 is then the only one.
     firmware.EmbeddedContainers[1].Parameter.HeaderCheckSum ^= 1;
     const Bytes image = firmware.EmbeddedContainers[0].Image;
     const SKFSParameter parameter = firmware.EmbeddedContainers[0].Parameter;
     DriveList list;
-    ASSERT_EQ(MatchDrives(t, kReady, MatchSettings{}, firmware, list), std::nullopt);
+    ASSERT_EQ(MatchDrives(t, clock, MatchSettings{}, firmware, list), std::nullopt);
     EXPECT_TRUE(firmware.ContainerChosen);
     EXPECT_EQ(firmware.ConformingCount, 1);
     EXPECT_EQ(firmware.CurrentImage, image);
