@@ -7,7 +7,8 @@ cd "$(dirname "$0")/.."
 packages=(cmake make g++ pkg-config python3 zlib1g-dev libminizip-dev libgtest-dev libgmock-dev
           googletest libbenchmark-dev nlohmann-json3-dev clang libclang-rt-14-dev
           g++-mingw-w64-i686-posix gcc-mingw-w64-i686-posix libz-mingw-w64-dev
-          wine wine32:i386 fonts-wine xvfb x11-utils imagemagick dpkg-dev tmux libcli11-dev)
+          wine wine32:i386 fonts-wine xvfb x11-utils imagemagick dpkg-dev tmux libcli11-dev
+          libsgutils2-dev)
 
 sudo_() { if [ "$(id -u)" = 0 ]; then "$@"; else sudo "$@"; fi; }
 

@@ -147,7 +147,8 @@ std::optional<int> ChooseDrive(const Options& o, DriveTable& table, Transport& t
     return std::nullopt;
 }
 
-int ExitAfterEndedEarly(const StageFollower& follower, const Streams& io) {
+int ExitAfterEndedEarly(const StageFollower& follower, ConsoleView& view, const Streams& io) {
+    view.PrintFailureCause();
     if (!follower.reached) {
         Say(io, "nothing was written");
         return kExitNothingWritten;
@@ -211,6 +212,7 @@ int RunUpdate(const Options& o, const EmbeddedData& embedded, DriveTable& table,
               Transport& transport, Clock& clock, const Streams& io,
               const std::string& programPath) {
     ConsoleView view(io.out, io.err, io.in, o.answers, io.terminal);
+    view.SetFailureSource(io.failures);
     MemoryRegistry registry;  // no Windows 95/98/ME registry here
     ConsoleRestart restart(io.out);
     PlatformInfo platform{false, ApplicationTitle(programPath), kTrayRounds};
@@ -286,7 +288,7 @@ int RunUpdate(const Options& o, const EmbeddedData& embedded, DriveTable& table,
         if (outcome == UpdateOutcome::kRefused)
             return kExitNothingWritten;
         if (outcome == UpdateOutcome::kEndedEarly)
-            return ExitAfterEndedEarly(follower, io);
+            return ExitAfterEndedEarly(follower, view, io);
 
         const DriveIdentity after = ReadDriveIdentity(transport, drive);
         std::fprintf(io.out, "The drive now reports: %s\n", IdentityText(after).c_str());
