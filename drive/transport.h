@@ -4,13 +4,15 @@
 // phase whose direction uses the ASPI values.
 #include <array>
 #include <cstdint>
+#include <optional>
 #include <vector>
+
+#include "drive/command_result.h"
 
 namespace kfs {
 
 using DriveIndex = std::uint8_t;
 using Cdb = std::array<std::uint8_t, 12>;
-using SenseData = std::array<std::uint8_t, 18>;
 
 // ASPI direction byte (SRB_DIR_IN / SRB_DIR_OUT; anything else means no data phase).
 enum Direction : std::uint8_t {
@@ -23,16 +25,37 @@ enum Direction : std::uint8_t {
 constexpr std::uint32_t kDefaultTimeoutMs = 20000;
 constexpr std::uint32_t kLongTimeoutMs = 120000;
 
+// A command and what became of it.
+struct SentCommand {
+    Cdb cdb{};
+    CommandResult result;
+};
+
 class Transport {
   public:
     virtual ~Transport() = default;
 
-    // Runs `cdb` on the drive; true exactly when the command completed without error. An index
+    // Runs `cdb` on the drive; good exactly when the command completed without error. An index
     // outside the drive table fails without touching any drive. The time-out is honoured where
-    // the back end can honour it.
-    virtual bool SendPacketCommand(DriveIndex drive, const Cdb& cdb, std::uint8_t* buffer,
-                                   std::uint16_t length, std::uint8_t direction,
-                                   std::uint32_t timeoutMs = kDefaultTimeoutMs) = 0;
+    // the back end can honour it. The result is kept for LastCommand and LastFailure.
+    CommandResult SendPacketCommand(DriveIndex drive, const Cdb& cdb, std::uint8_t* buffer,
+                                    std::uint16_t length, std::uint8_t direction,
+                                    std::uint32_t timeoutMs = kDefaultTimeoutMs) {
+        CommandResult result =
+            IsValidDriveIndex(drive)
+                ? Execute(drive, cdb, buffer, length, direction, timeoutMs)
+                : CommandResult::Error(CommandResult::CodeKind::InvalidDrive, drive);
+        last_ = {cdb, result};
+        if (!result.good())
+            lastFailure_ = last_;
+        return result;
+    }
+
+    // The last command sent, and the last one that failed (kept until ForgetFailure): the cause
+    // behind a procedure's failure text, for the front ends to show or log.
+    const SentCommand& LastCommand() const { return last_; }
+    const std::optional<SentCommand>& LastFailure() const { return lastFailure_; }
+    void ForgetFailure() { lastFailure_.reset(); }
 
     // The 18 sense bytes of the last command. Sense key = byte 2 & 0x0F, code = byte 12,
     // qualifier = byte 13.
@@ -49,6 +72,16 @@ class Transport {
         for (int i = 0; i < DriveCount(); ++i) list.push_back(static_cast<DriveIndex>(i));
         return list;
     }
+
+  protected:
+    // The back end's part of SendPacketCommand, for a drive inside the table.
+    virtual CommandResult Execute(DriveIndex drive, const Cdb& cdb, std::uint8_t* buffer,
+                                  std::uint16_t length, std::uint8_t direction,
+                                  std::uint32_t timeoutMs) = 0;
+
+  private:
+    SentCommand last_;
+    std::optional<SentCommand> lastFailure_;
 };
 
 }  // namespace kfs

@@ -153,9 +153,10 @@ FlashResult FlashMtk6Type(FlashJob& job) {
         for (std::uint16_t half : {std::uint16_t{0x0000}, std::uint16_t{0x8000}}) {
             // The last bank goes out whole as well; what lies beyond the image is sent as zeros.
             ImagePiece piece(job.image, i * kBankStride + half, kHalfBank);
-            const bool ok = WriteA0Bank(job.transport, job.drive, piece.data(), kHalfBank,
-                                        static_cast<std::uint8_t>(i), half);
-            if (!ok && half == 0x8000)
+            const CommandResult written =
+                WriteA0Bank(job.transport, job.drive, piece.data(), kHalfBank,
+                            static_cast<std::uint8_t>(i), half);
+            if (!written && half == 0x8000)
                 return kWriteBufferFail;
         }
     }

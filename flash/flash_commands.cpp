@@ -30,8 +30,9 @@ constexpr Cdb kWriteA0Bank = {0x5A, 0, 0x38, 0x4B, 0x45, 0xA0, 0x05, 0, 0, 0, 0,
 constexpr Cdb kTriggerA0 = {0x5A, 0, 0x38, 0x4B, 0x45, 0xA0, 0, 0, 0x00, 0x80, 0, 0};
 constexpr Cdb kSendAliBlock = {0xFD, 0x07, 0x4B, 0x45, 0x4D, 0x4F, 0, 0, 0, 0, 0, 0};
 
-bool Send(Transport& t, DriveIndex drive, const Cdb& cdb, std::uint8_t* data, std::uint16_t length,
-          std::uint8_t direction, std::uint32_t timeoutMs = kDefaultTimeoutMs) {
+CommandResult Send(Transport& t, DriveIndex drive, const Cdb& cdb, std::uint8_t* data,
+                   std::uint16_t length, std::uint8_t direction,
+                   std::uint32_t timeoutMs = kDefaultTimeoutMs) {
     return t.SendPacketCommand(drive, cdb, data, length, direction, timeoutMs);
 }
 
@@ -49,12 +50,12 @@ bool EventStatusBit(Transport& t, DriveIndex drive, const Cdb& cdb, std::uint8_t
 
 }  // namespace
 
-bool TestUnitReady(Transport& t, DriveIndex drive) {
+CommandResult TestUnitReady(Transport& t, DriveIndex drive) {
     return Send(t, drive, kTestUnitReady, nullptr, 0, kDirNone);
 }
 
-bool RequestFlashSense(Transport& t, DriveIndex drive, std::uint8_t* sense18, bool upper,
-                       bool acknowledge) {
+CommandResult RequestFlashSense(Transport& t, DriveIndex drive, std::uint8_t* sense18, bool upper,
+                                bool acknowledge) {
     Cdb cdb = kRequestFlashSense;
     cdb[3] = upper ? 0x10 : 0x00;
     cdb[5] = acknowledge ? 0x80 : 0x00;
@@ -85,7 +86,7 @@ bool GetDriveCheckSum(Transport& t, DriveIndex drive, std::uint8_t* reply) {
     return StartsKe(reply) && reply[2] >= 5;
 }
 
-bool SetDriveCheckSum(Transport& t, DriveIndex drive, std::uint16_t p, std::uint16_t q) {
+CommandResult SetDriveCheckSum(Transport& t, DriveIndex drive, std::uint16_t p, std::uint16_t q) {
     Cdb cdb = kSetDriveCheckSum;
     PutBe16(cdb, 7, p);
     PutBe16(cdb, 9, q);
@@ -94,14 +95,14 @@ bool SetDriveCheckSum(Transport& t, DriveIndex drive, std::uint16_t p, std::uint
     return Send(t, drive, cdb, data, kSetCheckSumLength, kDirOut);
 }
 
-bool SetMediumLock(Transport& t, DriveIndex drive, bool prevent) {
+CommandResult SetMediumLock(Transport& t, DriveIndex drive, bool prevent) {
     Cdb cdb = kSetMediumLock;
     cdb[4] = prevent ? 1 : 0;
     return Send(t, drive, cdb, nullptr, 0, kDirNone);
 }
 
-bool SendPhilipsBlock(Transport& t, DriveIndex drive, const std::uint8_t* block, std::uint8_t i,
-                      std::uint8_t n, std::uint16_t p, std::uint16_t q) {
+CommandResult SendPhilipsBlock(Transport& t, DriveIndex drive, const std::uint8_t* block,
+                               std::uint8_t i, std::uint8_t n, std::uint16_t p, std::uint16_t q) {
     Cdb cdb = kSendPhilipsBlock;
     PutLe16(cdb, 1, p);
     PutLe16(cdb, 3, q);
@@ -112,11 +113,11 @@ bool SendPhilipsBlock(Transport& t, DriveIndex drive, const std::uint8_t* block,
     return Send(t, drive, cdb, const_cast<std::uint8_t*>(block), kPhilipsBlockLength, kDirOut);
 }
 
-bool LoadTray(Transport& t, DriveIndex drive) {
+CommandResult LoadTray(Transport& t, DriveIndex drive) {
     return Send(t, drive, kLoadTray, nullptr, 0, kDirNone);
 }
 
-bool EjectTray(Transport& t, DriveIndex drive) {
+CommandResult EjectTray(Transport& t, DriveIndex drive) {
     return Send(t, drive, kEjectTray, nullptr, 0, kDirNone);
 }
 
@@ -128,8 +129,8 @@ bool IsMediumPresent(Transport& t, DriveIndex drive) {
     return EventStatusBit(t, drive, kMediumEventStatus, 0x02);
 }
 
-bool ReadRom(Transport& t, DriveIndex drive, std::uint8_t* buffer, std::uint16_t address,
-             std::uint8_t bank, std::uint16_t length) {
+CommandResult ReadRom(Transport& t, DriveIndex drive, std::uint8_t* buffer, std::uint16_t address,
+                      std::uint8_t bank, std::uint16_t length) {
     Cdb cdb = kReadRom;
     PutBe16(cdb, 6, address);
     cdb[9] = bank;
@@ -137,12 +138,12 @@ bool ReadRom(Transport& t, DriveIndex drive, std::uint8_t* buffer, std::uint16_t
     return Send(t, drive, cdb, buffer, length, kDirIn);
 }
 
-bool ReadVendorBlockA3(Transport& t, DriveIndex drive, std::uint8_t* buffer) {
+CommandResult ReadVendorBlockA3(Transport& t, DriveIndex drive, std::uint8_t* buffer) {
     return Send(t, drive, kReadVendorBlockA3, buffer, kVendorBlockA3Length, kDirIn);
 }
 
-bool WriteBufferAt(Transport& t, DriveIndex drive, const std::uint8_t* data, std::uint16_t length,
-                   std::uint8_t bank, std::uint16_t offset) {
+CommandResult WriteBufferAt(Transport& t, DriveIndex drive, const std::uint8_t* data,
+                            std::uint16_t length, std::uint8_t bank, std::uint16_t offset) {
     Cdb cdb = kWriteBufferAt;
     cdb[3] = bank;
     PutBe16(cdb, 4, offset);
@@ -150,34 +151,34 @@ bool WriteBufferAt(Transport& t, DriveIndex drive, const std::uint8_t* data, std
     return Send(t, drive, cdb, const_cast<std::uint8_t*>(data), length, kDirOut);
 }
 
-bool StartFlashWrite(Transport& t, DriveIndex drive, bool upper) {
+CommandResult StartFlashWrite(Transport& t, DriveIndex drive, bool upper) {
     Cdb cdb = kStartFlashWrite;
     cdb[3] = upper ? 0x10 : 0x00;
     return Send(t, drive, cdb, nullptr, 0, kDirNone, kLongTimeoutMs);
 }
 
-bool SetDownloadMode(Transport& t, DriveIndex drive, std::uint8_t mode) {
+CommandResult SetDownloadMode(Transport& t, DriveIndex drive, std::uint8_t mode) {
     Cdb cdb = kSetDownloadMode;
     cdb[2] = mode;
     return Send(t, drive, cdb, nullptr, 0, kDirNone);
 }
 
-bool SaveBufferToFlash(Transport& t, DriveIndex drive, std::uint8_t bank) {
+CommandResult SaveBufferToFlash(Transport& t, DriveIndex drive, std::uint8_t bank) {
     Cdb cdb = kSaveBufferToFlash;
     cdb[3] = bank;
     return Send(t, drive, cdb, nullptr, 0, kDirNone);
 }
 
-bool WriteA0Bank(Transport& t, DriveIndex drive, const std::uint8_t* data, std::uint16_t length,
-                 std::uint8_t bank, std::uint16_t field) {
+CommandResult WriteA0Bank(Transport& t, DriveIndex drive, const std::uint8_t* data,
+                          std::uint16_t length, std::uint8_t bank, std::uint16_t field) {
     Cdb cdb = kWriteA0Bank;
     cdb[7] = bank;
     PutBe16(cdb, 8, field);
     return Send(t, drive, cdb, const_cast<std::uint8_t*>(data), length, kDirOut);
 }
 
-bool TriggerA0(Transport& t, DriveIndex drive, const std::uint8_t* head, std::uint8_t kind,
-               std::size_t banks, std::uint16_t headerCheckSum) {
+CommandResult TriggerA0(Transport& t, DriveIndex drive, const std::uint8_t* head, std::uint8_t kind,
+                        std::size_t banks, std::uint16_t headerCheckSum) {
     Cdb cdb = kTriggerA0;
     cdb[6] = kind;
     cdb[7] = static_cast<std::uint8_t>((banks + 0xE0) & 0xFF);
@@ -186,8 +187,9 @@ bool TriggerA0(Transport& t, DriveIndex drive, const std::uint8_t* head, std::ui
                 kLongTimeoutMs);
 }
 
-bool SendAliBlock(Transport& t, DriveIndex drive, const std::uint8_t* block, std::uint16_t blockSum,
-                  std::uint16_t imageSum, std::uint8_t number, std::uint8_t count) {
+CommandResult SendAliBlock(Transport& t, DriveIndex drive, const std::uint8_t* block,
+                           std::uint16_t blockSum, std::uint16_t imageSum, std::uint8_t number,
+                           std::uint8_t count) {
     Cdb cdb = kSendAliBlock;
     PutBe16(cdb, 6, blockSum);
     PutBe16(cdb, 8, imageSum);

@@ -1,6 +1,8 @@
 #pragma once
 // The flash command set: one operation per packet command, each a constant CDB template patched
-// with its arguments. Every operation returns the transport's result unless noted; none retries.
+// with its arguments. Every command returns the transport's result (good, or the sense or error
+// behind a failure); the questions (QueryFlashFeature, GetDriveCheckSum, IsTrayOpen,
+// IsMediumPresent) return their answer. None retries.
 #include <cstddef>
 #include <cstdint>
 
@@ -22,54 +24,55 @@ constexpr std::uint16_t kVendorBlockA3Length = 65535;
 constexpr std::uint16_t kA0TriggerLength = 128;
 constexpr std::uint16_t kAliBlockLength = 16384;
 
-bool TestUnitReady(Transport& t, DriveIndex drive);
+CommandResult TestUnitReady(Transport& t, DriveIndex drive);
 // REQUEST SENSE with the vendor bits: byte 3 = 10h for the upper half, byte 5 = 80h to
 // acknowledge completion. Reads 18 bytes into `sense18`.
-bool RequestFlashSense(Transport& t, DriveIndex drive, std::uint8_t* sense18, bool upper,
-                       bool acknowledge);
+CommandResult RequestFlashSense(Transport& t, DriveIndex drive, std::uint8_t* sense18, bool upper,
+                                bool acknowledge);
 // Feature 0 to 13 (others: false, nothing sent). `reply` holds at least 10 bytes.
 bool QueryFlashFeature(Transport& t, DriveIndex drive, std::uint8_t* reply, int feature);
 // `reply` holds at least 8 bytes; valid when it starts "KE" and byte 2 >= 5. The check sum is
 // then reply[6] * 256 + reply[7].
 bool GetDriveCheckSum(Transport& t, DriveIndex drive, std::uint8_t* reply);
-bool SetDriveCheckSum(Transport& t, DriveIndex drive, std::uint16_t p, std::uint16_t q);
-bool SetMediumLock(Transport& t, DriveIndex drive, bool prevent);
+CommandResult SetDriveCheckSum(Transport& t, DriveIndex drive, std::uint16_t p, std::uint16_t q);
+CommandResult SetMediumLock(Transport& t, DriveIndex drive, bool prevent);
 // `block` holds 16384 bytes; i is the block number, n the block count.
-bool SendPhilipsBlock(Transport& t, DriveIndex drive, const std::uint8_t* block, std::uint8_t i,
-                      std::uint8_t n, std::uint16_t p, std::uint16_t q);
-bool LoadTray(Transport& t, DriveIndex drive);
-bool EjectTray(Transport& t, DriveIndex drive);
+CommandResult SendPhilipsBlock(Transport& t, DriveIndex drive, const std::uint8_t* block,
+                               std::uint8_t i, std::uint8_t n, std::uint16_t p, std::uint16_t q);
+CommandResult LoadTray(Transport& t, DriveIndex drive);
+CommandResult EjectTray(Transport& t, DriveIndex drive);
 bool IsTrayOpen(Transport& t, DriveIndex drive);
 bool IsMediumPresent(Transport& t, DriveIndex drive);
 // `length` bytes of bank `bank` from `address` within the bank.
-bool ReadRom(Transport& t, DriveIndex drive, std::uint8_t* buffer, std::uint16_t address,
-             std::uint8_t bank, std::uint16_t length);
+CommandResult ReadRom(Transport& t, DriveIndex drive, std::uint8_t* buffer, std::uint16_t address,
+                      std::uint8_t bank, std::uint16_t length);
 // `buffer` holds at least 65535 bytes.
-bool ReadVendorBlockA3(Transport& t, DriveIndex drive, std::uint8_t* buffer);
+CommandResult ReadVendorBlockA3(Transport& t, DriveIndex drive, std::uint8_t* buffer);
 // WRITE BUFFER mode 06h: `length` bytes to buffer offset bank * 65536 + offset.
-bool WriteBufferAt(Transport& t, DriveIndex drive, const std::uint8_t* data, std::uint16_t length,
-                   std::uint8_t bank, std::uint16_t offset);
+CommandResult WriteBufferAt(Transport& t, DriveIndex drive, const std::uint8_t* data,
+                            std::uint16_t length, std::uint8_t bank, std::uint16_t offset);
 // WRITE BUFFER mode 07h without data: start programming (upper half when `upper`).
-bool StartFlashWrite(Transport& t, DriveIndex drive, bool upper);
+CommandResult StartFlashWrite(Transport& t, DriveIndex drive, bool upper);
 // WRITE BUFFER mode 01h with buffer ID `mode` (1 before the first block of a pass, 0 after).
-bool SetDownloadMode(Transport& t, DriveIndex drive, std::uint8_t mode);
+CommandResult SetDownloadMode(Transport& t, DriveIndex drive, std::uint8_t mode);
 // WRITE BUFFER mode 07h for bank `bank` without data: the drive saves the bank it holds in its
 // buffer to flash.
-bool SaveBufferToFlash(Transport& t, DriveIndex drive, std::uint8_t bank);
+CommandResult SaveBufferToFlash(Transport& t, DriveIndex drive, std::uint8_t bank);
 
 // Vendor A0 bank write: `length` bytes of bank `bank`. Bytes 8-9 carry `field`, the length sent
 // when banks go out whole, the offset within the bank when they go out as 32 KB halves.
-bool WriteA0Bank(Transport& t, DriveIndex drive, const std::uint8_t* data, std::uint16_t length,
-                 std::uint8_t bank, std::uint16_t field);
+CommandResult WriteA0Bank(Transport& t, DriveIndex drive, const std::uint8_t* data,
+                          std::uint16_t length, std::uint8_t bank, std::uint16_t field);
 // Vendor A0 trigger: the drive programs the banks it holds. `kind` is 04h or 05h; the command
 // carries the bank count less 32 (modulo 256), the container's header check sum, and `head`, the
 // first 128 image bytes.
-bool TriggerA0(Transport& t, DriveIndex drive, const std::uint8_t* head, std::uint8_t kind,
-               std::size_t banks, std::uint16_t headerCheckSum);
+CommandResult TriggerA0(Transport& t, DriveIndex drive, const std::uint8_t* head, std::uint8_t kind,
+                        std::size_t banks, std::uint16_t headerCheckSum);
 // ALi block `number` (from 1) of `count`: 16384 bytes with their 16-bit sum and that of the
 // whole image, behind the maker signature.
-bool SendAliBlock(Transport& t, DriveIndex drive, const std::uint8_t* block, std::uint16_t blockSum,
-                  std::uint16_t imageSum, std::uint8_t number, std::uint8_t count);
+CommandResult SendAliBlock(Transport& t, DriveIndex drive, const std::uint8_t* block,
+                           std::uint16_t blockSum, std::uint16_t imageSum, std::uint8_t number,
+                           std::uint8_t count);
 
 // The name of one of the vendor commands above (or of a WRITE BUFFER mode they use), recognised
 // by the bytes its template fixes; nullptr for a standard command, which has its standard name.

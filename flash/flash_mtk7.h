@@ -4,7 +4,8 @@
 namespace kfs {
 
 // Type 8 and every unlisted type: the first 128 KB with WRITE BUFFER, the upper bank first, each
-// bank saved to flash with its own WRITE BUFFER save.
+// bank saved to flash with its own WRITE BUFFER save. A block the drive refuses ends it with
+// "Write Buffer Fail !".
 FlashResult FlashMtk7Type(FlashJob& job);
 
 }  // namespace kfs

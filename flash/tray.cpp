@@ -27,7 +27,7 @@ bool EnsureTrayClosedAndEmpty(Transport& transport, Clock& clock, FlashView& vie
     };
     // A drive that refuses to load its tray with 6/1Dh can still close it by command later;
     // any other refusal means the user has to push it in.
-    bool automatic = LoadTray(transport, drive);
+    bool automatic = LoadTray(transport, drive).good();
     if (!automatic) {
         const SenseData sense = transport.GetSenseData();
         automatic = sense[2] == 0x06 && SenseCode(sense) == 0x1D;

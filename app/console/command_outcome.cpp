@@ -58,21 +58,6 @@ constexpr std::uint8_t kQualifierRemovalPrevented = 0x02;
 
 }  // namespace
 
-CommandOutcome OutcomeOf(bool good, const SenseData& sense, int systemError) {
-    CommandOutcome outcome;
-    if (good)
-        return outcome;
-    outcome.sense = sense;
-    outcome.error = systemError;
-    if (SenseKey(sense) != 0 || SenseCode(sense) != 0 || SenseQualifier(sense) != 0)
-        outcome.kind = CommandOutcome::Kind::kCheckCondition;
-    else if (systemError != 0)
-        outcome.kind = CommandOutcome::Kind::kSystemError;
-    else
-        outcome.kind = CommandOutcome::Kind::kNoDetail;
-    return outcome;
-}
-
 std::string CommandText(const Cdb& cdb) {
     if (const char* name = FlashCommandName(cdb))
         return Hex2(cdb[0]) + " " + name;
@@ -84,39 +69,58 @@ std::string CommandText(const Cdb& cdb) {
     return Hex2(cdb[0]) + " " + Upper(name);
 }
 
-std::string CauseText(const CommandOutcome& outcome) {
-    switch (outcome.kind) {
-    case CommandOutcome::Kind::kGood:
+std::string CauseText(const CommandResult& result) {
+    using Kind = CommandResult::CodeKind;
+    if (result.good())
         return "none";
-    case CommandOutcome::Kind::kCheckCondition:
-        return SenseTriple(outcome.sense) + " " + SenseNames(outcome.sense);
-    case CommandOutcome::Kind::kSystemError:
-        return "error " + std::to_string(outcome.error) + ": " + std::strerror(outcome.error);
-    case CommandOutcome::Kind::kNoDetail:
+    if (result.outcome == CommandResult::Outcome::CheckCondition)
+        return SenseTriple(result.sense) + " " + SenseNames(result.sense);
+    const std::string code = std::to_string(result.code);
+    switch (result.kind) {
+    case Kind::Errno:
+        return "error " + code + ": " + std::strerror(static_cast<int>(result.code));
+    case Kind::Win32Error:
+        return "Windows error " + code;
+    case Kind::AspiStatus:
+        return "ASPI status " + Hex2(result.code) + "h";
+    case Kind::ScsiStatus: {
+        char status[64] = {};
+        sg_get_scsi_status_str(static_cast<int>(result.code), sizeof status, status);
+        return "SCSI status " + Hex2(result.code) + "h " + Upper(status);
+    }
+    case Kind::HostStatus:
+        return "host status " + code + ": the adapter or its driver gave up on the command";
+    case Kind::DriverStatus:
+        return "driver status " + code + ": the driver gave up on the command";
+    case Kind::InvalidDrive:
+        return "drive " + code + " is out of reach (not opened for this update)";
+    case Kind::None:
         break;
     }
-    return "the command failed without sense data";
+    return "the command failed without a cause";
 }
 
-std::optional<std::string> AdviceFor(const CommandOutcome& outcome) {
-    if (outcome.kind == CommandOutcome::Kind::kSystemError) {
-        if (outcome.error == EACCES || outcome.error == EPERM)
+std::optional<std::string> AdviceFor(const CommandResult& result) {
+    if (result.outcome == CommandResult::Outcome::Error) {
+        if (result.kind != CommandResult::CodeKind::Errno)
+            return std::nullopt;
+        if (result.code == EACCES || result.code == EPERM)
             return "not permitted: run as root, or give the user access to the device (join "
                    "the group that owns it, cdrom on Debian, and log in again)";
-        if (outcome.error == EBUSY)
+        if (result.code == EBUSY)
             return "the device is in use: unmount its disc and close programs that use the "
                    "drive";
         return std::nullopt;
     }
-    if (outcome.kind != CommandOutcome::Kind::kCheckCondition)
+    if (result.outcome != CommandResult::Outcome::CheckCondition)
         return std::nullopt;
-    const std::uint8_t key = SenseKey(outcome.sense);
-    const std::uint8_t code = SenseCode(outcome.sense);
+    const std::uint8_t key = SenseKey(result.sense);
+    const std::uint8_t code = SenseCode(result.sense);
     if (code == kCodeNoMedium)
         return "no medium: this command needs a disc in the drive (or a closed tray); check "
                "the tray and try again";
     if (key == kKeyIllegalRequest && code == kCodeRemovalPrevented &&
-        SenseQualifier(outcome.sense) == kQualifierRemovalPrevented)
+        SenseQualifier(result.sense) == kQualifierRemovalPrevented)
         return "the medium is locked: another program holds the tray; close programs that "
                "use the drive, unmount its disc, and try again";
     if (key == kKeyNotReady || code == kCodeNotReady)
@@ -125,17 +129,35 @@ std::optional<std::string> AdviceFor(const CommandOutcome& outcome) {
     return std::nullopt;
 }
 
-std::string TraceOutcome(const CommandOutcome& outcome) {
-    switch (outcome.kind) {
-    case CommandOutcome::Kind::kGood:
+std::string TraceOutcome(const CommandResult& result) {
+    using Kind = CommandResult::CodeKind;
+    if (result.good())
         return "";
-    case CommandOutcome::Kind::kCheckCondition:
-    case CommandOutcome::Kind::kNoDetail:
-        return " sense " + SenseTriple(outcome.sense, false);
-    case CommandOutcome::Kind::kSystemError:
+    if (result.outcome == CommandResult::Outcome::CheckCondition)
+        return " sense " + SenseTriple(result.sense, false);
+    const char* field = "error";
+    switch (result.kind) {
+    case Kind::Errno:
+    case Kind::Win32Error:
+    case Kind::None:
+        break;
+    case Kind::AspiStatus:
+        field = "aspi-status";
+        break;
+    case Kind::ScsiStatus:
+        field = "scsi-status";
+        break;
+    case Kind::HostStatus:
+        field = "host-status";
+        break;
+    case Kind::DriverStatus:
+        field = "driver-status";
+        break;
+    case Kind::InvalidDrive:
+        field = "no-drive";
         break;
     }
-    return " error " + std::to_string(outcome.error);
+    return " " + std::string(field) + " " + std::to_string(result.code);
 }
 
 }  // namespace kfs::console

@@ -98,13 +98,13 @@ void ConsoleView::ShowError(const std::string& text, const std::string& caption)
 }
 
 void ConsoleView::PrintFailureCause() {
-    const std::optional<FailedCommand> failed = failures_ ? failures_() : std::nullopt;
+    const std::optional<SentCommand> failed = failures_ ? failures_() : std::nullopt;
     if (!failed)
         return;
     ClearBar();
     std::fprintf(err_, "  failed command: %s\n  cause: %s\n", CommandText(failed->cdb).c_str(),
-                 CauseText(failed->outcome).c_str());
-    if (const auto advice = AdviceFor(failed->outcome))
+                 CauseText(failed->result).c_str());
+    if (const auto advice = AdviceFor(failed->result))
         std::fprintf(err_, "  advice: %s\n", advice->c_str());
     std::fflush(err_);
 }

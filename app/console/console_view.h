@@ -26,7 +26,7 @@ class ConsoleView : public MainView {
     // without them, a standard input that is not a terminal answers no.
     bool Ask(const std::string& question);
     // Where the last failed command comes from (the command recorder's TakeFailure).
-    using FailureSource = std::function<std::optional<FailedCommand>()>;
+    using FailureSource = std::function<std::optional<SentCommand>()>;
     void SetFailureSource(FailureSource source) { failures_ = std::move(source); }
     // Under a failure text: the failing command, its cause and, for the common causes, a line of
     // advice; nothing when no command has failed since the last time.

@@ -185,18 +185,19 @@ std::optional<DriveIndex> DriveTable::Find(const std::string& pathOrIndex) const
     return static_cast<DriveIndex>(index);
 }
 
-bool DriveTable::SendPacketCommand(DriveIndex drive, const Cdb& cdb, std::uint8_t* buffer,
-                                   std::uint16_t length, std::uint8_t direction,
-                                   std::uint32_t timeoutMs) {
-    if (!IsValidDriveIndex(drive))
-        return false;
+CommandResult DriveTable::Execute(DriveIndex drive, const Cdb& cdb, std::uint8_t* buffer,
+                                  std::uint16_t length, std::uint8_t direction,
+                                  std::uint32_t timeoutMs) {
+    // Drives other than the one opened exclusively are out of reach, like drives outside the
+    // table.
+    const auto unreachable = CommandResult::Error(CommandResult::CodeKind::InvalidDrive, drive);
     if (exclusive_) {
         if (drive != exclusive_drive_)
-            return false;
+            return unreachable;
         return exclusive_->SendPacketCommand(0, cdb, buffer, length, direction, timeoutMs);
     }
     if (!base_)
-        return false;  // a failed exclusive open left no descriptor
+        return unreachable;  // a failed exclusive open left no descriptor
     return base_->SendPacketCommand(static_cast<DriveIndex>(base_index_[drive]), cdb, buffer,
                                     length, direction, timeoutMs);
 }

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 
 namespace kfs {
@@ -104,21 +105,29 @@ bool SgTransport::Select(DriveIndex drive) {
     return fd_ >= 0;
 }
 
-bool SgTransport::SendPacketCommand(DriveIndex drive, const Cdb& cdb, std::uint8_t* buffer,
-                                    std::uint16_t length, std::uint8_t direction,
-                                    std::uint32_t timeoutMs) {
-    if (!IsValidDriveIndex(drive))
-        return false;
+CommandResult SgTransport::Execute(DriveIndex drive, const Cdb& cdb, std::uint8_t* buffer,
+                                   std::uint16_t length, std::uint8_t direction,
+                                   std::uint32_t timeoutMs) {
+    using Kind = CommandResult::CodeKind;
     sense_ = SenseData{};
     if (!Select(drive))
-        return false;
+        return CommandResult::Error(Kind::Errno, static_cast<std::uint32_t>(errno));
     std::uint8_t sense[32] = {};
     sg_io_hdr_t request =
         BuildSgIoRequest(cdb, buffer, length, direction, timeoutMs, sense, sizeof sense);
     if (system_->Io(fd_, request) != 0)
-        return false;
+        return CommandResult::Error(Kind::Errno, static_cast<std::uint32_t>(errno));
     std::memcpy(sense_.data(), sense, std::min<std::size_t>(request.sb_len_wr, sense_.size()));
-    return (request.info & SG_INFO_OK_MASK) == SG_INFO_OK;
+    if ((request.info & SG_INFO_OK_MASK) == SG_INFO_OK)
+        return CommandResult::Good();
+    constexpr unsigned char kCheckCondition = 0x02;
+    if (request.status == kCheckCondition || request.sb_len_wr > 0)
+        return CommandResult::Check(sense_);
+    if (request.host_status != 0)
+        return CommandResult::Error(Kind::HostStatus, request.host_status);
+    if (request.driver_status != 0)
+        return CommandResult::Error(Kind::DriverStatus, request.driver_status);
+    return CommandResult::Error(Kind::ScsiStatus, request.status);
 }
 
 }  // namespace kfs

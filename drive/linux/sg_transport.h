@@ -43,13 +43,18 @@ class SgTransport : public Transport {
     SgTransport(const SgTransport&) = delete;
     SgTransport& operator=(const SgTransport&) = delete;
 
-    bool SendPacketCommand(DriveIndex drive, const Cdb& cdb, std::uint8_t* buffer,
-                           std::uint16_t length, std::uint8_t direction,
-                           std::uint32_t timeoutMs = kDefaultTimeoutMs) override;
     SenseData GetSenseData() const override { return sense_; }
     int DriveCount() const override { return static_cast<int>(paths_.size()); }
 
     const std::string& DevicePath(DriveIndex drive) const { return paths_.at(drive); }
+
+  protected:
+    // A device that does not open or an ioctl that fails is an errno; a command the kernel ran
+    // is judged by its SCSI status (check condition with sense), then the host adapter's and
+    // the driver's status.
+    CommandResult Execute(DriveIndex drive, const Cdb& cdb, std::uint8_t* buffer,
+                          std::uint16_t length, std::uint8_t direction,
+                          std::uint32_t timeoutMs) override;
 
   private:
     bool Select(DriveIndex drive);

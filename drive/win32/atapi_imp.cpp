@@ -201,16 +201,40 @@ void TAtapiImp::CloseDevice() {
     device_ = INVALID_HANDLE_VALUE;
 }
 
-bool TAtapiImp::SendPacketCommand(DriveIndex drive, const Cdb& cdb, std::uint8_t* buffer,
-                                  std::uint16_t length, std::uint8_t direction,
-                                  std::uint32_t /*timeoutMs*/) {
-    if (!IsValidDriveIndex(drive))
-        return false;
+CommandResult TAtapiImp::Execute(DriveIndex drive, const Cdb& cdb, std::uint8_t* buffer,
+                                 std::uint16_t length, std::uint8_t direction,
+                                 std::uint32_t /*timeoutMs*/) {
     if (drive != currentDrive_) {
         SelectDrive(drive);
         currentDrive_ = drive;
     }
-    return ExecCdb(cdb.data(), buffer, length, direction) == aspi::SS_COMP;
+    return ResultOf(ExecCdb(cdb.data(), buffer, length, direction));
+}
+
+CommandResult TAtapiImp::ResultOf(std::uint8_t status) const {
+    using Kind = CommandResult::CodeKind;
+    constexpr std::uint8_t kCheckCondition = 0x02;
+    if (usesPassThrough_) {
+        // A call that failed with an error the SCSI status was trusted for: the drive may or may
+        // not have answered.
+        const bool certain = passThroughError_ == 0;
+        CommandResult result;
+        if (status == aspi::SS_COMP)
+            result = CommandResult::Good();
+        else if (status == 0)
+            return CommandResult::Error(Kind::Win32Error, passThroughError_);
+        else if (status == kCheckCondition)
+            result = CommandResult::Check(GetSenseData());
+        else
+            result = CommandResult::Error(Kind::ScsiStatus, status);
+        result.certain = certain;
+        return result;
+    }
+    if (status == aspi::SS_COMP)
+        return CommandResult::Good();
+    if (request_ && status == aspi::SS_ERR && request_->SRB_TargStat == kCheckCondition)
+        return CommandResult::Check(GetSenseData());
+    return CommandResult::Error(Kind::AspiStatus, status);
 }
 
 SenseData TAtapiImp::GetSenseData() const {
@@ -235,6 +259,7 @@ std::uint8_t TAtapiImp::ExecCdb(const std::uint8_t* cdb, std::uint8_t* buffer, s
 std::uint8_t TAtapiImp::ExecPassThrough(const std::uint8_t* cdb, std::uint8_t* buffer,
                                         std::uint32_t length, std::uint8_t direction) {
     passThrough_ = {};
+    passThroughError_ = 0;
     SCSI_PASS_THROUGH_DIRECT& sptd = passThrough_.sptd;
     sptd.Length = sizeof(SCSI_PASS_THROUGH_DIRECT);
     sptd.CdbLength = 12;
@@ -255,6 +280,7 @@ std::uint8_t TAtapiImp::ExecPassThrough(const std::uint8_t* cdb, std::uint8_t* b
         // NT 4.0 and 2000 a device-level failure as ERROR_IO_DEVICE; the SCSI status then tells
         // whether the drive took the command. Any other error on those versions is a failure.
         const DWORD error = api_.GetLastError();
+        passThroughError_ = error;
         if (ntMinorIs1_ && error != ERROR_SEM_TIMEOUT)
             return 0;
         if (ntMinorIs0_ && error != ERROR_IO_DEVICE)

@@ -55,12 +55,6 @@ class TAtapiImp final : public Transport {
     TAtapiImp(const TAtapiImp&) = delete;
     TAtapiImp& operator=(const TAtapiImp&) = delete;
 
-    // The caller's time-out is not used: an ASPI command is waited for 60 s and a pass-through
-    // command is ended by the system after 20 s, whatever the caller asks (long flash steps rely
-    // on the NT error tolerance below rather than on a longer wait).
-    bool SendPacketCommand(DriveIndex drive, const Cdb& cdb, std::uint8_t* buffer,
-                           std::uint16_t length, std::uint8_t direction,
-                           std::uint32_t timeoutMs = kDefaultTimeoutMs) override;
     // The first 18 bytes of the last command's sense data; byte 2 is kept unmasked.
     SenseData GetSenseData() const override;
     int DriveCount() const override { return driveCount_; }
@@ -78,7 +72,19 @@ class TAtapiImp final : public Transport {
     bool NtMinorIs1() const { return ntMinorIs1_; }
     const DriveHandle& Entry(int index) const { return drives_[index]; }
 
+  protected:
+    // The caller's time-out is not used: an ASPI command is waited for 60 s and a pass-through
+    // command is ended by the system after 20 s, whatever the caller asks (long flash steps rely
+    // on the NT error tolerance below rather than on a longer wait).
+    CommandResult Execute(DriveIndex drive, const Cdb& cdb, std::uint8_t* buffer,
+                          std::uint16_t length, std::uint8_t direction,
+                          std::uint32_t timeoutMs) override;
+
   private:
+    // The cause behind ExecCdb's status: the sense of a check condition, the Win32 error of a
+    // failed pass-through call, the ASPI status otherwise.
+    CommandResult ResultOf(std::uint8_t status) const;
+
     using GetSupportInfoFn = DWORD(__cdecl*)();
     using SendCommandFn = DWORD(__cdecl*)(void* srb);
 
@@ -114,6 +120,8 @@ class TAtapiImp final : public Transport {
     // them, so they are kept until the library has been unloaded.
     std::vector<std::unique_ptr<aspi::SRB_GDEVBlock>> abandonedBlocks_;
     PassThroughRequest passThrough_ = {};
+    // GetLastError of the last failed pass-through DeviceIoControl, 0 when it succeeded.
+    DWORD passThroughError_ = 0;
 };
 
 }  // namespace kfs

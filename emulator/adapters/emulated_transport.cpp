@@ -8,14 +8,12 @@ EmulatedTransport::EmulatedTransport(emu::DriveSet& drives) : drives_(drives) {
             table_.push_back(i);
 }
 
-bool EmulatedTransport::SendPacketCommand(DriveIndex drive, const Cdb& cdb, std::uint8_t* buffer,
-                                          std::uint16_t length, std::uint8_t direction,
-                                          std::uint32_t /*timeoutMs: commands finish at once*/) {
-    if (!IsValidDriveIndex(drive))
-        return false;
+CommandResult EmulatedTransport::Execute(DriveIndex drive, const Cdb& cdb, std::uint8_t* buffer,
+                                         std::uint16_t length, std::uint8_t direction,
+                                         std::uint32_t /*timeoutMs: commands finish at once*/) {
     emu::Outcome outcome = drives_.Execute(table_[drive], cdb.data(), buffer, length, direction);
     sense_ = outcome.sense;
-    return outcome.good;
+    return outcome.good ? CommandResult::Good() : CommandResult::Check(sense_);
 }
 
 }  // namespace kfs

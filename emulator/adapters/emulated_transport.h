@@ -12,14 +12,17 @@ class EmulatedTransport : public Transport {
 
     explicit EmulatedTransport(emu::DriveSet& drives);
 
-    bool SendPacketCommand(DriveIndex drive, const Cdb& cdb, std::uint8_t* buffer,
-                           std::uint16_t length, std::uint8_t direction,
-                           std::uint32_t timeoutMs = kDefaultTimeoutMs) override;
     SenseData GetSenseData() const override { return sense_; }
     int DriveCount() const override { return static_cast<int>(table_.size()); }
 
     // Position of a drive-table entry in the emulator's device list.
     int DeviceOf(DriveIndex drive) const { return table_.at(drive); }
+
+  protected:
+    // The emulated drive always answers: good, or a check condition with its sense.
+    CommandResult Execute(DriveIndex drive, const Cdb& cdb, std::uint8_t* buffer,
+                          std::uint16_t length, std::uint8_t direction,
+                          std::uint32_t timeoutMs) override;
 
   private:
     emu::DriveSet& drives_;

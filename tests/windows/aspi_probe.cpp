@@ -26,8 +26,10 @@ int main() {
                     model.c_str(), version.c_str(), hardware.c_str(), date.c_str());
         // A command's outcome and its sense data as the layers above see them.
         std::uint8_t reply[20] = {};
-        const bool ok = transport.SendPacketCommand(index, kfs::kVendorIdentificationPageCdb, reply,
-                                                    sizeof reply, kfs::kDirIn);
+        const bool ok = transport
+                            .SendPacketCommand(index, kfs::kVendorIdentificationPageCdb, reply,
+                                               sizeof reply, kfs::kDirIn)
+                            .good();
         const kfs::SenseData sense = transport.GetSenseData();
         std::printf("drive %d vendor page ok %d sense %02X/%02X/%02X\n", index, ok ? 1 : 0,
                     sense[2] & 0x0F, sense[12], sense[13]);

@@ -402,12 +402,57 @@ TEST(AtapiImpPassThrough, NtErrorToleranceByMinorVersion) {
         // Sense as the system writes it, with filemark, end-of-medium and ILI bits in byte 2.
         fake.systemSense = {0x70, 0, 0xE5, 0, 0, 0, 0, 10, 0, 0, 0, 0, 0x24, 0x01, 0, 0, 0, 0};
         EXPECT_EQ(imp.ExecCdb(kTestUnitReady.data(), nullptr, 0, 0), c.status);
-        EXPECT_EQ(imp.SendPacketCommand(0, kTestUnitReady, nullptr, 0, 0), c.status == 1);
+        EXPECT_EQ(imp.SendPacketCommand(0, kTestUnitReady, nullptr, 0, 0).good(), c.status == 1);
         if (c.scsiStatus != 0 && c.status == 2) {
             const SenseData sense = imp.GetSenseData();
             EXPECT_EQ(sense[2], 0xE5);  // unmasked
             EXPECT_EQ(sense[12], 0x24);
             EXPECT_EQ(sense[13], 0x01);
+        }
+    }
+}
+
+// What the layers above learn of a failed command: the Win32 error of a call that failed, the
+// sense of a check condition, and whether the call's own failure left that in doubt.
+TEST(AtapiImpPassThrough, ResultCarriesTheCause) {
+    using Kind = CommandResult::CodeKind;
+    using Outcome = CommandResult::Outcome;
+    struct Case {
+        BOOL ioctlOk;
+        DWORD error;
+        UCHAR scsiStatus;
+        Outcome outcome;
+        Kind kind;
+        std::uint32_t code;
+        bool certain;
+    };
+    const Case cases[] = {
+        {TRUE, 0, 0, Outcome::Good, Kind::None, 0, true},
+        {TRUE, 0, 2, Outcome::CheckCondition, Kind::None, 0, true},
+        {TRUE, 0, 8, Outcome::Error, Kind::ScsiStatus, 8, true},
+        {FALSE, ERROR_SEM_TIMEOUT, 2, Outcome::CheckCondition, Kind::None, 0, false},
+        {FALSE, ERROR_SEM_TIMEOUT, 0, Outcome::Good, Kind::None, 0, false},
+        {FALSE, ERROR_INVALID_FUNCTION, 0, Outcome::Error, Kind::Win32Error, ERROR_INVALID_FUNCTION,
+         true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message() << "ok " << c.ioctlOk << " error " << c.error << " scsi "
+                                        << int(c.scsiStatus));
+        FakeWin32 fake;
+        fake.minor = 1;  // Windows XP
+        AddCdroms(fake, "D");
+        TAtapiImp imp(fake);
+        fake.ioctlResult = c.ioctlOk;
+        fake.lastError = c.error;
+        fake.scsiStatus = c.scsiStatus;
+        fake.systemSense = {0x70, 0, 0x05, 0, 0, 0, 0, 10, 0, 0, 0, 0, 0x24, 0x00, 0, 0, 0, 0};
+        const CommandResult r = imp.SendPacketCommand(0, kTestUnitReady, nullptr, 0, 0);
+        EXPECT_EQ(r.outcome, c.outcome);
+        EXPECT_EQ(r.kind, c.kind);
+        EXPECT_EQ(r.code, c.code);
+        EXPECT_EQ(r.certain, c.certain);
+        if (c.outcome == Outcome::CheckCondition) {
+            EXPECT_EQ(r.sense[12], 0x24);
         }
     }
 }
@@ -532,7 +577,7 @@ TEST_F(AtapiImpAspi, LibraryLoadedFromSystemDirectoryOrReportedMissing) {
             EXPECT_EQ(fake.loadedPath, "C:\\windows\\system32\\WNASPI32.DLL");
             EXPECT_EQ(fake.lines, c.lines);
             EXPECT_EQ(imp.DriveCount(), c.drives);
-            EXPECT_EQ(imp.SendPacketCommand(0, kTestUnitReady, nullptr, 0, 0), c.drives > 0);
+            EXPECT_EQ(imp.SendPacketCommand(0, kTestUnitReady, nullptr, 0, 0).good(), c.drives > 0);
             if (c.drives == 0) {
                 EXPECT_TRUE(fake.execs.empty());
             }

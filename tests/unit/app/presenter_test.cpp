@@ -426,10 +426,10 @@ class FailingInquiry : public Transport {
   public:
     FailingInquiry(Transport& inner, const RecordingMainView& view, int nth)
         : inner_(inner), view_(view), nth_(nth) {}
-    bool SendPacketCommand(DriveIndex d, const Cdb& cdb, std::uint8_t* b, std::uint16_t l,
-                           std::uint8_t dir, std::uint32_t t) override {
+    CommandResult Execute(DriveIndex d, const Cdb& cdb, std::uint8_t* b, std::uint16_t l,
+                          std::uint8_t dir, std::uint32_t t) override {
         if (cdb[0] == 0x12 && view_.HasLine("All Completed!") && ++seen_ == nth_)
-            return false;
+            return CommandResult::Check(inner_.GetSenseData());
         return inner_.SendPacketCommand(d, cdb, b, l, dir, t);
     }
     SenseData GetSenseData() const override { return inner_.GetSenseData(); }

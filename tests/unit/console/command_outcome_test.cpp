@@ -15,18 +15,22 @@ using test::FakeTransport;
 
 struct CauseCase {
     const char* name;
-    CommandOutcome outcome;
+    CommandResult result;
     const char* cause;
     const char* trace;
     const char* advice;  // a word the advice must contain; nullptr for none
 };
 
-CommandOutcome Sensed(std::uint8_t key, std::uint8_t asc, std::uint8_t ascq) {
-    return OutcomeOf(false, FakeTransport::Sense(key, asc, ascq), 0);
+CommandResult Sensed(std::uint8_t key, std::uint8_t asc, std::uint8_t ascq) {
+    return CommandResult::Check(FakeTransport::Sense(key, asc, ascq));
 }
 
-CommandOutcome SystemError(int error) {
-    return OutcomeOf(false, SenseData{}, error);
+CommandResult Failed(CommandResult::CodeKind kind, std::uint32_t code) {
+    return CommandResult::Error(kind, code);
+}
+
+CommandResult SystemError(int error) {
+    return Failed(CommandResult::CodeKind::Errno, static_cast<std::uint32_t>(error));
 }
 
 TEST(CommandOutcome, CauseTraceAndAdviceForEachCommonCause) {
@@ -57,14 +61,21 @@ TEST(CommandOutcome, CauseTraceAndAdviceForEachCommonCause) {
          nullptr},
         {"device busy", SystemError(EBUSY), "error 16: Device or resource busy", " error 16",
          "unmount"},
-        {"no detail", OutcomeOf(false, SenseData{}, 0), "the command failed without sense data",
-         " sense 00/00/00", nullptr},
+        {"host status", Failed(CommandResult::CodeKind::HostStatus, 7),
+         "host status 7: the adapter or its driver gave up on the command", " host-status 7",
+         nullptr},
+        {"driver status", Failed(CommandResult::CodeKind::DriverStatus, 8),
+         "driver status 8: the driver gave up on the command", " driver-status 8", nullptr},
+        {"SCSI busy", Failed(CommandResult::CodeKind::ScsiStatus, 8), "SCSI status 08h BUSY",
+         " scsi-status 8", nullptr},
+        {"unreachable drive", Failed(CommandResult::CodeKind::InvalidDrive, 3),
+         "drive 3 is out of reach (not opened for this update)", " no-drive 3", nullptr},
     };
     for (const CauseCase& c : cases) {
         SCOPED_TRACE(c.name);
-        EXPECT_EQ(CauseText(c.outcome), c.cause);
-        EXPECT_EQ(TraceOutcome(c.outcome), c.trace);
-        const auto advice = AdviceFor(c.outcome);
+        EXPECT_EQ(CauseText(c.result), c.cause);
+        EXPECT_EQ(TraceOutcome(c.result), c.trace);
+        const auto advice = AdviceFor(c.result);
         if (c.advice) {
             ASSERT_TRUE(advice.has_value());
             EXPECT_NE(advice->find(c.advice), std::string::npos) << *advice;
@@ -74,12 +85,9 @@ TEST(CommandOutcome, CauseTraceAndAdviceForEachCommonCause) {
     }
 }
 
-TEST(CommandOutcome, SenseWinsOverSystemErrorAndGoodCarriesNothing) {
-    const CommandOutcome both = OutcomeOf(false, FakeTransport::Sense(5, 0x24, 0), EIO);
-    EXPECT_EQ(both.kind, CommandOutcome::Kind::kCheckCondition);
-    const CommandOutcome good = OutcomeOf(true, FakeTransport::Sense(5, 0x24, 0), EIO);
-    EXPECT_EQ(good.kind, CommandOutcome::Kind::kGood);
-    EXPECT_EQ(TraceOutcome(good), "");
+TEST(CommandOutcome, AGoodCommandCarriesNothing) {
+    EXPECT_EQ(TraceOutcome(CommandResult::Good()), "");
+    EXPECT_FALSE(AdviceFor(CommandResult::Good()).has_value());
 }
 
 TEST(CommandOutcome, CommandTextNamesVendorAndStandardCommands) {

@@ -22,10 +22,10 @@ constexpr Cdb kWriteBlock = {0x3B, 0x06, 0, 0, 0, 0, 0, 0xFF, 0xFE, 0, 0, 0};
 class FailingCall : public FakeTransport {
   public:
     explicit FailingCall(int error) : error_(error) {}
-    bool SendPacketCommand(DriveIndex, const Cdb&, std::uint8_t*, std::uint16_t, std::uint8_t,
-                           std::uint32_t) override {
-        errno = error_;
-        return false;
+    CommandResult Execute(DriveIndex, const Cdb&, std::uint8_t*, std::uint16_t, std::uint8_t,
+                          std::uint32_t) override {
+        return CommandResult::Error(CommandResult::CodeKind::Errno,
+                                    static_cast<std::uint32_t>(error_));
     }
 
   private:
@@ -60,8 +60,8 @@ TEST(CommandRecorder, TraceKeepsThreeFieldsForGoodCommandsAndAppendsTheOutcomeOf
     EXPECT_EQ(Contents(trace), "3b060000000000fffe000000 out 65534 error 5\n");
     const auto failed = byCall.TakeFailure();
     ASSERT_TRUE(failed.has_value());
-    EXPECT_EQ(failed->outcome.kind, CommandOutcome::Kind::kSystemError);
-    EXPECT_EQ(failed->outcome.error, EIO);
+    EXPECT_EQ(failed->result.kind, CommandResult::CodeKind::Errno);
+    EXPECT_EQ(failed->result.code, static_cast<std::uint32_t>(EIO));
     std::fclose(trace);
 }
 
@@ -82,7 +82,7 @@ TEST(CommandRecorder, KeepsTheLastFailureUntilTakenOrUntilTheSameCommandGoesThro
     const auto failed = recorder.TakeFailure();
     ASSERT_TRUE(failed.has_value());
     EXPECT_EQ(failed->cdb, kWriteBlock);
-    EXPECT_EQ(CauseText(failed->outcome), "05/24/00 ILLEGAL REQUEST, INVALID FIELD IN CDB");
+    EXPECT_EQ(CauseText(failed->result), "05/24/00 ILLEGAL REQUEST, INVALID FIELD IN CDB");
     EXPECT_FALSE(recorder.TakeFailure().has_value()) << "told once";
 }
 

@@ -20,13 +20,13 @@ class SignalingTransport : public Transport {
   public:
     SignalingTransport(Transport& inner, int signal, int nth)
         : inner_(inner), signal_(signal), nth_(nth) {}
-    bool SendPacketCommand(DriveIndex drive, const Cdb& cdb, std::uint8_t* buffer,
-                           std::uint16_t length, std::uint8_t direction,
-                           std::uint32_t timeoutMs) override {
+    CommandResult Execute(DriveIndex drive, const Cdb& cdb, std::uint8_t* buffer,
+                          std::uint16_t length, std::uint8_t direction,
+                          std::uint32_t timeoutMs) override {
         if (locked_ && ++after_lock_ == nth_)
             std::raise(signal_);
         const bool lockCommand = cdb[0] == 0x1E && (cdb[4] & 1) != 0;
-        const bool ok = inner_.SendPacketCommand(drive, cdb, buffer, length, direction, timeoutMs);
+        const CommandResult ok = inner_.SendPacketCommand(drive, cdb, buffer, length, direction, timeoutMs);
         if (lockCommand && !locked_)
             locked_ = true;
         return ok;

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <cstring>
 #include <map>
 #include <set>
@@ -59,14 +60,19 @@ class FakeSg : public SgSystem {
     std::vector<std::string> requestDevices;
     // Answer of the next commands.
     int ioResult = 0;
+    int ioErrno = 0;  // errno of a failed ioctl or open
     unsigned char status = 0;
+    unsigned short hostStatus = 0;
+    unsigned short driverStatus = 0;
     std::vector<std::uint8_t> sense;
 
     std::vector<std::string> ListDeviceNames() override { return names; }
     int Open(const std::string& path) override {
         opens.push_back(path);
-        if (unopenable.count(path))
+        if (unopenable.count(path)) {
+            errno = ioErrno;
             return -1;
+        }
         int fd = next++;
         open[fd] = path;
         return fd;
@@ -75,11 +81,15 @@ class FakeSg : public SgSystem {
     int Io(int fd, sg_io_hdr_t& r) override {
         requests.push_back(r);
         requestDevices.push_back(open.at(fd));
-        if (ioResult != 0)
+        if (ioResult != 0) {
+            errno = ioErrno;
             return ioResult;
+        }
         r.status = status;
         r.masked_status = static_cast<unsigned char>(status >> 1);
-        if (status)
+        r.host_status = hostStatus;
+        r.driver_status = driverStatus;
+        if (status || hostStatus || driverStatus)
             r.info |= SG_INFO_CHECK;
         if (!sense.empty())
             std::memcpy(r.sbp, sense.data(), std::min<std::size_t>(sense.size(), r.mx_sb_len));
@@ -163,6 +173,62 @@ TEST(SgTransport, ADriveThatNoLongerOpensFailsItsCommands) {
     f.sg->unopenable.insert("/dev/sr0");
     const Cdb tur{};
     EXPECT_FALSE(f.transport->SendPacketCommand(0, tur, nullptr, 0, kDirNone));
+    EXPECT_TRUE(f.sg->requests.empty());
+}
+
+TEST(SgTransport, EveryFailureCarriesItsCause) {
+    using Kind = CommandResult::CodeKind;
+    using Outcome = CommandResult::Outcome;
+    struct Case {
+        const char* name;
+        bool unopenable;
+        int ioResult;
+        int ioErrno;
+        unsigned char status;
+        unsigned short host;
+        unsigned short driver;
+        std::vector<std::uint8_t> sense;
+        Outcome outcome;
+        Kind kind;
+        std::uint32_t code;
+    };
+    const std::vector<std::uint8_t> notReady = {0x70, 0, 0x02, 0, 0, 0, 0, 10, 0, 0, 0, 0, 0x3A};
+    const Case cases[] = {
+        {"good", false, 0, 0, 0, 0, 0, {}, Outcome::Good, Kind::None, 0},
+        {"check condition", false, 0, 0, 0x02, 0, 0, notReady, Outcome::CheckCondition, Kind::None,
+         0},
+        {"open refused", true, 0, 0, 0, 0, 0, {}, Outcome::Error, Kind::Errno, EACCES},
+        {"ioctl failed", false, -1, EIO, 0, 0, 0, {}, Outcome::Error, Kind::Errno, EIO},
+        {"host gave up", false, 0, 0, 0, 0x03, 0, {}, Outcome::Error, Kind::HostStatus, 0x03},
+        {"driver error", false, 0, 0, 0, 0, 0x06, {}, Outcome::Error, Kind::DriverStatus, 0x06},
+        {"busy", false, 0, 0, 0x08, 0, 0, {}, Outcome::Error, Kind::ScsiStatus, 0x08},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Fixture f({"sr0"});
+        if (c.unopenable)
+            f.sg->unopenable.insert("/dev/sr0");
+        f.sg->ioResult = c.ioResult;
+        f.sg->ioErrno = c.ioErrno ? c.ioErrno : EACCES;
+        f.sg->status = c.status;
+        f.sg->hostStatus = c.host;
+        f.sg->driverStatus = c.driver;
+        f.sg->sense = c.sense;
+        const Cdb tur{};
+        const CommandResult r = f.transport->SendPacketCommand(0, tur, nullptr, 0, kDirNone);
+        EXPECT_EQ(r.outcome, c.outcome);
+        EXPECT_EQ(r.kind, c.kind);
+        EXPECT_EQ(r.code, c.code);
+        EXPECT_TRUE(r.certain);
+        if (c.outcome == Outcome::CheckCondition) {
+            EXPECT_EQ(r.sense[12], 0x3A);
+        }
+        EXPECT_EQ(f.transport->LastFailure().has_value(), c.outcome != Outcome::Good);
+    }
+    // An index outside the table is refused before any back end sees it.
+    Fixture f({"sr0"});
+    const CommandResult r = f.transport->SendPacketCommand(1, Cdb{}, nullptr, 0, kDirNone);
+    EXPECT_EQ(r.kind, Kind::InvalidDrive);
     EXPECT_TRUE(f.sg->requests.empty());
 }
 

@@ -81,7 +81,7 @@ INSTANTIATE_TEST_SUITE_P(
         RefusalCase{"AliBlockData", "ali", &FlashAliType, 2, 65536, "fd07", 2, kFlipData},
         RefusalCase{"AliImageSum", "ali", &FlashAliType, 2, 65536, "fd07", 4, FlipCdb(9)},
         RefusalCase{"AliBlockOrder", "ali", &FlashAliType, 2, 65536, "fd07", 3, FlipCdb(10)},
-        // Bank 0 (sent second) loses a block: its save is refused; bank 1 is programmed.
+        // Bank 0 (sent second) loses a block: the procedure stops there; bank 1 is programmed.
         RefusalCase{"Mtk7OffsetBeyondTheBanks", "mtk7", &FlashMtk7Type, 8, 65536, "3b06", 5,
                     [](Cdb& cdb, std::vector<std::uint8_t>&) { cdb[3] = 0x02; }},
         RefusalCase{"PhilipsRepeatedWords", "philips", &Philips, 0, 3 * 16384 - 40, "fa", 2,

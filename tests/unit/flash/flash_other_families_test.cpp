@@ -2,6 +2,7 @@
 // drives of their families.
 #include <gtest/gtest.h>
 
+#include "drive/cdb.h"
 #include "flash/flash_ali.h"
 #include "flash/flash_mtk7.h"
 #include "flash/flash_philips.h"
@@ -148,9 +149,8 @@ TEST(FlashPhilipsForm, BlockFailures) {
     }
 }
 
-// Blocks, saves and triggers whose result the procedure does not examine: a failure of any one
-// of them leaves the procedure's result to the wait that follows, and the drive does not take
-// the image.
+// Blocks and saves whose result the procedure does not examine: a failure of any one of them
+// leaves the procedure's result to the wait that follows, and the drive does not take the image.
 TEST(UnexaminedCommands, FailingInTurnLeaveTheResultToTheWait) {
     struct Family {
         const char* family;
@@ -158,13 +158,14 @@ TEST(UnexaminedCommands, FailingInTurnLeaveTheResultToTheWait) {
         std::uint8_t type;
         std::size_t length;
         const char* command;
-        int count;
+        std::vector<int> nths;  // which of the commands with that operation code fail
     } families[] = {
-        {"ali", &FlashAliType, 2, 4 * kBlock, "fd", 4},
-        {"mtk7", &FlashMtk7Type, 8, 2 * 65536, "3b", 10},
+        {"ali", &FlashAliType, 2, 4 * kBlock, "fd", {1, 2, 3, 4}},
+        // The two saves are the 5th and the 10th WRITE BUFFER.
+        {"mtk7", &FlashMtk7Type, 8, 2 * 65536, "3b", {5, 10}},
     };
     for (const Family& f : families) {
-        for (int nth = 1; nth <= f.count; ++nth) {
+        for (int nth : f.nths) {
             Rig rig(f.family, std::string(R"(, "faults": [{"command": ")") + f.command +
                                   R"(", "nth": )" + std::to_string(nth) +
                                   R"(, "sense": "03/0c/00"}])");
@@ -179,6 +180,33 @@ TEST(UnexaminedCommands, FailingInTurnLeaveTheResultToTheWait) {
         auto job = rig.Job();
         EXPECT_EQ(f.procedure(job), "Wait Drive Ready TimeOut !\n") << f.family;
         EXPECT_GT(rig.drives.Now(), 120000u);
+    }
+}
+
+// A WRITE BUFFER block the drive refuses ends the procedure at once: nothing more is sent, no
+// bank is saved after it, and the failure's sense stays with the transport.
+TEST(FlashMtk7Type, ARefusedBlockEndsWithWriteBufferFail) {
+    for (int nth = 1; nth <= 8; ++nth) {
+        SCOPED_TRACE(nth);
+        // Among the WRITE BUFFER commands, the save of bank 1 comes after the 4th block.
+        const int writeBuffer = nth > 4 ? nth + 1 : nth;
+        Rig rig("mtk7", R"(, "faults": [{"command": "3b", "nth": )" + std::to_string(writeBuffer) +
+                            R"(, "sense": "05/24/00"}])");
+        rig.MakeImage(2 * 65536, 8);
+        auto job = rig.Job();
+        EXPECT_EQ(FlashMtk7Type(job), "Write Buffer Fail !");
+        // Blocks 1 to 4 belong to bank 1, which is saved after them.
+        const std::size_t saves = nth > 4 ? 1 : 0;
+        EXPECT_EQ(rig.Commands("3b06").size(), static_cast<std::size_t>(nth));
+        EXPECT_EQ(rig.Commands("3b07").size(), saves);
+        EXPECT_EQ(rig.trace.size(), nth + saves);
+        EXPECT_EQ(rig.Flash(0, 65536), rig.Old(0, 65536));
+        ASSERT_TRUE(rig.tampering.LastFailure());
+        const SentCommand& failed = *rig.tampering.LastFailure();
+        EXPECT_EQ(failed.cdb[0], 0x3B);
+        EXPECT_EQ(failed.result.outcome, CommandResult::Outcome::CheckCondition);
+        EXPECT_EQ(SenseKey(failed.result.sense), 0x05);
+        EXPECT_EQ(SenseCode(failed.result.sense), 0x24);
     }
 }
 

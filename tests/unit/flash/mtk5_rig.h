@@ -36,9 +36,9 @@ class FaultyTransport : public Transport {
   public:
     explicit FaultyTransport(Transport& inner) : inner_(inner) {}
 
-    bool SendPacketCommand(DriveIndex drive, const Cdb& cdb, std::uint8_t* buffer,
-                           std::uint16_t length, std::uint8_t direction,
-                           std::uint32_t timeoutMs) override {
+    CommandResult Execute(DriveIndex drive, const Cdb& cdb, std::uint8_t* buffer,
+                          std::uint16_t length, std::uint8_t direction,
+                          std::uint32_t timeoutMs) override {
         sent.push_back(cdb);
         lengths.push_back(length);
         FailRule* patcher = nullptr;
@@ -49,16 +49,17 @@ class FaultyTransport : public Transport {
             if (rule.seen >= rule.from && (rule.to == 0 || rule.seen <= rule.to) && !rule.patch) {
                 failedSense_ = rule.sense;
                 failed_ = true;
-                return false;
+                return CommandResult::Check(rule.sense);
             }
             if (rule.patch)
                 patcher = &rule;
         }
         failed_ = false;
-        const bool ok = inner_.SendPacketCommand(drive, cdb, buffer, length, direction, timeoutMs);
-        if (ok && patcher)
+        const CommandResult result =
+            inner_.SendPacketCommand(drive, cdb, buffer, length, direction, timeoutMs);
+        if (result && patcher)
             patcher->patch(buffer);
-        return ok;
+        return result;
     }
     SenseData GetSenseData() const override {
         return failed_ ? failedSense_ : inner_.GetSenseData();

@@ -33,9 +33,9 @@ class TamperingTransport : public Transport {
     // Called for every command with its position (from 0); may change the CDB and the data.
     std::function<void(int, Cdb&, std::vector<std::uint8_t>&)> tamper;
 
-    bool SendPacketCommand(DriveIndex drive, const Cdb& cdb, std::uint8_t* buffer,
-                           std::uint16_t length, std::uint8_t direction,
-                           std::uint32_t timeoutMs) override {
+    CommandResult Execute(DriveIndex drive, const Cdb& cdb, std::uint8_t* buffer,
+                          std::uint16_t length, std::uint8_t direction,
+                          std::uint32_t timeoutMs) override {
         Cdb copy = cdb;
         if (tamper && direction == kDirOut && buffer) {
             std::vector<std::uint8_t> data(buffer, buffer + length);

@@ -29,11 +29,9 @@ class FakeTransport : public Transport {
 
     explicit FakeTransport(int driveCount = 1) : count(driveCount) {}
 
-    bool SendPacketCommand(DriveIndex drive, const Cdb& cdb, std::uint8_t* buffer,
-                           std::uint16_t length, std::uint8_t direction,
-                           std::uint32_t timeoutMs) override {
-        if (!IsValidDriveIndex(drive))
-            return false;
+    CommandResult Execute(DriveIndex drive, const Cdb& cdb, std::uint8_t* buffer,
+                          std::uint16_t length, std::uint8_t direction,
+                          std::uint32_t timeoutMs) override {
         Sent s{drive, cdb, length, direction, timeoutMs, {}};
         if (direction == kDirOut && buffer)
             s.dataOut.assign(buffer, buffer + length);
@@ -46,7 +44,7 @@ class FakeTransport : public Transport {
         if (buffer && direction == kDirIn && !r.data.empty())
             std::memcpy(buffer, r.data.data(), std::min<std::size_t>(r.data.size(), length));
         sense = r.sense;
-        return r.ok;
+        return r.ok ? CommandResult::Good() : CommandResult::Check(r.sense);
     }
     SenseData GetSenseData() const override { return sense; }
     int DriveCount() const override { return count; }

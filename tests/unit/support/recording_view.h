@@ -10,7 +10,7 @@
 namespace kfs::test {
 
 class RecordingView : public FlashView {
-public:
+  public:
     struct Box {
         std::string kind;  // "error", "information" or "question"
         std::string text;
@@ -23,7 +23,8 @@ public:
         ++clears;
     }
     void DeleteFirstLine() override {
-        if (!lines.empty()) lines.erase(lines.begin());
+        if (!lines.empty())
+            lines.erase(lines.begin());
         ++deletions;
     }
     void ClearSelection() override {}
@@ -37,7 +38,8 @@ public:
     }
     bool AskOkCancel(const std::string& text, const std::string& caption) override {
         boxes.push_back({"question", text, caption});
-        if (answers.empty()) return true;
+        if (answers.empty())
+            return true;
         bool answer = answers.front();
         answers.pop_front();
         return answer;
