@@ -77,25 +77,25 @@ std::string CauseText(const CommandResult& result) {
         return SenseTriple(result.sense) + " " + SenseNames(result.sense);
     const std::string code = std::to_string(result.code);
     switch (result.kind) {
-    case Kind::Errno:
-        return "error " + code + ": " + std::strerror(static_cast<int>(result.code));
-    case Kind::Win32Error:
-        return "Windows error " + code;
-    case Kind::AspiStatus:
-        return "ASPI status " + Hex2(result.code) + "h";
-    case Kind::ScsiStatus: {
-        char status[64] = {};
-        sg_get_scsi_status_str(static_cast<int>(result.code), sizeof status, status);
-        return "SCSI status " + Hex2(result.code) + "h " + Upper(status);
-    }
-    case Kind::HostStatus:
-        return "host status " + code + ": the adapter or its driver gave up on the command";
-    case Kind::DriverStatus:
-        return "driver status " + code + ": the driver gave up on the command";
-    case Kind::InvalidDrive:
-        return "drive " + code + " is out of reach (not opened for this update)";
-    case Kind::None:
-        break;
+        case Kind::Errno:
+            return "error " + code + ": " + std::strerror(static_cast<int>(result.code));
+        case Kind::Win32Error:
+            return "Windows error " + code;
+        case Kind::AspiStatus:
+            return "ASPI status " + Hex2(result.code) + "h";
+        case Kind::ScsiStatus: {
+            char status[64] = {};
+            sg_get_scsi_status_str(static_cast<int>(result.code), sizeof status, status);
+            return "SCSI status " + Hex2(result.code) + "h " + Upper(status);
+        }
+        case Kind::HostStatus:
+            return "host status " + code + ": the adapter or its driver gave up on the command";
+        case Kind::DriverStatus:
+            return "driver status " + code + ": the driver gave up on the command";
+        case Kind::InvalidDrive:
+            return "drive " + code + " is out of reach (not opened for this update)";
+        case Kind::None:
+            break;
     }
     return "the command failed without a cause";
 }
@@ -137,25 +137,25 @@ std::string TraceOutcome(const CommandResult& result) {
         return " sense " + SenseTriple(result.sense, false);
     const char* field = "error";
     switch (result.kind) {
-    case Kind::Errno:
-    case Kind::Win32Error:
-    case Kind::None:
-        break;
-    case Kind::AspiStatus:
-        field = "aspi-status";
-        break;
-    case Kind::ScsiStatus:
-        field = "scsi-status";
-        break;
-    case Kind::HostStatus:
-        field = "host-status";
-        break;
-    case Kind::DriverStatus:
-        field = "driver-status";
-        break;
-    case Kind::InvalidDrive:
-        field = "no-drive";
-        break;
+        case Kind::Errno:
+        case Kind::Win32Error:
+        case Kind::None:
+            break;
+        case Kind::AspiStatus:
+            field = "aspi-status";
+            break;
+        case Kind::ScsiStatus:
+            field = "scsi-status";
+            break;
+        case Kind::HostStatus:
+            field = "host-status";
+            break;
+        case Kind::DriverStatus:
+            field = "driver-status";
+            break;
+        case Kind::InvalidDrive:
+            field = "no-drive";
+            break;
     }
     return " " + std::string(field) + " " + std::to_string(result.code);
 }

@@ -11,8 +11,8 @@
 #include <cstring>
 #include <map>
 
-#include "emulator/adapters/emulated_transport.h"
 #include "drive/identification.h"
+#include "emulator/adapters/emulated_transport.h"
 
 namespace kfs::console {
 

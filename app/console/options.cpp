@@ -61,7 +61,10 @@ ParseResult ParseCommandLine(int argc, char** argv) {
     app.add_option("--embedded", o.embedded,
                    "parameter text and firmware from the tagged buffers of an updater copy")
         ->type_name("EXE");
-    app.add_option("--trace", o.trace, "write every command sent to FILE")->type_name("FILE");
+    app.add_option(
+           "--trace", o.trace,
+           "write each command to FILE as it completes (a failed one with its sense or error)")
+        ->type_name("FILE");
 
     try {
         app.parse(argc, argv);

@@ -147,6 +147,13 @@ std::optional<int> ChooseDrive(const Options& o, DriveTable& table, Transport& t
     return std::nullopt;
 }
 
+// A failure met before this point (an identification question a drive declined) is not the
+// cause of anything reported after it.
+void ForgetFailures(const Streams& io) {
+    if (io.failures)
+        io.failures();
+}
+
 int ExitAfterEndedEarly(const StageFollower& follower, ConsoleView& view, const Streams& io) {
     view.PrintFailureCause();
     if (!follower.reached) {
@@ -242,6 +249,7 @@ int RunUpdate(const Options& o, const EmbeddedData& embedded, DriveTable& table,
             Say(io, "no firmware file given (kfsflash --help shows how)");
             return kExitUsage;
         }
+        ForgetFailures(io);
         if (o.firmware && presenter.LoadFile(*o.firmware) != LoadClickOutcome::kLoaded)
             return kExitNothingWritten;
 
@@ -260,6 +268,7 @@ int RunUpdate(const Options& o, const EmbeddedData& embedded, DriveTable& table,
         const DriveIdentity before = ReadDriveIdentity(transport, drive);
         if (before.model.empty()) {
             Say(io, "cannot read the identity of " + table.Path(drive));
+            view.PrintFailureCause();
             return kExitNothingWritten;
         }
         PrintSummary(io, table.Path(drive), before,
@@ -284,6 +293,7 @@ int RunUpdate(const Options& o, const EmbeddedData& embedded, DriveTable& table,
         presenter.OnVerifyClick(o.verify);
         if (o.silent)
             presenter.OnMenuCommand(MenuCommand::kSilent);
+        ForgetFailures(io);
         const UpdateOutcome outcome = presenter.OnStartClick();
         if (outcome == UpdateOutcome::kRefused)
             return kExitNothingWritten;

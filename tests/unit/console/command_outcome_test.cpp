@@ -51,8 +51,8 @@ TEST(CommandOutcome, CauseTraceAndAdviceForEachCommonCause) {
         // A code the tables do not know is shown by its numbers and the key's name alone.
         {"vendor code", Sensed(4, 0x99, 0x12), "04/99/12 HARDWARE ERROR", " sense 04/99/12",
          nullptr},
-        {"unknown qualifier", Sensed(5, 0x24, 0x77), "05/24/77 ILLEGAL REQUEST",
-         " sense 05/24/77", nullptr},
+        {"unknown qualifier", Sensed(5, 0x24, 0x77), "05/24/77 ILLEGAL REQUEST", " sense 05/24/77",
+         nullptr},
         {"permission denied", SystemError(EACCES), "error 13: Permission denied", " error 13",
          "run as root"},
         {"not permitted", SystemError(EPERM), "error 1: Operation not permitted", " error 1",

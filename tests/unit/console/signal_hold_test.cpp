@@ -26,7 +26,8 @@ class SignalingTransport : public Transport {
         if (locked_ && ++after_lock_ == nth_)
             std::raise(signal_);
         const bool lockCommand = cdb[0] == 0x1E && (cdb[4] & 1) != 0;
-        const CommandResult ok = inner_.SendPacketCommand(drive, cdb, buffer, length, direction, timeoutMs);
+        const CommandResult ok =
+            inner_.SendPacketCommand(drive, cdb, buffer, length, direction, timeoutMs);
         if (lockCommand && !locked_)
             locked_ = true;
         return ok;
