@@ -36,6 +36,8 @@ struct MainState {
     bool EraseUnusedBlocks = true;
     bool Verify = true;
     bool NoDisc = true;
+    // A backup of the drive's flash before each update (read by the backup step, when built).
+    bool BackupBeforeFlash = false;
     MatchSettings Matching;
     // The "Drive" command's tag: the default drive index.
     int DefaultDriveIndex = -1;

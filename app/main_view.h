@@ -85,6 +85,11 @@ class MainView : public FlashView {
 
     // Closes the main window, which ends the program.
     virtual void CloseWindow() = 0;
+
+    // An update starts (true) or has ended (false). A window refuses to let the session end
+    // meanwhile: a drive switched off while its flash is written may not start again. Views the
+    // session cannot end ignore it.
+    virtual void SetUpdateRunning(bool /*running*/) {}
 };
 
 }  // namespace kfs

@@ -13,6 +13,7 @@
 #include "app/main_view.h"
 #include "app/prepare_firmware.h"
 #include "app/restart.h"
+#include "app/update_log.h"
 #include "drive/transport.h"
 #include "flash/clock.h"
 
@@ -106,6 +107,9 @@ class Presenter {
     void OnStatusBarDoubleClick();
     void OnMenuCommand(MenuCommand command);
 
+    // Where each update's start, failures with their causes, and outcome are reported; none by
+    // default. The log must outlive the presenter or be reset first.
+    void SetUpdateLog(UpdateLog* log) { log_ = log; }
     // The listener told about the stages of each update; nullptr: none.
     void SetUpdateListener(UpdateListener* listener) { listener_ = listener; }
 
@@ -124,11 +128,16 @@ class Presenter {
     void SyncDriveList();
     void SyncBoxes();
     void Unlock();
+    // An error shown while an update runs is a failure of that update: to the log with its cause.
+    void ReportFailure(const std::string& text);
+    void ReportUpdateStart();
     void Tell(UpdateStage stage) {
         if (listener_)
             listener_->OnUpdateStage(stage);
     }
 
+    // Every command goes through the recorder, which keeps the cause of the last failure.
+    FailedCommandRecorder recorder_;
     MainView& view_;
     Transport& transport_;
     Clock& clock_;
@@ -138,6 +147,9 @@ class Presenter {
     MainState state_;
     FirmwareBoxes boxes_;
     bool busy_ = false;
+    bool updating_ = false;
+    int failuresReported_ = 0;
+    UpdateLog* log_ = nullptr;
     UpdateListener* listener_ = nullptr;
     // Settings read at start-up that only start-up uses.
     struct {

@@ -22,8 +22,9 @@ std::string ApplicationTitle(const std::string& programPath) {
 
 Presenter::Presenter(MainView& view, Transport& transport, Clock& clock, Registry& registry,
                      RestartService& restart, PlatformInfo platform)
-    : view_(view),
-      transport_(transport),
+    : recorder_(transport),
+      view_(view),
+      transport_(recorder_),
       clock_(clock),
       registry_(registry),
       restart_(restart),
@@ -41,6 +42,7 @@ void Presenter::ReadSettings(const EmbeddedData& embedded) {
     state_.EraseUnusedBlocks = !p.ArgumentDefault.u;
     state_.Verify = p.Verify;
     state_.NoDisc = p.NoDisc;
+    state_.BackupBeforeFlash = p.BackupBeforeFlash;
     state_.Matching = MatchSettings::From(p);
     if (state_.Verify)
         view_.SetVerifyChecked(true);
@@ -98,6 +100,7 @@ void Presenter::BuildCaption() {
 }
 
 void Presenter::ShowError(const std::string& text) {
+    ReportFailure(text);
     view_.ShowError(text, "Error");
 }
 

@@ -2,7 +2,9 @@
 // flashing, verification, re-identification and the restart question.
 #include <cctype>
 #include <cstdlib>
+#include <functional>
 #include <string>
+#include <utility>
 
 #include "app/presenter.h"
 #include "container/error_messages.h"
@@ -50,13 +52,88 @@ long double VersionNumber(const std::string& version) {
     return std::strtold(std::string(text + start, end - start).c_str(), nullptr);
 }
 
+// The window as the flash procedures and the verification see it: everything passes through,
+// and an error box is reported as a failure of the update first.
+class FailureReportingView final : public FlashView {
+  public:
+    FailureReportingView(FlashView& view, std::function<void(const std::string&)> report)
+        : view_(view), report_(std::move(report)) {}
+    void AddLine(const std::string& line) override { view_.AddLine(line); }
+    void ClearLines() override { view_.ClearLines(); }
+    void DeleteFirstLine() override { view_.DeleteFirstLine(); }
+    void ClearSelection() override { view_.ClearSelection(); }
+    void SetProgress(std::uint32_t position) override { view_.SetProgress(position); }
+    void ProcessMessages() override { view_.ProcessMessages(); }
+    void ShowError(const std::string& text, const std::string& caption) override {
+        report_(text);
+        view_.ShowError(text, caption);
+    }
+    void ShowInformation(const std::string& text, const std::string& caption) override {
+        view_.ShowInformation(text, caption);
+    }
+    bool AskOkCancel(const std::string& text, const std::string& caption) override {
+        return view_.AskOkCancel(text, caption);
+    }
+
+  private:
+    FlashView& view_;
+    std::function<void(const std::string&)> report_;
+};
+
+const char* OutcomeText(UpdateOutcome outcome, int failures) {
+    switch (outcome) {
+        case UpdateOutcome::kCompleted:
+            return "completed";
+        case UpdateOutcome::kEndedEarly:
+            return failures > 0 ? "failed" : "ended early, no failure reported";
+        case UpdateOutcome::kRefused:
+            break;
+    }
+    return "refused";
+}
+
 }  // namespace
+
+void Presenter::ReportFailure(const std::string& text) {
+    if (!updating_)
+        return;
+    ++failuresReported_;
+    if (log_)
+        log_->Failure(text, recorder_.LastFailure());
+}
+
+void Presenter::ReportUpdateStart() {
+    recorder_.Forget();
+    failuresReported_ = 0;
+    if (!log_)
+        return;
+    UpdateStart start;
+    const std::optional<DriveIndex> drive = state_.SelDevice.SelectedDrive();
+    start.driveIndex = drive ? *drive : -1;
+    start.drive = state_.SelDevice.SelectedText();
+    start.image = boxes_.Edit1;
+    start.imageLength = state_.Firmware.ImageLength();
+    start.checkSum = boxes_.Edit2;
+    log_->UpdateStarted(start);
+}
 
 UpdateOutcome Presenter::OnStartClick() {
     if (busy_)
         return UpdateOutcome::kRefused;
     busy_ = true;
+    // Cleared however the update ends: a session end refused for good would be worse than one
+    // allowed after an exception left the update.
+    struct UpdateRunning {
+        MainView& view;
+        explicit UpdateRunning(MainView& v) : view(v) { view.SetUpdateRunning(true); }
+        ~UpdateRunning() { view.SetUpdateRunning(false); }
+    } running(view_);
+    updating_ = true;
+    ReportUpdateStart();
     const UpdateOutcome outcome = RunUpdate();
+    updating_ = false;
+    if (log_)
+        log_->UpdateEnded(OutcomeText(outcome, failuresReported_));
     busy_ = false;
     return outcome;
 }
@@ -76,8 +153,10 @@ UpdateOutcome Presenter::RunUpdate() {
     SetErrorMessages(silent);
 
     if (!philips && firmware.CurrentContainer.AtapiFlashType == 0) {
+        // Silent mode shows no box here, but the log still says why nothing happened.
+        ReportFailure("Flash Type is not supported!");
         if (!silent)
-            ShowError("Flash Type is not supported!");
+            view_.ShowError("Flash Type is not supported!", "Error");
         return UpdateOutcome::kEndedEarly;
     }
     // Start is enabled only with a drive behind the selected entry; should the list and
@@ -129,8 +208,10 @@ UpdateOutcome Presenter::RunUpdate() {
         }
     }
 
+    FailureReportingView reportingView(view_,
+                                       [this](const std::string& text) { ReportFailure(text); });
     FlashJob job{
-        transport_, clock_, view_, drive, firmware.CurrentImage, firmware.CurrentContainer};
+        transport_, clock_, reportingView, drive, firmware.CurrentImage, firmware.CurrentContainer};
     job.philipsImage = philips;
     job.updaterRole = updater;
     job.silent = silent;
@@ -159,10 +240,15 @@ UpdateOutcome Presenter::RunUpdate() {
         view_.ProcessMessages();
         view_.SetProgress(kProgressMax);
     }
+    if (result) {
+        // The procedure's own text goes to the log in either role, with the cause as it stood
+        // when the procedure gave up; the updater role's box only says that it failed.
+        ReportFailure(updater ? *result + " (shown as \"Flash Fail!\")" : *result);
+    }
     SetMediumLock(transport_, drive, false);
     Tell(result ? UpdateStage::kWriteFailed : UpdateStage::kWritten);
     if (result) {
-        ShowError(updater ? std::string("Flash Fail!") : *result);
+        view_.ShowError(updater ? std::string("Flash Fail!") : *result, "Error");
         return endEarly();
     }
     if (!silent) {
@@ -183,6 +269,9 @@ UpdateOutcome Presenter::RunUpdate() {
         }
         Tell(UpdateStage::kVerifying);
         SetMediumLock(transport_, drive, true);
+        // Flashing went well: a command that failed on the way (a drive polled while it
+        // restarted) is no cause of what verification may find.
+        recorder_.Forget();
         const bool verified =
             VerifyFlash(job, firmware.ExpectedCheckSum, state_.ShowCheckSumDetail);
         SetMediumLock(transport_, drive, false);
@@ -199,6 +288,7 @@ UpdateOutcome Presenter::RunUpdate() {
     }
 
     // Re-identify the drive: it now reports the new firmware's identity.
+    recorder_.Forget();
     const std::string model = GetDriveModelName(transport_, drive);
     if (model.empty()) {
         ShowError("Get Drive ModelName Error!");

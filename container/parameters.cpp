@@ -81,6 +81,7 @@ SParameter ParametersFromLines(const Lines& lines) {
                                       lines, kOther, "ErasePadChar", fallback.ErasePadChar)) &
                                   0xFFu);
     flag(kOther, "Timer", p.Timer, fallback.Timer);
+    flag(kOther, "BackupBeforeFlash", p.BackupBeforeFlash, fallback.BackupBeforeFlash);
 
     p.AvailableModelNames = GetIniSection(lines, "AvailableModelNames");
     p.Title = GetIniSection(lines, "Title");

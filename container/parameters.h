@@ -79,6 +79,9 @@ struct SParameter {
     bool ErasePadRandom = false;
     std::uint8_t ErasePadChar = 0;  // the low 8 bits of the integer in the text
     bool Timer = true;
+    // Read the drive's flash into a file next to the program before an update writes it. Not in
+    // the built-in or shipped texts: only a text that sets it turns it on.
+    bool BackupBeforeFlash = false;
 
     // Line-list sections.
     std::vector<std::string> AvailableModelNames;  // 24-character vendor and product fields

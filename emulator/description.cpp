@@ -120,6 +120,7 @@ std::optional<Fault> ParseFault(const json& f, std::size_t drive) {
     } else {
         Fail(drive, "unknown fault " + f.dump());
     }
+    fault.from = Number(f, "from", drive, 0, 0xFFFFFFFF);
     return fault;
 }
 

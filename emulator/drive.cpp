@@ -92,19 +92,25 @@ void Drive::SetInquiry(const std::uint8_t* data, std::size_t size) {
     std::memcpy(inquiry_.data(), data, std::min(size, inquiry_.size()));
 }
 
+bool Drive::HasFault(Fault::Kind kind) const {
+    return std::any_of(description_.faults.begin(), description_.faults.end(),
+                       [&](const Fault& f) { return f.kind == kind && FaultHolds(f); });
+}
+
 void Drive::CompleteFlash(std::uint32_t offset, const std::uint8_t* image, std::size_t size) {
     std::vector<std::uint8_t>& rom = Rom();
     if (offset < rom.size()) {
         std::size_t n = std::min<std::size_t>(size, rom.size() - offset);
         std::memcpy(rom.data() + offset, image, n);
         for (const Fault& f : description_.faults)
-            if (f.kind == Fault::Kind::FlipFlashByte && f.offset >= offset && f.offset - offset < n)
+            if (f.kind == Fault::Kind::FlipFlashByte && FaultHolds(f) && f.offset >= offset &&
+                f.offset - offset < n)
                 rom[f.offset] ^= 0xFF;
     }
     ++flash_count_;
     boot_mode_ = false;
     for (const Fault& f : description_.faults)
-        if (f.kind == Fault::Kind::StayBoot && flash_count_ <= f.count)
+        if (f.kind == Fault::Kind::StayBoot && FaultHolds(f) && flash_count_ <= f.count)
             boot_mode_ = true;
 }
 

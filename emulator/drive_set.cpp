@@ -22,15 +22,9 @@ bool Matches(const Fault& f, const Command& c) {
     return f.opcode == c.opcode() && (f.subcode < 0 || f.subcode == c.cdb[5]);
 }
 
-bool HasFault(const Drive& d, Fault::Kind kind) {
-    const auto& faults = d.description().faults;
-    return std::any_of(faults.begin(), faults.end(),
-                       [kind](const Fault& f) { return f.kind == kind; });
-}
-
 // What TEST UNIT READY would say now; all zero when the drive is ready.
 Sense Readiness(const Drive& d, std::uint64_t now) {
-    if (HasFault(d, Fault::Kind::NeverReady))
+    if (d.HasFault(Fault::Kind::NeverReady))
         return MakeSense(0x02, 0x04, 0x01);
     if (d.IsBusy(now))
         return d.busy_sense();
@@ -242,12 +236,13 @@ Outcome DriveSet::Execute(int index, const std::uint8_t* cdb, std::uint8_t* buff
     else
         scratch.assign(buffer, buffer + c.length);
     c.data = scratch.data();
+    ++d.command_count_;
     protocol.Tick(d, impl_->now);
 
     std::optional<Outcome> result;
     for (std::size_t i = 0; i < d.description().faults.size(); ++i) {
         const Fault& f = d.description().faults[i];
-        if (f.kind != Fault::Kind::FailCommand || !Matches(f, c))
+        if (f.kind != Fault::Kind::FailCommand || !d.FaultHolds(f) || !Matches(f, c))
             continue;
         int hit = ++d.fault_hits_[i];
         if (!result && (f.nth == 0 || f.nth == hit))
@@ -262,7 +257,7 @@ Outcome DriveSet::Execute(int index, const std::uint8_t* cdb, std::uint8_t* buff
     result->transferred = std::min<std::uint32_t>(result->transferred, c.length);
     if (result->good && direction == kDirIn) {
         for (const Fault& f : d.description().faults)
-            if (f.kind == Fault::Kind::ShortReply && Matches(f, c))
+            if (f.kind == Fault::Kind::ShortReply && d.FaultHolds(f) && Matches(f, c))
                 result->transferred = std::min<std::uint32_t>(
                     result->transferred,
                     f.bytes < 0 ? c.length / 2u : static_cast<std::uint32_t>(f.bytes));

@@ -56,6 +56,10 @@ struct Fault {
     int count = 0;     // StayBoot
     std::uint32_t offset = 0;  // FlipFlashByte
     int bytes = -1;            // ShortReply: bytes transferred; -1 = half of the transfer length
+    // Every kind: the fault holds from the drive's `from`-th command on (1-based; 0 and 1 from
+    // the start). Commands before it go as without the fault and count towards no `nth`, so a
+    // fault can strike in the middle of an update without disturbing what came before.
+    std::uint64_t from = 0;
 };
 
 struct DriveDescription {
@@ -155,6 +159,13 @@ class Drive {
     int flash_count() const { return flash_count_; }
     bool boot_mode() const { return boot_mode_; }
 
+    // Commands this drive has received so far, the one in progress included.
+    std::uint64_t command_count() const { return command_count_; }
+    // True when `fault` holds at this point (its `from` command has been reached).
+    bool FaultHolds(const Fault& fault) const { return command_count_ >= fault.from; }
+    // True when a fault of that kind holds now.
+    bool HasFault(Fault::Kind kind) const;
+
     // Sense kept for REQUEST SENSE after a failed command (cleared when it is read).
     Sense pending_sense{};
 
@@ -171,6 +182,7 @@ class Drive {
     int flash_count_ = 0;
     bool boot_mode_ = false;
     std::vector<int> fault_hits_;  // per fault: matching commands seen so far
+    std::uint64_t command_count_ = 0;
 };
 
 // ---------------------------------------------------------------------------------------------

@@ -14,12 +14,6 @@ std::uint16_t Sum16(const std::uint8_t* data, std::size_t size) {
     return static_cast<std::uint16_t>(sum);
 }
 
-bool HasFault(const Drive& drive, Fault::Kind kind) {
-    const auto& faults = drive.description().faults;
-    return std::any_of(faults.begin(), faults.end(),
-                       [kind](const Fault& f) { return f.kind == kind; });
-}
-
 std::vector<std::uint8_t> StageFrom(const Drive& drive) {
     return drive.rom();
 }
@@ -28,7 +22,7 @@ void Programming::Start(Drive& drive, std::uint64_t now, std::uint32_t durationM
                         std::vector<std::uint8_t> content, std::size_t extent,
                         std::uint8_t qualifier, std::uint8_t atapiFlashType) {
     active_ = true;
-    never_ = HasFault(drive, Fault::Kind::NeverReady);
+    never_ = drive.HasFault(Fault::Kind::NeverReady);
     start_ = now;
     duration_ = std::max<std::uint32_t>(durationMs, 1);
     content_ = std::move(content);

@@ -117,13 +117,20 @@ class Mtk5Flash {
         return std::nullopt;
     }
 
-    enum class Poll { kComplete, kRunning, kTriggerFail };
+    enum class Poll { kComplete, kRunning, kTriggerFail, kUnreadable };
 
     // One REQUEST SENSE of a poll, judged. Nullopt when the command itself failed.
     std::optional<Poll> Ask(bool upper) {
+        // A reply that comes short leaves the rest of the buffer as it was: cleared, a sense
+        // without its response code and length reads as nothing, where stale or zero bytes would
+        // read as "no sense", the end of programming, while the drive is still at it.
+        job_.sense.fill(0);
         if (!RequestFlashSense(job_.transport, job_.drive, job_.sense.data(), upper, false))
             return std::nullopt;
         const SenseData& s = job_.sense;
+        const bool fixedFormat = (s[0] & 0x7F) == 0x70 || (s[0] & 0x7F) == 0x71;
+        if (!fixedFormat || s[7] < 6)
+            return Poll::kUnreadable;
         if (s[2] == 0 || (SenseKey(s) == 0x02 && SenseCode(s) == 0x3A))
             return Poll::kComplete;
         const bool programming = SenseKey(s) == 0x02 && SenseCode(s) == 0x04 &&
@@ -153,6 +160,10 @@ class Mtk5Flash {
             const std::optional<Poll> poll = Ask(upper_);
             if (!poll)
                 continue;
+            if (*poll == Poll::kUnreadable) {
+                job_.clock.Sleep(kPollSleepMs);
+                continue;
+            }
             if (*poll == Poll::kComplete)
                 return std::nullopt;
             if (*poll == Poll::kTriggerFail)
@@ -183,6 +194,10 @@ class Mtk5Flash {
             const std::optional<Poll> poll = Ask(true);
             if (!poll)
                 continue;
+            if (*poll == Poll::kUnreadable) {
+                job_.clock.Sleep(kPollSleepMs);
+                continue;
+            }
             if (*poll == Poll::kComplete)
                 return std::nullopt;
             if (*poll == Poll::kTriggerFail)

@@ -22,14 +22,16 @@ FlashResult FlashMtk7Type(FlashJob& job) {
             const auto offset = static_cast<std::uint16_t>(g * kBlockSize);
             // An image shorter than 128 KB goes out with zeros in place of the missing bytes.
             ImagePiece piece(job.image, bank * kBankSize + offset, kBlockSize);
+            // A block the drive refused is missing from what the save would program: the drive
+            // would go on with its old firmware and the update would read as done.
             if (!WriteBufferAt(job.transport, job.drive, piece.data(), kBlockSize, bank, offset))
                 return kWriteBufferFail;
             job.view.ProcessMessages();
             bar += kProgressMax / 8;
             job.view.SetProgress(bar);
         }
-        // Not examined: a drive may reset while it saves the bank and never answer the command;
-        // the wait below tells whether it came back.
+        // Not examined: a drive may reset while it answers the save; the wait below tells
+        // whether it came back.
         SaveBufferToFlash(job.transport, job.drive, bank);
     }
     if (!WaitDriveReady(job.transport, job.clock, job.drive, 120))

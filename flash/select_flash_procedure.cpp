@@ -8,27 +8,6 @@
 
 namespace kfs {
 
-FlashProcedure ChooseFlashProcedure(bool philipsImage, std::uint8_t atapiFlashType) {
-    if (philipsImage)
-        return FlashProcedure::Philips;
-    switch (atapiFlashType) {
-        case 1:
-        case 3:
-        case 5:
-            return FlashProcedure::Mtk;
-        case 2:
-            return FlashProcedure::Ali;
-        case 4:
-            return FlashProcedure::Mtk3;
-        case 6:
-            return FlashProcedure::Mtk5;
-        case 7:
-            return FlashProcedure::Mtk6;
-        default:
-            return FlashProcedure::Mtk7;
-    }
-}
-
 FlashResult SelectFlashProcedure(FlashJob& job) {
     switch (ChooseFlashProcedure(job.philipsImage, job.container.AtapiFlashType)) {
         case FlashProcedure::Philips:

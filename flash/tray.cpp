@@ -10,6 +10,13 @@ namespace kfs {
 namespace {
 constexpr std::uint32_t kTrayMs = 5000;
 constexpr const char* kCheckCaption = "Check";
+// Closing by command is tried for a minute; then the user is asked, who can push the tray in or
+// give up. Without a bound a tray that does not close kept the update waiting for ever.
+constexpr int kAutomaticCloseAttempts = 12;
+
+bool RefusedWithTrayBlocked(const SenseData& sense) {
+    return sense[2] == 0x06 && SenseCode(sense) == 0x1D;
+}
 }  // namespace
 
 bool EnsureTrayClosedAndEmpty(Transport& transport, Clock& clock, FlashView& view, DriveIndex drive,
@@ -30,17 +37,21 @@ bool EnsureTrayClosedAndEmpty(Transport& transport, Clock& clock, FlashView& vie
     bool automatic = LoadTray(transport, drive).good();
     if (!automatic) {
         const SenseData sense = transport.GetSenseData();
-        automatic = sense[2] == 0x06 && SenseCode(sense) == 0x1D;
+        automatic = RefusedWithTrayBlocked(sense);
     }
+    int attempts = 0;
     for (;;) {
         while (IsTrayOpen(transport, drive)) {
             if (giveUp())
                 return false;
-            if (automatic) {
-                LoadTray(transport, drive);
-            } else if (!view.AskOkCancel(kCloseTrayPrompt, kCheckCaption)) {
+            // A load refused for another reason than 6/1Dh, or a tray that stays open, turns
+            // the closing over to the user.
+            if (automatic && (++attempts > kAutomaticCloseAttempts ||
+                              (!LoadTray(transport, drive) &&
+                               !RefusedWithTrayBlocked(transport.GetSenseData()))))
+                automatic = false;
+            if (!automatic && !view.AskOkCancel(kCloseTrayPrompt, kCheckCaption))
                 return false;
-            }
             clock.Sleep(kTrayMs);
         }
         if (!IsMediumPresent(transport, drive))

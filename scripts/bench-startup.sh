@@ -7,8 +7,11 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup-deps.sh >/dev/null
-build=build/windows
-cmake --preset windows >/dev/null
+source scripts/wine-arch.sh
+kfs_windows_arch_line
+preset=$KFS_WINDOWS_PRESET
+build=build/$preset
+cmake --preset "$preset" >/dev/null
 cmake --build "$build" -j2 --target kfsflash e2e_driver minimal_window kfs_wnaspi32 kfsmerge >/dev/null
 run=(python3 tests/e2e/run_e2e.py --program "$build/app/kfsflash.exe"
      --driver "$build/tests/e2e/e2e_driver.exe" --dll "$build/emulator/win32/WNASPI32.DLL"

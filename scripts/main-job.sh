@@ -3,13 +3,18 @@
 # (kfsflash.exe, the emulated WNASPI32.DLL, the test driver), prepares a Wine prefix in Windows 98
 # mode with one emulated drive, and runs the flash utility through load, Start, flash and
 # verification: headless under Xvfb when there is no display, in a visible window when there is
-# one. Prints the message list and where the screenshots are.
+# one. Prints the message list and where the screenshots are. The program is the 32-bit build,
+# or the x86_64 build of the same sources where the host cannot execute i386 programs and so
+# cannot run 32-bit Wine (scripts/wine-arch.sh says which, and why).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup-deps.sh >/dev/null
-build=build/windows
+source scripts/wine-arch.sh
+kfs_windows_arch_line
+preset=$KFS_WINDOWS_PRESET
+build=build/$preset
 windows_run() {
-  cmake --preset windows >/dev/null &&
+  cmake --preset "$preset" >/dev/null &&
     cmake --build "$build" -j2 --target kfsflash e2e_driver kfs_wnaspi32 kfsmerge >/dev/null || return 1
   local run=(python3 tests/e2e/run_e2e.py --program "$build/app/kfsflash.exe"
              --driver "$build/tests/e2e/e2e_driver.exe" --dll "$build/emulator/win32/WNASPI32.DLL"

@@ -7,8 +7,11 @@ cd "$(dirname "$0")/.."
 packages=(cmake make g++ pkg-config python3 zlib1g-dev libminizip-dev libgtest-dev libgmock-dev
           googletest libbenchmark-dev nlohmann-json3-dev clang libclang-rt-14-dev
           g++-mingw-w64-i686-posix gcc-mingw-w64-i686-posix libz-mingw-w64-dev
-          wine wine32:i386 fonts-wine xvfb x11-utils imagemagick dpkg-dev tmux libcli11-dev
-          libsgutils2-dev)
+          g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix
+          wine wine32:i386 wine64 fonts-wine xvfb x11-utils imagemagick dpkg-dev tmux libcli11-dev
+          help2man bash-completion libsgutils2-dev)
+# wine32 runs the shipped 32-bit program; on a host whose kernel cannot execute i386 programs
+# the Windows-side tests run the x86_64 build under wine64 instead (scripts/wine-arch.sh).
 
 sudo_() { if [ "$(id -u)" = 0 ]; then "$@"; else sudo "$@"; fi; }
 

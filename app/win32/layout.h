@@ -50,7 +50,7 @@ enum class Kind : std::uint8_t {
     kEdit,          // EDIT
     kGlyphButton,   // BUTTON, owner-drawn: glyph and bold caption
     kCheckBox,      // BUTTON, BS_AUTOCHECKBOX
-    kLabel,         // STATIC
+    kLabel,         // STATIC, right-aligned: it captions the control on its right
     kListBox,       // LISTBOX
     kStatusBar,     // msctls_statusbar32
     kProgressBar,   // msctls_progress32, PBS_SMOOTH
@@ -75,7 +75,10 @@ inline constexpr std::array<ControlDef, kControlCount> kControls = {{
     {"Edit1", Kind::kReadOnlyEdit, 105, 3, 18, 24, 350, 24, "", FontKind::kNormal},
     {"BitBtn1", Kind::kGlyphButton, 106, 3, 18, 60, 121, 38, "&Load KFS", FontKind::kBold},
     {"check_verify", Kind::kCheckBox, 107, 3, 160, 71, 66, 17, "Verify", FontKind::kBold},
-    {"Label1", Kind::kLabel, 108, 3, 238, 72, 68, 16, "CheckSum", FontKind::kBold},
+    // The bold caption is 73 to 77 pixels wide as drawn, depending on the face the system puts
+    // in place of "MS Sans Serif": the label takes the whole gap between the check box and
+    // Edit2 (three pixels short of it), and its text keeps to Edit2, which it captions.
+    {"Label1", Kind::kLabel, 108, 3, 228, 72, 80, 16, "CheckSum", FontKind::kBold},
     {"Edit2", Kind::kEdit, 109, 3, 311, 66, 57, 28, "", FontKind::kCheckSum},
     {"Panel1", Kind::kPanel, 110, kNoParent, 0, 193, 386, 64, "", FontKind::kNormal},
     {"BitBtn2", Kind::kGlyphButton, 111, 9, 56, 16, 121, 31, "&Start", FontKind::kBold},

@@ -9,6 +9,7 @@
 #include "app/win32/application_window.h"
 #include "app/win32/file_dialogs.h"
 #include "app/win32/glyph_button.h"
+#include "app/win32/shutdown_block.h"
 
 namespace kfs::win32 {
 namespace {
@@ -87,7 +88,7 @@ WindowKind KindOf(Kind kind) {
         case Kind::kCheckBox:
             return {WC_BUTTONA, child | WS_TABSTOP | BS_AUTOCHECKBOX, 0};
         case Kind::kLabel:
-            return {WC_STATICA, child | SS_LEFT, 0};
+            return {WC_STATICA, child | SS_RIGHT, 0};
         case Kind::kListBox:
             return {WC_LISTBOXA,
                     child | WS_TABSTOP | WS_VSCROLL | LBS_NOINTEGRALHEIGHT | LBS_NOTIFY,
@@ -399,6 +400,10 @@ LRESULT TMainForm::Handle(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam)
             else
                 DestroyWindow(hwnd);
             return 0;
+        case WM_QUERYENDSESSION:
+            // Messages keep flowing while an update runs, so this arrives in the middle of
+            // one; a drive switched off half-written may not start again.
+            return update_running_ ? FALSE : TRUE;
         case WM_DESTROY:
             PostQuitMessage(0);
             return 0;
@@ -605,6 +610,18 @@ std::optional<std::string> TMainForm::RunOpenDialog() {
 
 std::optional<std::string> TMainForm::RunSaveDialog() {
     return RunSaveDialog1(hwnd_);
+}
+
+void TMainForm::SetUpdateRunning(bool running) {
+    if (running == update_running_)
+        return;
+    update_running_ = running;
+    if (!hwnd_)
+        return;
+    if (running)
+        CreateShutdownBlockReason(hwnd_, L"A drive's firmware is being updated.");
+    else
+        DestroyShutdownBlockReason(hwnd_);
 }
 
 void TMainForm::CloseWindow() {

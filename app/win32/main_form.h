@@ -67,6 +67,7 @@ class TMainForm final : public MainView {
     std::optional<std::string> RunOpenDialog() override;
     std::optional<std::string> RunSaveDialog() override;
     void CloseWindow() override;
+    void SetUpdateRunning(bool running) override;
 
   private:
     static LRESULT CALLBACK WndProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam);
@@ -91,6 +92,8 @@ class TMainForm final : public MainView {
     std::array<bool, kMenuCommandCount> menu_visible_{};
     std::array<bool, kMenuCommandCount> menu_checked_{};
     bool updater_layout_ = false;
+    // An update runs: the session may not end (WM_QUERYENDSESSION is answered FALSE).
+    bool update_running_ = false;
     bool quit_received_ = false;
     int quit_code_ = 0;
 };

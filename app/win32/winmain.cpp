@@ -16,6 +16,7 @@
 
 #include "app/presenter.h"
 #include "app/restart.h"
+#include "app/update_log.h"
 #include "app/win32/application_window.h"
 #include "app/win32/instance_lock.h"
 #include "app/win32/main_form.h"
@@ -30,6 +31,15 @@ std::string ProgramPath() {
     std::array<char, MAX_PATH + 1> path{};
     const DWORD length = GetModuleFileNameA(nullptr, path.data(), MAX_PATH);
     return std::string(path.data(), length);
+}
+
+// kfsflash.log in the user's temporary folder: every update appends its block there.
+std::string UpdateLogPath() {
+    std::array<char, MAX_PATH + 1> folder{};
+    const DWORD length = GetTempPathA(MAX_PATH, folder.data());
+    if (length == 0 || length > MAX_PATH)
+        return "kfsflash.log";  // next to wherever the program was started
+    return std::string(folder.data(), length) + "kfsflash.log";
 }
 
 int RunMessageLoop(kfs::win32::TMainForm& form) {
@@ -75,7 +85,9 @@ int Run(HINSTANCE instance, int showCommand) {
     PlatformInfo platform;
     platform.windows9x = !transport->UsesPassThrough();
     platform.title = title;
+    FileUpdateLog log(UpdateLogPath());
     Presenter presenter(form, *transport, clock, registry, restart, platform);
+    presenter.SetUpdateLog(&log);
     form.SetPresenter(&presenter);
 
     const EmbeddedData embedded{ParameterBufferData(), EmbeddedFirmware::FromProgram()};

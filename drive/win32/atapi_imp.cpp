@@ -34,6 +34,13 @@ std::uint8_t ReadStatus(const std::uint8_t& status) {
     return *static_cast<const volatile std::uint8_t*>(&status);
 }
 
+// Whether a failed pass-through call still carries the drive's SCSI status. The same on every
+// NT version: the version number is not a reliable guide (Windows 8 and later report 6.2 to a
+// program that does not declare them), and the error codes mean the same everywhere.
+bool IsStatusTrustedAfter(DWORD error) {
+    return error == ERROR_SEM_TIMEOUT || error == ERROR_IO_DEVICE;
+}
+
 }  // namespace
 
 template <typename Fn>
@@ -50,11 +57,8 @@ TAtapiImp::TAtapiImp(Win32Api& api) : api_(api) {
     // The result is not examined: a system that rejects the extended structure leaves the
     // platform identifier 0, which selects ASPI.
     api_.GetVersionExA(&version);
-    if (version.dwPlatformId == VER_PLATFORM_WIN32_NT) {
+    if (version.dwPlatformId == VER_PLATFORM_WIN32_NT)
         usesPassThrough_ = true;
-        ntMinorIs0_ = version.dwMinorVersion == 0;
-        ntMinorIs1_ = version.dwMinorVersion == 1;
-    }
 
     aspiLibrary_ = nullptr;
     if (usesPassThrough_) {
@@ -276,14 +280,14 @@ std::uint8_t TAtapiImp::ExecPassThrough(const std::uint8_t* cdb, std::uint8_t* b
     DWORD returned = 0;
     if (!api_.DeviceIoControl(device_, IOCTL_SCSI_PASS_THROUGH_DIRECT, &passThrough_,
                               sizeof passThrough_, &passThrough_, sizeof passThrough_, &returned)) {
-        // Windows XP reports a command that ran past the device time-out as ERROR_SEM_TIMEOUT,
-        // NT 4.0 and 2000 a device-level failure as ERROR_IO_DEVICE; the SCSI status then tells
-        // whether the drive took the command. Any other error on those versions is a failure.
+        // A command that ran past the device time-out comes back as ERROR_SEM_TIMEOUT, a
+        // device-level failure as ERROR_IO_DEVICE; in both the request went to the drive and
+        // its SCSI status tells whether the drive took the command. Any other error (access
+        // denied, invalid handle, device gone) means the command never reached the drive, and
+        // the status field is only the zero this request started with.
         const DWORD error = api_.GetLastError();
         passThroughError_ = error;
-        if (ntMinorIs1_ && error != ERROR_SEM_TIMEOUT)
-            return 0;
-        if (ntMinorIs0_ && error != ERROR_IO_DEVICE)
+        if (!IsStatusTrustedAfter(error))
             return 0;
     }
     return sptd.ScsiStatus != 0 ? sptd.ScsiStatus : aspi::SS_COMP;

@@ -19,15 +19,18 @@
 namespace kfs {
 
 // The program's own arrangement of one pass-through request: the system structure, a filler
-// and the sense buffer the structure points at (SenseInfoOffset 48).
+// and the sense buffer the structure points at (SenseInfoOffset 48 in the 32-bit program; the
+// 64-bit build's structure holds an 8-byte buffer pointer and is larger).
 struct PassThroughRequest {
     SCSI_PASS_THROUGH_DIRECT sptd;
     std::uint8_t filler[4];
     std::uint8_t sense[32];
 };
+#if !defined(_WIN64)
 static_assert(sizeof(SCSI_PASS_THROUGH_DIRECT) == 44);
 static_assert(offsetof(PassThroughRequest, sense) == 48);
 static_assert(sizeof(PassThroughRequest) == 80);
+#endif
 
 class TAtapiImp final : public Transport {
   public:
@@ -68,14 +71,12 @@ class TAtapiImp final : public Transport {
     std::uint8_t ExecCdb(const std::uint8_t* cdb, std::uint8_t* buffer, std::uint32_t length,
                          std::uint8_t direction);
 
-    bool NtMinorIs0() const { return ntMinorIs0_; }
-    bool NtMinorIs1() const { return ntMinorIs1_; }
     const DriveHandle& Entry(int index) const { return drives_[index]; }
 
   protected:
     // The caller's time-out is not used: an ASPI command is waited for 60 s and a pass-through
     // command is ended by the system after 20 s, whatever the caller asks (long flash steps rely
-    // on the NT error tolerance below rather than on a longer wait).
+    // on ERROR_SEM_TIMEOUT being judged by the SCSI status rather than on a longer wait).
     CommandResult Execute(DriveIndex drive, const Cdb& cdb, std::uint8_t* buffer,
                           std::uint16_t length, std::uint8_t direction,
                           std::uint32_t timeoutMs) override;
@@ -111,8 +112,6 @@ class TAtapiImp final : public Transport {
     SendCommandFn sendCommand_ = nullptr;
     int currentDrive_ = 0;
     bool usesPassThrough_ = false;
-    bool ntMinorIs0_ = false;
-    bool ntMinorIs1_ = false;
     int driveCount_ = 0;
     DriveHandle drives_[kMaxDrives] = {};
     std::unique_ptr<aspi::SRB_ExecSCSICmd> request_;

@@ -8,10 +8,12 @@ containers must give exit status 1 and one line on standard error."""
 import argparse
 import json
 import os
+import re
 import struct
 import subprocess
 import sys
 import tempfile
+import zipfile
 
 MAGIC = b"KEMO FILE SYSTEM\x00"
 FAILURES = []
@@ -249,13 +251,19 @@ class Tool:
             return f.read()
 
 
-def compare(tool, name, container):
+def compare(tool, name, container, refusals=None):
+    """`refusals`: words that each of kfsflash's refusals kfstool names must contain, in order."""
     path = tool.file(container)
     want, want_image = decode(container)
     got, r = tool.info(path)
     if got is None:
         check(False, "%s: info failed: %s" % (name, r.stderr.decode(errors="replace")))
         return want, want_image
+    named = got.pop("kfsflash_refusals", None)
+    expected = refusals or []
+    check(named is not None and len(named) == len(expected) and
+          all(word in text for word, text in zip(expected, named)),
+          "%s: kfsflash refusals %r, expected %r" % (name, named, expected))
     check(sorted(got) == sorted(want), "%s: keys %s" % (name, sorted(got)))
     for key in want:
         check(got.get(key) == want[key], "%s: %s is %r, expected %r" % (name, key, got.get(key),
@@ -289,13 +297,15 @@ def main():
 
         # KFS3 with ScrambleMode 1 keeps its banks as stored; a wrong check sum is reported.
         c = encode_kfs3(banks, 0x1000, mode=1, seed=(3, 200, 17, 99), atapi=3, checksum=0x1234)
-        want, _ = compare(tool, "KFS3 mode 1", c)
+        want, _ = compare(tool, "KFS3 mode 1", c, refusals=["check sum"])
         check(not want["checksum_ok"], "KFS3 mode 1: fixture check sum should be wrong")
 
         # KFS3, type 7: version and date code from the second block, "DC" date in front of it.
         img = sample_image(0x2000, 2, two_blocks=True)
-        compare(tool, "KFS3 type 7", encode_kfs3([bytes(img)], 0x2000, atapi=7))
-        compare(tool, "KFS3 BOOT first", encode_kfs3([bytes(img)], 0x2000, atapi=4))
+        compare(tool, "KFS3 type 7", encode_kfs3([bytes(img)], 0x2000, atapi=7),
+                refusals=["check sum"])
+        compare(tool, "KFS3 BOOT first", encode_kfs3([bytes(img)], 0x2000, atapi=4),
+                refusals=["check sum"])
 
         # KFS1, scrambled (mode 1), three banks of their own keys.
         img = sample_image(0x30000, 3)
@@ -305,14 +315,17 @@ def main():
             b[0] = 2
             banks.append(bytes(b))
         compare(tool, "KFS1 scrambled", encode_kfs1(banks, b"2", mode=1, checksum=0x4242,
-                                                    keys=[0x11, 0x80, 0xFF]))
+                                                    keys=[0x11, 0x80, 0xFF]),
+                refusals=["check sum"])
         # KFS1 with nine banks (data at 112), blank version byte, ScrambleMode 2 stored plain.
         banks = [bytes(noise(0x100 + i, 10 + i)) for i in range(9)]
-        compare(tool, "KFS1 nine banks", encode_kfs1(banks, b" ", mode=2))
+        compare(tool, "KFS1 nine banks", encode_kfs1(banks, b" ", mode=2),
+                refusals=["check sum", "identity"])
 
         # A Philips firmware file.
         img = sample_image(0x1800, 4)
-        compare(tool, "Philips file", encode_philips_file(bytes(img), 0xCAFE, 0x5AA5))
+        compare(tool, "Philips file", encode_philips_file(bytes(img), 0xCAFE, 0x5AA5),
+                refusals=["zip archive", "check sum"])
 
         # What kfstool pack writes decodes here to the image it was given.
         img = bytes(sample_image(0x4000, 5))
@@ -322,7 +335,7 @@ def main():
                            "--ide-type", "4", "--atapi-type", "6", "--bank-size", "0x1000",
                            "--reserved", "0x1F8:0x40", "--reserved", "0x3000:0x100",
                            "--kernel", "0x10:0x20"], img),
-            ("pack kfs3 banks", ["--form", "kfs3", "--bank-size", "0x2000",
+            ("pack kfs3 banks", ["--form=kfs3", "--atapi-type=1", "--bank-size=0x2000",
                                  "--banks", "0x2000,0x1000"], img[:0x3000] + bytes(0x1000)),
             ("pack philips", ["--form", "philips", "--trailer", "0x1234"], img),
         ]
@@ -339,11 +352,45 @@ def main():
                 continue
             with open(out, "rb") as f:
                 packed = f.read()
-            want, image = compare(tool, name, packed)
+            # kfsflash takes a bare Philips file for a zip archive and refuses it.
+            want, image = compare(tool, name, packed,
+                                  refusals=["zip archive"] if name == "pack philips" else None)
             check(image == expected, "%s: decoded image differs from the input" % name)
             check(want["checksum_ok"], "%s: header check sum is not the image's" % name)
         r = tool.run("pack", "--help")
         check(r.returncode == 0 and b"--bank-size" in r.stdout, "pack --help")
+        # A KFS3 container carries a flash type that some flash procedure knows.
+        for options in (["--form", "kfs3"], ["--atapi-type", "0"], ["--atapi-type=9"]):
+            out = os.path.join(work, "refused.out")
+            r = tool.run("pack", *options, raw, out)
+            check(r.returncode == 2 and not os.path.exists(out) and b"atapi-type" in r.stderr,
+                  "pack %s: exit %d, %r" % (options, r.returncode, r.stderr))
+
+        # info reads a zip archive as kfsflash loads it: the last member counts.
+        good = encode_kfs3([bytes(img)], 0x4000, atapi=6)
+        archive = os.path.join(work, "fw.zip")
+        with zipfile.ZipFile(archive, "w", zipfile.ZIP_DEFLATED) as z:
+            z.writestr("old.kfs", encode_kfs1([bytes(0x200)]))
+            z.writestr("new.kfs", good)
+        got, r = tool.info(archive)
+        want, _ = decode(good)
+        check(got is not None and got.get("zip_member") == "new.kfs" and
+              all(got.get(k) == want[k] for k in want), "zip archive: %r" % (got, ))
+        with zipfile.ZipFile(archive, "w") as z:
+            z.writestr("cut.kfs", good[:-1])
+        r = tool.run("info", archive)
+        check(r.returncode == 1 and b"Not Valid KFS !" in r.stderr and not r.stdout,
+              "zip with a truncated container: exit %d, %r" % (r.returncode, r.stderr))
+
+        # The conventions: --help on standard output with status 0, --version.
+        for args in (["--help"], ["-h"], ["info", "--help"], ["unpack", "--help"],
+                     ["params", "--help"]):
+            r = tool.run(*args)
+            check(r.returncode == 0 and r.stdout.startswith(b"usage: kfstool") and not r.stderr,
+                  "kfstool %s: exit %d" % (" ".join(args), r.returncode))
+        r = tool.run("--version")
+        check(r.returncode == 0 and re.match(rb"kfstool \d+\.\d+", r.stdout) is not None,
+              "kfstool --version: %r" % r.stdout)
 
         # Refused containers: exit 1, one line on standard error.
         good = encode_kfs3([bytes(64)], 64)
@@ -369,7 +416,7 @@ def main():
 
         # A directory opens like a file but cannot be read: refused the same way, no crash.
         for command in (["info", "--json", work], ["unpack", work, os.path.join(work, "d.out")],
-                        ["pack", work, os.path.join(work, "d.out")]):
+                        ["pack", "--atapi-type", "1", work, os.path.join(work, "d.out")]):
             r = tool.run(*command)
             lines = r.stderr.decode(errors="replace").splitlines()
             check(r.returncode == 1 and len(lines) == 1 and not r.stdout,

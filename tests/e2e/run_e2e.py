@@ -125,7 +125,7 @@ class DriverError(Exception):
 
 class Driver:
     def __init__(self, exe, env):
-        self.proc = subprocess.Popen(["wine", exe], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+        self.proc = subprocess.Popen([WINE, exe], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
                                      stderr=subprocess.DEVNULL, env=env, text=True,
                                      encoding="latin-1")
 
@@ -617,11 +617,31 @@ def control_ids(source_dir):
     return ids
 
 
+# The Wine loader and prefix architecture of the build under test: 32-bit Wine for the i686
+# build; the x86_64 build sets the 64-bit loader and win64 (see scripts/wine-arch.sh).
+WINE = os.environ.get("KFS_WINE", "wine")
+WINEARCH = os.environ.get("WINEARCH", "win32")
+
+
 def wine_env(prefix, display):
     env = dict(os.environ)
-    env.update(WINEPREFIX=prefix, WINEARCH="win32", WINEDEBUG="-all",
+    env.update(WINEPREFIX=prefix, WINEARCH=WINEARCH, WINEDEBUG="-all",
                WINEDLLOVERRIDES="mscoree,mshtml=", DISPLAY=display)
     return env
+
+
+def install_dll(dll, prefix):
+    """Puts the emulated WNASPI32.DLL where Windows looks for a DLL of its machine: a 64-bit
+    prefix keeps 64-bit DLLs in system32 and 32-bit ones in syswow64."""
+    with open(dll, "rb") as f:
+        head = f.read(4096)
+    pe = struct.unpack_from("<I", head, 0x3C)[0]
+    machine = struct.unpack_from("<H", head, pe + 4)[0]
+    system = os.path.join(prefix, "drive_c", "windows", "system32")
+    wow64 = os.path.join(prefix, "drive_c", "windows", "syswow64")
+    if machine == 0x14C and os.path.isdir(wow64):
+        system = wow64
+    shutil.copy(dll, os.path.join(system, "WNASPI32.DLL"))
 
 
 def display_in_use(n):
@@ -684,7 +704,7 @@ def start_xvfb():
 
 
 def wine(env, *args, timeout=120):
-    return subprocess.run(["timeout", str(timeout), "wine"] + list(args), env=env,
+    return subprocess.run(["timeout", str(timeout), WINE] + list(args), env=env,
                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
                           timeout=timeout + 30)
 
@@ -728,7 +748,7 @@ def make_programs(args, work, env):
         with open(os.path.join(work, name), "wb") as f:
             f.write(content)
     updater = os.path.join(work, "updater.exe")
-    merge = subprocess.run(["timeout", "120", "wine", args.merge, win_path(args.program), "-o",
+    merge = subprocess.run(["timeout", "120", WINE, args.merge, win_path(args.program), "-o",
                             win_path(updater), "--kfs1", "a.kfs", "--kfs2", "b.kfs"],
                            cwd=work, env=env, capture_output=True, text=True, timeout=150)
     if merge.returncode != 0:
@@ -788,7 +808,7 @@ def run_group(args, prefix):
     shots = os.path.join(args.work, "shots")
     images = files(work)
     programs = make_programs(args, work, wine_env(prefix, os.environ.get("DISPLAY", "")))
-    shutil.copy(args.dll, os.path.join(prefix, "drive_c", "windows", "system32", "WNASPI32.DLL"))
+    install_dll(args.dll, prefix)
 
     def drives_file(name, drives):
         path = os.path.join(work, "drives-%s.json" % name)
@@ -841,7 +861,7 @@ def bench(args, prefix, repetitions):
     drives = os.path.join(work, "drives.json")
     with open(drives, "w") as f:
         json.dump({"drives": [drive("VRZ-3372BL", "1.00")]}, f)
-    shutil.copy(args.dll, os.path.join(prefix, "drive_c", "windows", "system32", "WNASPI32.DLL"))
+    install_dll(args.dll, prefix)
     xvfb, display = start_xvfb()
     env = wine_env(prefix, display)
     driver = Driver(args.driver, env)

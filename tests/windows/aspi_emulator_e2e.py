@@ -72,9 +72,15 @@ def windows_path(path):
     return "Z:" + os.path.abspath(path).replace("/", "\\")
 
 
+# The Wine loader and prefix architecture of the build under test: 32-bit Wine for the i686
+# build; the x86_64 build sets the 64-bit loader and win64 (see scripts/wine-arch.sh).
+WINE = os.environ.get("KFS_WINE", "wine")
+WINEARCH = os.environ.get("WINEARCH", "win32")
+
+
 def wine_env(prefix):
     env = dict(os.environ)
-    env.update(WINEPREFIX=prefix, WINEARCH="win32", WINEDEBUG="-all",
+    env.update(WINEPREFIX=prefix, WINEARCH=WINEARCH, WINEDEBUG="-all",
                WINEDLLOVERRIDES="mscoree,mshtml=")
     return env
 
@@ -113,7 +119,7 @@ def main():
             trace = os.path.join(work, "trace-%s.txt" % mode)
             env["KFS_EMULATOR_TRACE"] = windows_path(trace)
             env["KFS_EMULATOR_SYNC"] = "1" if mode == "sync" else "0"
-            result = run(["timeout", "120", "wine", args.probe], env, 150)
+            result = run(["timeout", "120", WINE, args.probe], env, 150)
             output = result.stdout.replace("\r\n", "\n")
             if result.returncode != 0 or output != EXPECTED_WIN98:
                 failures.append("win98 %s run (exit %d):\n%s\nexpected:\n%s\nstderr:\n%s"
@@ -128,10 +134,10 @@ def main():
         # Windows XP for this one program: the pass-through back end finds no CD-ROM letter.
         nt_probe = os.path.join(work, "aspi_probe_nt.exe")
         shutil.copy(args.probe, nt_probe)
-        run(["timeout", "120", "wine", "reg", "add",
+        run(["timeout", "120", WINE, "reg", "add",
              "HKCU\\Software\\Wine\\AppDefaults\\aspi_probe_nt.exe", "/v", "Version",
              "/d", "winxp", "/f"], env, 150)
-        result = run(["timeout", "120", "wine", nt_probe], env, 150)
+        result = run(["timeout", "120", WINE, nt_probe], env, 150)
         output = result.stdout.replace("\r\n", "\n")
         if result.returncode != 0 or output != EXPECTED_NT:
             failures.append("winxp run (exit %d):\n%s\nexpected:\n%s\nstderr:\n%s"

@@ -26,9 +26,36 @@ std::uint32_t Le32(const std::uint8_t* p) {
 std::uint16_t Le16(const std::uint8_t* p) {
     return static_cast<std::uint16_t>(p[0] | (p[1] << 8));
 }
-std::uint32_t Address(const void* p) {
-    return static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(p));
+// A pointer field as the request block holds it: 4 bytes in the 32-bit program, 8 in the 64-bit
+// build of the tests.
+std::uintptr_t PointerAt(const std::uint8_t* p) {
+    std::uintptr_t value = 0;
+    for (std::size_t i = 0; i < sizeof value; ++i)
+        value |= static_cast<std::uintptr_t>(p[i]) << (8 * i);
+    return value;
 }
+std::uintptr_t Address(const void* p) {
+    return reinterpret_cast<std::uintptr_t>(p);
+}
+// Byte offsets of the request fields the tests read. The 32-bit program's are the published
+// layouts; in the 64-bit build the pointers take 8 bytes (and the pass-through structure aligns
+// its buffer pointer to 8), which moves every field after the first pointer.
+struct PassThroughOffsets {
+    std::size_t length, dataBuffer, senseInfoOffset, cdb, sense, size;
+};
+struct ExecOffsets {
+    std::size_t senseLen, postProc, reserved2, cdb, sense, size;
+};
+#if defined(_WIN64)
+constexpr PassThroughOffsets kPt = {56, 24, 32, 36, 60, 96};
+constexpr ExecOffsets kSrb = {24, 28, 36, 56, 72, 92};
+#else
+constexpr PassThroughOffsets kPt = {44, 20, 24, 28, 48, 80};
+constexpr ExecOffsets kSrb = {20, 24, 28, 48, 64, 84};
+#endif
+static_assert(sizeof(PassThroughRequest) == kPt.size);
+static_assert(sizeof(aspi::SRB_ExecSCSICmd) == kSrb.size);
+
 bool AllZero(const std::uint8_t* p, std::size_t n) {
     for (std::size_t i = 0; i < n; ++i)
         if (p[i] != 0)
@@ -58,6 +85,7 @@ class FakeWin32 final : public Win32Api {
 
     // Version.
     DWORD platform = VER_PLATFORM_WIN32_NT;
+    DWORD major = 5;
     DWORD minor = 1;
     DWORD versionSizeSeen = 0;
 
@@ -82,7 +110,7 @@ class FakeWin32 final : public Win32Api {
         DWORD code;
         DWORD inSize;
         DWORD outSize;
-        std::array<std::uint8_t, 80> request;
+        std::array<std::uint8_t, kPt.size> request;
     };
     std::vector<Ioctl> ioctls;
     BOOL ioctlResult = TRUE;
@@ -101,7 +129,7 @@ class FakeWin32 final : public Win32Api {
     std::vector<std::array<std::uint8_t, 12>> devTypeRequests;
     int dispatched = 0;
     struct Exec {
-        std::array<std::uint8_t, 84> block;
+        std::array<std::uint8_t, kSrb.size> block;
         const void* address;
     };
     std::vector<Exec> execs;
@@ -120,7 +148,7 @@ class FakeWin32 final : public Win32Api {
     BOOL GetVersionExA(OSVERSIONINFOEXA* info) override {
         versionSizeSeen = info->dwOSVersionInfoSize;
         info->dwPlatformId = platform;
-        info->dwMajorVersion = platform == VER_PLATFORM_WIN32_NT ? 5 : 4;
+        info->dwMajorVersion = platform == VER_PLATFORM_WIN32_NT ? major : 4;
         info->dwMinorVersion = minor;
         return TRUE;
     }
@@ -190,7 +218,7 @@ class FakeWin32 final : public Win32Api {
                          DWORD outSize, DWORD* returned) override {
         Ioctl call{
             openHandles.count(device) ? PathOf(device) : "invalid", code, inSize, outSize, {}};
-        std::memcpy(call.request.data(), in, 80);
+        std::memcpy(call.request.data(), in, kPt.size);
         ioctls.push_back(call);
         EXPECT_EQ(in, out);
         auto* request = static_cast<PassThroughRequest*>(out);
@@ -199,13 +227,13 @@ class FakeWin32 final : public Win32Api {
             const Bytes& reply = inquiry[call.path[4]];
             std::memcpy(request->sptd.DataBuffer, reply.data(),
                         std::min<std::size_t>(reply.size(), request->sptd.DataTransferLength));
-            *returned = 80;
+            *returned = kPt.size;
             return TRUE;
         }
         request->sptd.ScsiStatus = scsiStatus;
         if (scsiStatus != 0)
             std::memcpy(request->sense, systemSense.data(), systemSense.size());
-        *returned = 80;
+        *returned = kPt.size;
         return ioctlResult;
     }
     DWORD GetLastError() override { return lastError; }
@@ -258,7 +286,7 @@ class FakeWin32 final : public Win32Api {
             case aspi::SC_EXEC_SCSI_CMD: {
                 auto* block = static_cast<aspi::SRB_ExecSCSICmd*>(srb);
                 Exec e{{}, srb};
-                std::memcpy(e.block.data(), block, 84);
+                std::memcpy(e.block.data(), block, kSrb.size);
                 execs.push_back(e);
                 const Device* d = Find(block->SRB_HaId, block->SRB_Target, block->SRB_Lun);
                 if (block->CDBByte[0] == 0x12 && d != nullptr) {
@@ -300,29 +328,30 @@ void AddCdroms(FakeWin32& fake, const std::string& letters) {
 // ---------------------------------------------------------------------------------------------
 // Version decision.
 
-TEST(AtapiImpVersion, BackEndAndToleranceFlagsFollowTheWindowsVersion) {
+TEST(AtapiImpVersion, BackEndFollowsThePlatform) {
     struct Case {
-        DWORD platform, minor;
-        bool passThrough, minor0, minor1;
+        DWORD platform, major, minor;
+        bool passThrough;
     };
     const Case cases[] = {
-        {VER_PLATFORM_WIN32_NT, 0, true, true, false},          // NT 4.0, 2000
-        {VER_PLATFORM_WIN32_NT, 1, true, false, true},          // XP
-        {VER_PLATFORM_WIN32_NT, 2, true, false, false},         // Server 2003
-        {VER_PLATFORM_WIN32_WINDOWS, 10, false, false, false},  // 98
-        {0, 0, false, false, false},                            // structure rejected
+        {VER_PLATFORM_WIN32_NT, 5, 0, true},         // 2000
+        {VER_PLATFORM_WIN32_NT, 5, 1, true},         // XP
+        {VER_PLATFORM_WIN32_NT, 6, 2, true},         // 8, or a later one without a manifest
+        {VER_PLATFORM_WIN32_NT, 10, 0, true},        // 10, 11
+        {VER_PLATFORM_WIN32_WINDOWS, 4, 10, false},  // 98
+        {0, 0, 0, false},                            // structure rejected
     };
     for (const Case& c : cases) {
         FakeWin32 fake;
         fake.platform = c.platform;
+        fake.major = c.major;
         fake.minor = c.minor;
         fake.libraryPresent = false;
         TAtapiImp imp(fake);
-        SCOPED_TRACE(testing::Message() << "platform " << c.platform << " minor " << c.minor);
+        SCOPED_TRACE(testing::Message()
+                     << "platform " << c.platform << " version " << c.major << "." << c.minor);
         EXPECT_EQ(fake.versionSizeSeen, 156u);
         EXPECT_EQ(imp.UsesPassThrough(), c.passThrough);
-        EXPECT_EQ(imp.NtMinorIs0(), c.minor0);
-        EXPECT_EQ(imp.NtMinorIs1(), c.minor1);
         // Only the ASPI back end looks for the library.
         EXPECT_EQ(fake.loadedPath.empty(), c.passThrough);
     }
@@ -350,49 +379,56 @@ TEST(AtapiImpPassThrough, RequestBytesForEachDirection) {
         const FakeWin32::Ioctl& call = fake.ioctls[0];
         EXPECT_EQ(call.path, "\\\\.\\E:");
         EXPECT_EQ(call.code, 0x4D014u);
-        EXPECT_EQ(call.inSize, 80u);
-        EXPECT_EQ(call.outSize, 80u);
+        EXPECT_EQ(call.inSize, kPt.size);
+        EXPECT_EQ(call.outSize, kPt.size);
         const std::uint8_t* r = call.request.data();
-        EXPECT_EQ(Le16(r + 0), 44);                // Length
-        EXPECT_TRUE(AllZero(r + 2, 4));            // ScsiStatus, PathId, TargetId, Lun
-        EXPECT_EQ(r[6], 12);                       // CdbLength
-        EXPECT_EQ(r[7], 24);                       // SenseInfoLength
-        EXPECT_EQ(r[8], c.dataIn);                 // DataIn
-        EXPECT_TRUE(AllZero(r + 9, 3));            // alignment
-        EXPECT_EQ(Le32(r + 12), 0x1234u);          // DataTransferLength
-        EXPECT_EQ(Le32(r + 16), 20u);              // TimeOutValue, seconds
-        EXPECT_EQ(Le32(r + 20), Address(buffer));  // DataBuffer
-        EXPECT_EQ(Le32(r + 24), 48u);              // SenseInfoOffset
-        EXPECT_EQ(0, std::memcmp(r + 28, kVendorPage.data(), 12));
-        EXPECT_TRUE(AllZero(r + 40, 40));  // CDB 12-15, filler, sense buffer
+        EXPECT_EQ(Le16(r + 0), kPt.length);  // Length
+        EXPECT_TRUE(AllZero(r + 2, 4));      // ScsiStatus, PathId, TargetId, Lun
+        EXPECT_EQ(r[6], 12);                 // CdbLength
+        EXPECT_EQ(r[7], 24);                 // SenseInfoLength
+        EXPECT_EQ(r[8], c.dataIn);           // DataIn
+        EXPECT_TRUE(AllZero(r + 9, 3));      // alignment
+        EXPECT_EQ(Le32(r + 12), 0x1234u);    // DataTransferLength
+        EXPECT_EQ(Le32(r + 16), 20u);        // TimeOutValue, seconds
+        EXPECT_EQ(PointerAt(r + kPt.dataBuffer), Address(buffer));
+        EXPECT_EQ(Le32(r + kPt.senseInfoOffset), kPt.sense);
+        EXPECT_EQ(0, std::memcmp(r + kPt.cdb, kVendorPage.data(), 12));
+        // CDB 12-15, filler, sense buffer.
+        EXPECT_TRUE(AllZero(r + kPt.cdb + 12, kPt.size - kPt.cdb - 12));
     }
 }
 
-TEST(AtapiImpPassThrough, NtErrorToleranceByMinorVersion) {
+TEST(AtapiImpPassThrough, FailedCallJudgedByItsErrorOnEveryNtVersion) {
     struct Case {
-        DWORD minor;
+        DWORD major, minor;
         BOOL ioctlOk;
         DWORD error;
         UCHAR scsiStatus;
         std::uint8_t status;  // ExecCdb's result
     };
-    const Case cases[] = {
-        {1, FALSE, ERROR_SEM_TIMEOUT, 0, 1},  // XP: a command past the device time-out
-        {1, FALSE, ERROR_SEM_TIMEOUT, 2, 2},
-        {1, FALSE, ERROR_IO_DEVICE, 0, 0},
-        {1, FALSE, ERROR_INVALID_FUNCTION, 0, 0},
-        {0, FALSE, ERROR_IO_DEVICE, 0, 1},  // NT 4.0 / 2000
-        {0, FALSE, ERROR_IO_DEVICE, 2, 2},
-        {0, FALSE, ERROR_SEM_TIMEOUT, 0, 0},
-        {2, FALSE, ERROR_INVALID_FUNCTION, 0, 1},  // other NT versions: SCSI status alone
-        {2, FALSE, ERROR_SEM_TIMEOUT, 2, 2},
-        {1, TRUE, 0, 2, 2},  // CHECK CONDITION
-        {0, TRUE, 0, 0, 1},
-    };
+    // The two errors after which the request reached the drive are judged by its SCSI status;
+    // every other failed call is a failure whatever the status field holds.
+    const DWORD versions[][2] = {{4, 0}, {5, 0}, {5, 1}, {5, 2}, {6, 1}, {6, 2}, {6, 3}, {10, 0}};
+    std::vector<Case> cases;
+    for (const auto& v : versions) {
+        const DWORD ma = v[0], mi = v[1];
+        cases.push_back({ma, mi, FALSE, ERROR_SEM_TIMEOUT, 0, 1});  // past the device time-out
+        cases.push_back({ma, mi, FALSE, ERROR_SEM_TIMEOUT, 2, 2});
+        cases.push_back({ma, mi, FALSE, ERROR_IO_DEVICE, 0, 1});
+        cases.push_back({ma, mi, FALSE, ERROR_IO_DEVICE, 2, 2});
+        cases.push_back({ma, mi, FALSE, ERROR_ACCESS_DENIED, 0, 0});
+        cases.push_back({ma, mi, FALSE, ERROR_INVALID_HANDLE, 0, 0});
+        cases.push_back({ma, mi, FALSE, ERROR_INVALID_FUNCTION, 0, 0});
+        cases.push_back({ma, mi, FALSE, ERROR_DEV_NOT_EXIST, 0, 0});  // device gone
+        cases.push_back({ma, mi, FALSE, ERROR_ACCESS_DENIED, 2, 0});  // stale status ignored
+        cases.push_back({ma, mi, TRUE, 0, 0, 1});
+        cases.push_back({ma, mi, TRUE, 0, 2, 2});  // CHECK CONDITION
+    }
     for (const Case& c : cases) {
-        SCOPED_TRACE(testing::Message() << "minor " << c.minor << " ok " << c.ioctlOk << " error "
-                                        << c.error << " scsi " << int(c.scsiStatus));
+        SCOPED_TRACE(testing::Message() << "NT " << c.major << "." << c.minor << " ok " << c.ioctlOk
+                                        << " error " << c.error << " scsi " << int(c.scsiStatus));
         FakeWin32 fake;
+        fake.major = c.major;
         fake.minor = c.minor;
         AddCdroms(fake, "D");
         TAtapiImp imp(fake);
@@ -512,7 +548,7 @@ TEST(AtapiImpPassThrough, ScanListsOpenableCdromLettersInOrderUpToTwenty) {
         for (const std::string& root : fake.roots) EXPECT_NE(root, "Z:\\");
         // Every scan INQUIRY asks for 50 bytes.
         for (const auto& call : fake.ioctls) {
-            EXPECT_EQ(0, std::memcmp(call.request.data() + 28,
+            EXPECT_EQ(0, std::memcmp(call.request.data() + kPt.cdb,
                                      "\x12\x00\x00\x00\x32\x00\x00\x00\x00\x00\x00\x00", 12));
             EXPECT_EQ(Le32(call.request.data() + 12), 50u);
         }
@@ -635,7 +671,7 @@ TEST_F(AtapiImpAspi, ScanListsCdromsInAdapterTargetLunOrder) {
     // One INQUIRY (36 bytes, data in) per CD-ROM found.
     ASSERT_EQ(fake.execs.size(), 4u);
     for (const auto& e : fake.execs) {
-        EXPECT_EQ(0, std::memcmp(e.block.data() + 48,
+        EXPECT_EQ(0, std::memcmp(e.block.data() + kSrb.cdb,
                                  "\x12\x00\x00\x00\x24\x00\x00\x00\x00\x00\x00\x00", 12));
         EXPECT_EQ(Le32(e.block.data() + 12), 36u);
         EXPECT_EQ(e.block[3], 0x48);
@@ -694,14 +730,15 @@ TEST_F(AtapiImpAspi, RequestBlockContents) {
         EXPECT_EQ(b[9], 3);               // LUN
         EXPECT_TRUE(AllZero(b + 10, 2));  // SRB_Rsvd1
         EXPECT_EQ(Le32(b + 12), 20u);
-        EXPECT_EQ(Le32(b + 16), Address(buffer));
-        EXPECT_EQ(b[20], 18);                                   // sense length
-        EXPECT_EQ(b[21], 12);                                   // CDB length
-        EXPECT_EQ(Le32(b + 24), 0x5000u + fake.eventsCreated);  // the command's own event
-        EXPECT_TRUE(AllZero(b + 28, 20));                       // SRB_Rsvd2
-        EXPECT_EQ(0, std::memcmp(b + 48, kVendorPage.data(), 12));
-        EXPECT_TRUE(AllZero(b + 60, 4));
-        EXPECT_TRUE(AllZero(b + 64, 18));  // sense cleared before sending
+        EXPECT_EQ(PointerAt(b + 16), Address(buffer));
+        EXPECT_EQ(b[kSrb.senseLen], 18);      // sense length
+        EXPECT_EQ(b[kSrb.senseLen + 1], 12);  // CDB length
+        // The command's own event.
+        EXPECT_EQ(PointerAt(b + kSrb.postProc), 0x5000u + fake.eventsCreated);
+        EXPECT_TRUE(AllZero(b + kSrb.reserved2, 20));  // SRB_Rsvd2
+        EXPECT_EQ(0, std::memcmp(b + kSrb.cdb, kVendorPage.data(), 12));
+        EXPECT_TRUE(AllZero(b + kSrb.cdb + 12, 4));
+        EXPECT_TRUE(AllZero(b + kSrb.sense, 18));  // sense cleared before sending
         // One block serves every command.
         if (block == nullptr)
             block = fake.execs[0].address;

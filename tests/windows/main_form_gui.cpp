@@ -132,8 +132,25 @@ TEST_F(MainFormTest, UpdaterRoleHidesTheFilePanelAndIs113PixelsLower) {
     EXPECT_EQ(PlaceInParent(form.Control(Ctl::StatusBar1)).top, 534);
 }
 
-// A control reaching past its parent's client area, or a caption taller than its control, is
-// drawn cut off.
+// The caption of `hwnd` as drawn with the control's own font (the font the window was given,
+// which the system may have replaced by a face of its own): one line, "&" taken as a prefix.
+SIZE CaptionExtent(HWND hwnd) {
+    HDC dc = GetDC(hwnd);
+    const HGDIOBJ old =
+        SelectObject(dc, reinterpret_cast<HFONT>(SendMessageA(hwnd, WM_GETFONT, 0, 0)));
+    const std::string text = TextOf(hwnd);
+    RECT rect{0, 0, 0, 0};
+    DrawTextA(dc, text.c_str(), -1, &rect, DT_CALCRECT | DT_SINGLELINE);
+    TEXTMETRICA metrics{};
+    GetTextMetricsA(dc, &metrics);
+    SelectObject(dc, old);
+    ReleaseDC(hwnd, dc);
+    return {rect.right - rect.left, metrics.tmHeight};
+}
+
+// A control reaching past its parent's client area, or a caption taller or wider than the room
+// its control gives it, is drawn cut off. The widths count: a label too narrow for its one word
+// breaks it and shows only what fits ("CheckSum" read "CheckSun"), and nothing else would tell.
 TEST_F(MainFormTest, NothingIsClippedInEitherRole) {
     ASSERT_NE(form.hwnd(), nullptr);
     for (const bool updaterRole : {false, true}) {
@@ -156,18 +173,40 @@ TEST_F(MainFormTest, NothingIsClippedInEitherRole) {
     }
     form.SetUpdaterLayout(false);
 
-    for (const Ctl control : {Ctl::BitBtn1, Ctl::check_verify, Ctl::Label1, Ctl::BitBtn2}) {
-        HWND hwnd = form.Control(control);
-        SCOPED_TRACE(ControlOf(control).name);
-        HDC dc = GetDC(hwnd);
-        const HGDIOBJ old =
-            SelectObject(dc, reinterpret_cast<HFONT>(SendMessageA(hwnd, WM_GETFONT, 0, 0)));
-        TEXTMETRICA metrics{};
-        GetTextMetricsA(dc, &metrics);
-        SelectObject(dc, old);
-        ReleaseDC(hwnd, dc);
-        EXPECT_LE(metrics.tmHeight, ClientSize(hwnd).cy);
+    // Room for the caption: a check box's text follows its box and a gap; a group box's caption
+    // sits between an indent on either side.
+    const int checkBox = GetSystemMetrics(SM_CXMENUCHECK) + 4;
+    const struct {
+        Ctl control;
+        int besideCaption;  // pixels of the control's width that the caption cannot use
+    } captions[] = {
+        {Ctl::GroupBox1, 16}, {Ctl::GroupBox2, 16},
+        {Ctl::BitBtn1, 0},    {Ctl::check_verify, checkBox},
+        {Ctl::Label1, 0},     {Ctl::BitBtn2, 0},
+        {Ctl::BitBtn4, 0},
+    };
+    for (const auto& c : captions) {
+        HWND hwnd = form.Control(c.control);
+        SCOPED_TRACE(ControlOf(c.control).name);
+        const SIZE caption = CaptionExtent(hwnd);
+        EXPECT_GT(caption.cx, 0);
+        EXPECT_LE(caption.cx + c.besideCaption, ClientSize(hwnd).cx);
+        if (c.control != Ctl::GroupBox1 && c.control != Ctl::GroupBox2) {
+            EXPECT_LE(caption.cy, ClientSize(hwnd).cy);
+        }
     }
+}
+
+// While an update runs the window refuses to let the session end, and lets it end again after.
+TEST_F(MainFormTest, SessionEndRefusedWhileAnUpdateRuns) {
+    ASSERT_NE(form.hwnd(), nullptr);
+    EXPECT_EQ(SendMessageA(form.hwnd(), WM_QUERYENDSESSION, 0, 0), TRUE);
+    form.SetUpdateRunning(true);
+    EXPECT_EQ(SendMessageA(form.hwnd(), WM_QUERYENDSESSION, 0, 0), FALSE);
+    EXPECT_EQ(SendMessageA(form.hwnd(), WM_QUERYENDSESSION, 0, ENDSESSION_LOGOFF), FALSE);
+    form.SetUpdateRunning(false);
+    EXPECT_EQ(SendMessageA(form.hwnd(), WM_QUERYENDSESSION, 0, 0), TRUE);
+    EXPECT_TRUE(IsWindow(form.hwnd()));
 }
 
 TEST_F(MainFormTest, MenuBarHoldsTheVisibleCommandsInOrderAndKeepsTheClientArea) {

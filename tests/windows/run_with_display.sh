@@ -1,10 +1,13 @@
 #!/bin/sh
 # Runs a Windows test program under Wine with an X display: the caller's, or an Xvfb of its own
 # (stopped afterwards). Usage: run_with_display.sh PREFIX PROGRAM [ARGS...]
+# WINEARCH and the Wine loader KFS_WINE come from the caller (default: win32 and wine).
 set -u
 prefix=$1
 shift
-export WINEPREFIX="$prefix" WINEARCH=win32 WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+wine=${KFS_WINE:-wine}
+export WINEPREFIX="$prefix" WINEARCH="${WINEARCH:-win32}" WINEDEBUG=-all
+export WINEDLLOVERRIDES="mscoree,mshtml="
 xvfb=""
 if [ -z "${DISPLAY:-}" ]; then
   n=150
@@ -16,9 +19,9 @@ if [ -z "${DISPLAY:-}" ]; then
 fi
 if [ ! -f "$prefix/system.reg" ]; then
   mkdir -p "$prefix"
-  timeout 300 wineboot -i >/dev/null 2>&1 || true
+  timeout 300 "$wine" wineboot -i >/dev/null 2>&1 || true
 fi
-timeout 300 wine "$@"
+timeout 300 "$wine" "$@"
 status=$?
 timeout 60 wineserver -k >/dev/null 2>&1 || true
 [ -n "$xvfb" ] && kill "$xvfb"

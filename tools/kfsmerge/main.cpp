@@ -11,6 +11,7 @@
 #include "container/buffer_layout.h"
 #include "container/buffer_merge.h"
 #include "container/file_helpers.h"
+#include "tools/option_values.h"
 
 namespace kfsmerge {
 extern const unsigned char shipped_parameters[];
@@ -26,12 +27,27 @@ constexpr const char* kUsage =
     "usage: kfsmerge IN.exe -o OUT.exe [--cvt PHILIPS_FILE] [--kfs1 FILE] [--kfs2 FILE]\n"
     "                [--kfs3 FILE] [--parameters FILE]\n"
     "       kfsmerge --list FILE\n"
+    "       kfsmerge --help | --version\n"
     "\n"
     "Writes a copy of IN.exe with the given contents in its buffers; buffers not named keep\n"
     "what they hold. A Philips file gets its 4-byte big-endian length in front; a parameter\n"
     "text is ended by a zero byte unless it fills its buffer. When any container is given and\n"
     "--parameters is not, the shipped updater parameter text is written. With no container and\n"
     "no --parameters the parameter buffer is left as it is.\n";
+
+constexpr const char* kHelpTail =
+    "\n"
+    "  -o, --output OUT.exe   the copy to write (IN.exe itself is never changed)\n"
+    "  --cvt PHILIPS_FILE     the Philips-form firmware\n"
+    "  --kfs1/--kfs2/--kfs3 FILE  the KFS containers, one per buffer\n"
+    "  --parameters FILE      the parameter text\n"
+    "  --list FILE            show what the buffers of a program hold\n"
+    "  -h, --help             show this help\n"
+    "  --version              show the version\n"
+    "Options take their value as --option value or --option=value.\n"
+    "\n"
+    "Exit status: 0 success, 1 a file could not be read or written or the program has no\n"
+    "buffers to fill (nothing is written then), 2 usage.\n";
 
 int Usage() {
     std::fputs(kUsage, stderr);
@@ -60,7 +76,18 @@ int List(const std::string& name) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    const std::vector<std::string> args(argv + 1, argv + argc);
+    const std::vector<std::string> args = kfstools::SplitOptionValues(
+        std::vector<std::string>(argv + 1, argv + argc),
+        {"--output", "--cvt", "--kfs1", "--kfs2", "--kfs3", "--parameters", "--list"});
+    if (args.size() == 1 && (args[0] == "--help" || args[0] == "-h")) {
+        std::fputs(kUsage, stdout);
+        std::fputs(kHelpTail, stdout);
+        return 0;
+    }
+    if (args.size() == 1 && args[0] == "--version") {
+        std::printf("kfsmerge %s\n", KFS_VERSION);
+        return 0;
+    }
     if (args.size() == 2 && args[0] == "--list")
         return List(args[1]);
 
@@ -70,13 +97,14 @@ int main(int argc, char** argv) {
     std::vector<std::pair<std::string, std::string>> inputs;
     for (std::size_t i = 0; i < args.size(); ++i) {
         const std::string& arg = args[i];
-        const bool takes_value = arg == "-o" || arg == "--cvt" || arg == "--kfs1" ||
-                                 arg == "--kfs2" || arg == "--kfs3" || arg == "--parameters";
+        const bool takes_value = arg == "-o" || arg == "--output" || arg == "--cvt" ||
+                                 arg == "--kfs1" || arg == "--kfs2" || arg == "--kfs3" ||
+                                 arg == "--parameters";
         if (takes_value) {
             if (i + 1 >= args.size())
                 return Usage();
             const std::string& value = args[++i];
-            if (arg == "-o") {
+            if (arg == "-o" || arg == "--output") {
                 if (!output.empty())
                     return Usage();
                 output = value;

@@ -5,22 +5,24 @@
 #include <vector>
 
 #include "container/checksum.h"
+#include "container/firmware_file.h"
 #include "container/identity.h"
 #include "container/kfs_decode.h"
+#include "flash/flash_type_table.h"
 #include "tools/kfstool/commands.h"
 #include "tools/kfstool/container_file.h"
 
 namespace kfstool {
 namespace {
 
-// Real flash parts are a few megabytes; a header that asks for more than this is not a firmware
-// file this tool should allocate memory for.
-constexpr std::uint32_t kMaxImageLength = 512u << 20;
-
 struct LoadedContainer {
     kfs::KfsForm form = kfs::KfsForm::kNone;
     kfs::SKFSParameter parameter;
     std::vector<std::uint8_t> image;
+    std::string member;  // the zip member it came from
+    // Why kfsflash would not write this file to a drive, before any drive is looked at: the
+    // load's own refusal (a bare Philips file), or the checks that only --force overrides.
+    std::vector<std::string> refusals;
 };
 
 int Refuse(const std::string& path, const std::string& why) {
@@ -28,29 +30,39 @@ int Refuse(const std::string& path, const std::string& why) {
     return 1;
 }
 
-// Loads FILE as the program's loader does: a file that begins with "Philips" gets its length in
-// front, 4 bytes big-endian. 0 on success, else the exit status after the message.
-int Load(const std::string& path, LoadedContainer& out) {
+// A Philips file outside an archive: kfsflash takes a file that does not begin with "KE" for a
+// zip archive, so it refuses this one, but the tool still shows what it holds.
+bool LoadBarePhilipsFile(const std::string& path, LoadedContainer& out) {
     auto file = ReadWholeFile(path);
-    if (!file)
-        return Refuse(path, "cannot read the file");
-    std::vector<std::uint8_t> container =
-        kfs::IsPhilipsFile(*file) ? kfs::PhilipsFormFromFile(*file) : std::move(*file);
-    if (kfs::GetKFSLength(container) == 0) {
-        return Refuse(path,
-                      "GetKFSLength is 0: not a KFS or Philips container, or an impossible size");
+    if (!file || !kfs::IsPhilipsFile(*file) || file->size() > kfs::kMaxFirmwareFileSize)
+        return false;
+    const std::vector<std::uint8_t> container = kfs::PhilipsFormFromFile(*file);
+    if (kfs::GetKFSLength(container) == 0)
+        return false;
+    out.form = kfs::KfsForm::kPhilips;
+    out.image.assign(kfs::GetImageLength(container), 0);
+    return kfs::LoadKFS(container, out.parameter, out.image);
+}
+
+// Loads FILE exactly as kfsflash loads it (a container file, or the last member of a zip
+// archive). 0 on success, else the exit status after the message.
+int Load(const std::string& path, LoadedContainer& out) {
+    kfs::FirmwareFileResult result = kfs::ReadFirmwareFile(path);
+    if (!result.firmware) {
+        if (result.message == kfs::kNotValidKfs && !result.startDisabled &&
+            LoadBarePhilipsFile(path, out)) {
+            out.refusals.push_back(
+                "refuses it (\"Not Valid KFS !\"): it loads a Philips file only from "
+                "inside a zip archive");
+            return 0;
+        }
+        return Refuse(path, "kfsflash refuses it (\"" + result.message + "\"): " + result.reason);
     }
-    const std::uint32_t length = kfs::GetImageLength(container);
-    if (length > kMaxImageLength) {
-        return Refuse(path, "the header declares an image of " + std::to_string(length) +
-                                " bytes, more than kfstool handles");
-    }
-    out.form = kfs::GetKfsForm(container);
-    out.image.assign(length, 0);
-    std::string reason;
-    if (!kfs::LoadKFS(container, out.parameter, out.image, &reason)) {
-        return Refuse(path, "cannot be decoded: " + reason);
-    }
+    kfs::LoadedFirmware& f = *result.firmware;
+    out.form = f.Form;
+    out.parameter = std::move(f.Container);
+    out.image = std::move(f.Image);
+    out.member = f.Member;
     return 0;
 }
 
@@ -91,6 +103,30 @@ struct Description {
     std::string hardwareId, modelName, version, dateCode;
 };
 
+// The refusals that need no drive: what the terminal front end checks before anything is
+// written. A model that differs from the drive's and a version the drive already has depend on
+// the drive and are left out.
+void AddRefusals(LoadedContainer& c, const Description& d) {
+    const kfs::SKFSParameter& p = c.parameter;
+    if (c.form != kfs::KfsForm::kPhilips && !kfs::IsKnownAtapiFlashType(p.AtapiFlashType)) {
+        c.refusals.push_back("refuses it: no flash procedure knows ATAPI flash type " +
+                             std::to_string(p.AtapiFlashType));
+    }
+    if (d.checkSum != p.HeaderCheckSum) {
+        char text[160];
+        std::snprintf(text, sizeof text,
+                      "refuses it unless --force: the header check sum 0x%04X differs "
+                      "from the image's 0x%04X",
+                      p.HeaderCheckSum, d.checkSum);
+        c.refusals.emplace_back(text);
+    }
+    if (c.form != kfs::KfsForm::kPhilips && d.inquiryBlocks.empty()) {
+        c.refusals.push_back(
+            "refuses it unless --force: the image carries no readable identity (no "
+            "INQUIRY block)");
+    }
+}
+
 Description Describe(const LoadedContainer& c) {
     const kfs::SKFSParameter& p = c.parameter;
     return {static_cast<std::uint16_t>(kfs::CalcCheckSum(c.image, p)),
@@ -128,6 +164,9 @@ void PrintJson(const LoadedContainer& c, const Description& d) {
     j["model_name"] = Latin1ToUtf8(d.modelName);
     j["version"] = Latin1ToUtf8(d.version);
     j["date_code"] = Latin1ToUtf8(d.dateCode);
+    if (!c.member.empty())
+        j["zip_member"] = Latin1ToUtf8(c.member);
+    j["kfsflash_refusals"] = c.refusals;
     std::printf("%s\n", j.dump(2).c_str());
 }
 
@@ -166,7 +205,19 @@ void PrintText(const LoadedContainer& c, const Description& d) {
     std::printf("model name               \"%s\"\n", d.modelName.c_str());
     std::printf("version                  \"%s\"\n", d.version.c_str());
     std::printf("date code                \"%s\"\n", d.dateCode.c_str());
+    if (!c.member.empty())
+        std::printf("zip member               \"%s\"\n", c.member.c_str());
+    if (c.refusals.empty())
+        std::printf("kfsflash                 loads it (the drive's own checks still apply)\n");
+    for (const std::string& refusal : c.refusals)
+        std::printf("kfsflash                 %s\n", refusal.c_str());
 }
+
+constexpr const char* kInfoUsage =
+    "usage: kfstool info [--json] FILE\n"
+    "  FILE is read the way kfsflash loads it: a container file, or the last member of a zip\n"
+    "  archive. A file kfsflash refuses at load is refused here (status 1) with its reason; the\n"
+    "  description ends with what kfsflash would refuse before looking at a drive.\n";
 
 }  // namespace
 
@@ -176,18 +227,25 @@ int RunInfo(const Args& args) {
     for (const std::string& arg : args) {
         if (arg == "--json") {
             json = true;
+        } else if (arg == "--help" || arg == "-h") {
+            std::fputs(kInfoUsage, stdout);
+            return 0;
+        } else if (arg.size() > 1 && arg[0] == '-') {
+            std::fprintf(stderr, "kfstool info: unknown option %s\n%s", arg.c_str(), kInfoUsage);
+            return 2;
         } else {
             files.push_back(arg);
         }
     }
     if (files.size() != 1) {
-        std::fputs("usage: kfstool info [--json] FILE\n", stderr);
+        std::fputs(kInfoUsage, stderr);
         return 2;
     }
     LoadedContainer c;
     if (int status = Load(files[0], c); status != 0)
         return status;
     const Description d = Describe(c);
+    AddRefusals(c, d);
     if (json) {
         PrintJson(c, d);
     } else {
@@ -197,6 +255,13 @@ int RunInfo(const Args& args) {
 }
 
 int RunUnpack(const Args& args) {
+    if (args.size() == 1 && (args[0] == "--help" || args[0] == "-h")) {
+        std::fputs(
+            "usage: kfstool unpack FILE OUT\n  writes the decoded image of FILE (read as "
+            "kfstool info reads it) to OUT\n",
+            stdout);
+        return 0;
+    }
     if (args.size() != 2) {
         std::fputs("usage: kfstool unpack FILE OUT\n", stderr);
         return 2;

@@ -5,8 +5,10 @@
 #include <vector>
 
 #include "container/kfs_encode.h"
+#include "flash/flash_type_table.h"
 #include "tools/kfstool/commands.h"
 #include "tools/kfstool/container_file.h"
+#include "tools/option_values.h"
 
 namespace kfstool {
 namespace {
@@ -15,7 +17,7 @@ constexpr const char* kPackHelp =
     "usage: kfstool pack [options] IMAGE OUT\n"
     "Builds a firmware container from the raw image IMAGE and writes it to OUT; the header check\n"
     "sum is computed over the decoded image unless --checksum is given. Numbers are decimal or\n"
-    "hexadecimal with 0x.\n"
+    "hexadecimal with 0x; --option=value works as --option value.\n"
     "\n"
     "  --form kfs1|kfs3|philips  container form (default kfs3)\n"
     "  --scramble N              ScrambleMode byte; KFS3 scrambles the banks with 2, KFS1 with 1\n"
@@ -23,7 +25,9 @@ constexpr const char* kPackHelp =
     "  --seed S0,S1,S2,S3        KFS3 ScrambleSeed bytes (bank key ((S1-S2)*S0+S3) mod 256);\n"
     "                            KFS1: bank i is scrambled with the key S0 + i\n"
     "  --ide-type N              KFS3 IdeFlashType (default 0)\n"
-    "  --atapi-type N            KFS3 AtapiFlashType (default 0)\n"
+    "  --atapi-type N            KFS3 AtapiFlashType, required: the flash procedure that writes\n"
+    "                            it (1, 3, 5 MTK; 2 ALI; 4 MTK3; 6 MTK5; 7 MTK6; 8 MTK7); a type\n"
+    "                            no procedure knows is refused\n"
     "  --kernel-type N           KFS3 AtapiFlashKernelType (default 0)\n"
     "  --bank-size N             KFS3 MaxBankSize: the bank stride; the image is cut into banks\n"
     "                            of this size (default: the whole image in one bank)\n"
@@ -81,8 +85,13 @@ std::uint8_t Byte(const std::string& option, const std::string& text) {
 
 }  // namespace
 
-int RunPack(const Args& args) {
+int RunPack(const Args& given) {
+    const Args args = kfstools::SplitOptionValues(
+        given, {"--form", "--scramble", "--seed", "--ide-type", "--atapi-type", "--kernel-type",
+                "--bank-size", "--banks", "--reserved", "--kernel", "--version-byte", "--trailer",
+                "--ident", "--checksum"});
     kfs::KfsEncodeOptions o;
+    bool atapiTypeGiven = false;
     bool withLength = false;
     std::vector<std::string> files;
     try {
@@ -124,6 +133,7 @@ int RunPack(const Args& args) {
                 o.ideFlashType = Byte(arg, v);
             } else if (arg == "--atapi-type") {
                 o.atapiFlashType = Byte(arg, v);
+                atapiTypeGiven = true;
             } else if (arg == "--kernel-type") {
                 o.atapiFlashKernelType = Byte(arg, v);
             } else if (arg == "--bank-size") {
@@ -154,6 +164,14 @@ int RunPack(const Args& args) {
         }
         if (files.size() != 2)
             throw UsageError("expected IMAGE and OUT");
+        // The flash type picks the procedure that writes the container: a type no procedure
+        // was written for would reach a drive with the wrong command sequence.
+        if (o.form == kfs::KfsForm::kKfs3 && !atapiTypeGiven)
+            throw UsageError("a KFS3 container needs --atapi-type (1 to 8)");
+        if (o.form == kfs::KfsForm::kKfs3 && !kfs::IsKnownAtapiFlashType(o.atapiFlashType)) {
+            throw UsageError("--atapi-type " + std::to_string(o.atapiFlashType) +
+                             ": no flash procedure knows this flash type (1 to 8)");
+        }
     } catch (const UsageError& e) {
         std::fprintf(stderr, "kfstool pack: %s (kfstool pack --help for the options)\n", e.what());
         return 2;

@@ -108,6 +108,13 @@ LRESULT Send(HWND w, UINT msg, WPARAM wp, LPARAM lp) {
     return static_cast<LRESULT>(result);
 }
 
+LRESULT SendWide(HWND w, UINT msg, WPARAM wp, LPARAM lp) {
+    DWORD_PTR result = 0;
+    if (!SendMessageTimeoutW(w, msg, wp, lp, SMTO_NORMAL, 5000, &result))
+        return -1;
+    return static_cast<LRESULT>(result);
+}
+
 std::string WindowText(HWND w) {
     const LRESULT n = Send(w, WM_GETTEXTLENGTH, 0, 0);
     if (n <= 0)
@@ -484,20 +491,17 @@ class Driver {
         const LRESULT n = Send(c, count, 0, 0);
         std::vector<std::string> out = {std::to_string(n), std::to_string(Send(c, current, 0, 0))};
         for (LRESULT i = 0; i < n; ++i) {
-            // Wine may fill the buffer of a cross-process LB_GETTEXT/CB_GETLBTEXT with more than
-            // the reported length (the text passes through its wide form): room to spare.
-            const LRESULT length = std::max<LRESULT>(0, Send(c, length_message, i, 0));
-            std::vector<char> buf(static_cast<std::size_t>(length) * 4 + 64, '\0');
-            Send(c, get, i, reinterpret_cast<LPARAM>(buf.data()));
-            if (IsWindowUnicode(c)) {
-                // Wine hands a Unicode control's item text over in its wide form.
-                std::vector<char> narrow(buf.size(), '\0');
-                WideCharToMultiByte(CP_ACP, 0, reinterpret_cast<const wchar_t*>(buf.data()), -1,
-                                    narrow.data(), static_cast<int>(narrow.size()) - 1, nullptr,
-                                    nullptr);
-                buf.swap(narrow);
-            }
-            out.push_back(buf.data());
+            // Item texts are asked for in their wide form: Wine's cross-process LB_GETTEXT and
+            // CB_GETLBTEXT sent as ANSI messages hand the text over wide or narrow depending on
+            // the Wine build, and may fill more than the reported length: room to spare.
+            const LRESULT length = std::max<LRESULT>(0, SendWide(c, length_message, i, 0));
+            std::vector<wchar_t> wide(static_cast<std::size_t>(length) * 2 + 64, L'\0');
+            SendWide(c, get, i, reinterpret_cast<LPARAM>(wide.data()));
+            wide.back() = L'\0';
+            std::vector<char> narrow(wide.size() * 2, '\0');
+            WideCharToMultiByte(CP_ACP, 0, wide.data(), -1, narrow.data(),
+                                static_cast<int>(narrow.size()) - 1, nullptr, nullptr);
+            out.push_back(narrow.data());
         }
         return Ok(out);
     }

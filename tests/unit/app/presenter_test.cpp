@@ -13,6 +13,8 @@
 #include <vector>
 
 #include "app/load_firmware.h"
+#include "app/sense_names.h"
+#include "app/update_log.h"
 #include "container/kfs_encode.h"
 #include "drive/auto_insert.h"
 #include "emulator/adapters/emulated_transport.h"
@@ -406,7 +408,99 @@ TEST(PresenterUpdate, FlashFailureBoxDependsOnTheRole) {
         EXPECT_EQ(bench.presenter.OnStartClick(), UpdateOutcome::kEndedEarly);
         EXPECT_EQ(bench.view.Texts("error"), std::vector<std::string>{"Flash Fail!"});
         EXPECT_FALSE(bench.drives.drive(0).locked);
+        // A failed update ends the refusal to let the session end, too.
+        EXPECT_EQ(bench.view.updateRunning, (std::vector<bool>{true, false}));
     }
+}
+
+// Records what the presenter reports to the update log.
+struct RecordingUpdateLog : UpdateLog {
+    struct Failed {
+        std::string text;
+        FailureCause cause;
+    };
+    std::vector<UpdateStart> starts;
+    std::vector<Failed> failures;
+    std::vector<std::string> outcomes;
+    void UpdateStarted(const UpdateStart& start) override { starts.push_back(start); }
+    void Failure(const std::string& text, const FailureCause& cause) override {
+        failures.push_back({text, cause});
+    }
+    void UpdateEnded(const std::string& outcome) override { outcomes.push_back(outcome); }
+};
+
+// The log gets the start, each failure with the command and sense behind it (also where the box
+// hides the procedure's own text), and the outcome; the list and boxes are as without a log.
+TEST(PresenterUpdateLog, StartFailuresWithTheirCauseAndOutcome) {
+    const std::string writeRefused = R"(, "faults": [{"command": "3b", "nth": 0}])";
+    const std::string flipped = R"(, "faults": [{"flip_flash_byte": 4660}])";
+    struct Case {
+        const char* name;
+        std::string faults;
+        bool updaterRole;
+        std::string failure;  // "" for none
+        bool causeIsCommand;
+        std::string outcome;
+    };
+    const Case cases[] = {
+        {"completed", "", false, "", false, "completed"},
+        {"write refused", writeRefused, false, "*", true, "failed"},
+        {"write refused, updater", writeRefused, true, "(shown as \"Flash Fail!\")", true,
+         "failed"},
+        {"check sum differs", flipped, false, "Flash Verify Error!", false, "failed"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Bench bench(Drives({Drive("1.00", c.faults)}));
+        RecordingUpdateLog log;
+        bench.presenter.SetUpdateLog(&log);
+        if (c.updaterRole) {
+            ASSERT_EQ(bench.Updater({Container(Image("1.10"))}), StartupOutcome::kReady);
+        } else {
+            bench.LoadedUtility(Container(Image("1.10")));
+        }
+        bench.presenter.OnVerifyClick(true);
+        bench.view.answers = {false};  // no restart
+        bench.presenter.OnStartClick();
+
+        ASSERT_EQ(log.starts.size(), 1u);
+        EXPECT_EQ(log.starts[0].driveIndex, 0);
+        EXPECT_EQ(log.starts[0].drive,
+                  std::string(kModel) + " 1.00" + (c.updaterRole ? " " : " 061001"));
+        EXPECT_EQ(log.starts[0].imageLength, 0x20000u);
+        EXPECT_EQ(log.outcomes, std::vector<std::string>{c.outcome});
+        if (c.failure.empty()) {
+            EXPECT_TRUE(log.failures.empty());
+            continue;
+        }
+        ASSERT_EQ(log.failures.size(), 1u);
+        const auto& failure = log.failures[0];
+        // The list and boxes keep their texts; the log has the procedure's text.
+        const auto errors = bench.view.Texts("error");
+        ASSERT_EQ(errors.size(), 1u);
+        if (c.failure == "*")
+            EXPECT_EQ(failure.text, errors[0]);
+        else
+            EXPECT_NE(failure.text.find(c.failure), std::string::npos) << failure.text;
+        EXPECT_EQ(failure.cause.opcode.has_value(), c.causeIsCommand);
+        if (c.causeIsCommand) {
+            EXPECT_EQ(*failure.cause.opcode, 0x3B);
+            EXPECT_EQ(DescribeSense(failure.cause.sense),
+                      "05/24/00 ILLEGAL REQUEST, INVALID FIELD IN CDB");
+        }
+    }
+}
+
+// Without an update nothing is logged: a failed load is no update failure.
+TEST(PresenterUpdateLog, LoadFailureIsNotLogged) {
+    Bench bench(Drives({Drive("1.00")}));
+    RecordingUpdateLog log;
+    bench.presenter.SetUpdateLog(&log);
+    ASSERT_EQ(bench.presenter.Startup({}), StartupOutcome::kReady);
+    EXPECT_EQ(bench.presenter.LoadFile(WriteTemp("broken.kfs", Bytes(100, 0x55))),
+              LoadClickOutcome::kFailed);
+    EXPECT_TRUE(log.starts.empty());
+    EXPECT_TRUE(log.failures.empty());
 }
 
 TEST(PresenterUpdate, VerificationFailureEndsBeforeReidentification) {
@@ -624,6 +718,34 @@ TEST(PresenterMenu, LoadDialogCancelKeepsEverything) {
     EXPECT_TRUE(bench.view.controls[Control::kStart]);
 }
 
+// A container the decoding refuses is refused at load: it never becomes the current firmware, and
+// Start, which a window offers only while enabled, stays off whether a firmware came before it
+// or not; nothing reaches the drive.
+TEST(PresenterMenu, ContainerTheDecodingRefusesNeverReachesStart) {
+    Bytes truncated = Container(Image("1.10"));
+    truncated.resize(truncated.size() - 0x100);
+    for (const bool loadedBefore : {false, true}) {
+        SCOPED_TRACE(loadedBefore ? "after a good load" : "first load");
+        Bench bench(Drives({Drive("1.00")}));
+        if (loadedBefore) {
+            bench.LoadedUtility(Container(Image("1.20")));
+        } else {
+            ASSERT_EQ(bench.presenter.Startup({}), StartupOutcome::kReady);
+        }
+        const Bytes before = bench.presenter.state().Firmware.CurrentImage;
+        bench.view.boxes.clear();
+
+        EXPECT_EQ(bench.presenter.LoadFile(WriteTemp("truncated.kfs", truncated)),
+                  LoadClickOutcome::kFailed);
+        EXPECT_EQ(bench.view.Texts("error"), std::vector<std::string>{"Not Valid KFS !"});
+        EXPECT_EQ(bench.presenter.state().Firmware.CurrentImage, before);
+        EXPECT_FALSE(bench.view.controls[Control::kStart]);
+        if (bench.view.controls[Control::kStart])
+            bench.presenter.OnStartClick();
+        EXPECT_EQ(bench.drives.drive(0).flash_count(), 0);
+    }
+}
+
 TEST(PresenterGuard, SecondActionRefusedWhileAnUpdateRuns) {
     Bench bench(Drives({Drive("1.00")}));
     bench.LoadedUtility(Container(Image("1.10")));
@@ -635,9 +757,12 @@ TEST(PresenterGuard, SecondActionRefusedWhileAnUpdateRuns) {
         allRefused &= bench.presenter.OnStartClick() == UpdateOutcome::kRefused;
         allRefused &= bench.presenter.OnLoadClick() == LoadClickOutcome::kRefused;
         allRefused &= !bench.presenter.OnExitClick();
+        allRefused &= bench.view.updateRunning == std::vector<bool>{true};
     };
     bench.view.answers = {false};
     EXPECT_EQ(bench.presenter.OnStartClick(), UpdateOutcome::kCompleted);
+    // The window knew the whole time that an update ran, and knows it has ended.
+    EXPECT_EQ(bench.view.updateRunning, (std::vector<bool>{true, false}));
     EXPECT_GT(attempts, 0);
     EXPECT_TRUE(allRefused);
     EXPECT_EQ(bench.view.closes, 0);

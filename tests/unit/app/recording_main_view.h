@@ -63,6 +63,7 @@ class RecordingMainView : public MainView {
     std::optional<std::string> RunOpenDialog() override { return openPath; }
     std::optional<std::string> RunSaveDialog() override { return savePath; }
     void CloseWindow() override { ++closes; }
+    void SetUpdateRunning(bool running) override { updateRunning.push_back(running); }
 
     bool HasLine(const std::string& line) const {
         for (const auto& l : lines)
@@ -94,6 +95,7 @@ class RecordingMainView : public MainView {
     bool edit1Visible = false;
     std::optional<std::string> openPath, savePath;
     int closes = 0;
+    std::vector<bool> updateRunning;  // every SetUpdateRunning, in order
     std::function<void()> onProcessMessages;
 };
 

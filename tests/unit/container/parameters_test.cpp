@@ -97,7 +97,11 @@ TEST(ReadParameters, TextQuirks) {
     const Field updater = [](const SParameter& p) { return p.Updater; };
     const Field verify = [](const SParameter& p) { return p.Verify; };
     const Field erasePadChar = [](const SParameter& p) { return p.ErasePadChar; };
+    const Field backup = [](const SParameter& p) { return p.BackupBeforeFlash; };
     const Case cases[] = {
+        // Only a text that sets the backup key turns the backup on.
+        {"[Other settings]\r\nBackupBeforeFlash=1", backup, 1},
+        {"[Other settings]\r\nVerify=1", backup, 0},
         {"[Main] settings\r\nUpdater=1", updater, 1},
         {"[Main]\r\nUpdater=0\r\nUpdater=1", updater, 0},
         {"[Other settings]\r\nVerify = 1", verify, 0},

@@ -37,7 +37,7 @@ TEST(Description, ReadsEveryKindOfFault) {
         {"never_ready": false},
         {"flip_flash_byte": 4660},
         {"short_reply": "12"},
-        {"short_reply": "5a:10", "bytes": 4}]}]})");
+        {"short_reply": "5a:10", "bytes": 4, "from": 40}]}]})");
     const auto& f = drives.at(0).faults;
     ASSERT_EQ(f.size(), 7u);
     EXPECT_EQ(f[0].kind, Fault::Kind::FailCommand);
@@ -58,6 +58,8 @@ TEST(Description, ReadsEveryKindOfFault) {
     EXPECT_EQ(f[5].bytes, -1);
     EXPECT_EQ(f[6].subcode, 0x10);
     EXPECT_EQ(f[6].bytes, 4);
+    EXPECT_EQ(f[0].from, 0u);  // from the start
+    EXPECT_EQ(f[6].from, 40u);
 }
 
 TEST(Description, DefaultsPlaceDrivesOnSuccessiveTargets) {

@@ -231,6 +231,36 @@ TEST(DriveSet, ShortReplyMovesFewerBytesAndLeavesTheRestOfTheBuffer) {
     EXPECT_EQ(In(four, Inquiry(36), 36).outcome.transferred, 36u);
 }
 
+// A fault with "from" strikes only once the drive has received that many commands: what came
+// before goes through untouched and counts towards no "nth".
+TEST(DriveSet, FaultsHoldFromTheirStartingCommandOn) {
+    auto set = One(R"(, "faults": [{"command": "12", "nth": 2, "sense": "03/0c/00", "from": 3},
+                                   {"short_reply": "5a:10", "bytes": 4, "from": 5},
+                                   {"never_ready": true, "from": 7}])");
+    EXPECT_TRUE(In(set, Inquiry(36), 36).outcome.good);  // 1: the fault does not hold yet
+    EXPECT_TRUE(In(set, Inquiry(36), 36).outcome.good);  // 2
+    EXPECT_TRUE(In(set, Inquiry(36), 36).outcome.good);  // 3: first match from the start point
+    ExpectSense(In(set, Inquiry(36), 36).outcome, 3, 0x0C, 0);  // 4: second match
+    EXPECT_EQ(set.drive(0).command_count(), 4u);
+    EXPECT_EQ(In(set, kVendorPage, 20).outcome.transferred, 4u);  // 5: short from here on
+    EXPECT_TRUE(None(set, kTur).good);                            // 6: still ready
+    ExpectSense(None(set, kTur), 2, 0x04, 0x01);                  // 7: never ready again
+    ExpectSense(None(set, kTur), 2, 0x04, 0x01);
+
+    // Flash faults count the commands too: a flash completed before the start point is clean.
+    auto flash =
+        One(R"(, "faults": [{"flip_flash_byte": 16, "from": 2}, {"stay_boot": 5, "from": 2}])");
+    Bytes image(64, 0x5A);
+    flash.drive(0).CompleteFlash(0, image.data(), image.size());
+    EXPECT_EQ(flash.drive(0).rom()[16], 0x5A);
+    EXPECT_FALSE(flash.drive(0).boot_mode());
+    In(flash, Inquiry(36), 36);
+    In(flash, Inquiry(36), 36);
+    flash.drive(0).CompleteFlash(0, image.data(), image.size());
+    EXPECT_EQ(flash.drive(0).rom()[16], 0xA5);
+    EXPECT_TRUE(flash.drive(0).boot_mode());
+}
+
 TEST(DriveSet, CompletedFlashAppliesStayBootAndFlipFaults) {
     auto set = One(R"(, "faults": [{"stay_boot": 2}, {"flip_flash_byte": 4660}])");
     Drive& d = set.drive(0);

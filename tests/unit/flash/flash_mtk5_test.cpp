@@ -199,6 +199,25 @@ TEST(FlashMtk5Type, ADriveThatNeverBecomesReadyTimesOutAfterTwoMinutes) {
     EXPECT_LT(rig.drives.Now(), 150000u);
 }
 
+// REQUEST SENSE replies that come short while the drive programs: what did not arrive must not
+// read as "no sense", the end of programming. An unreadable reply is asked again after the poll's
+// pause, so the poll runs into its time limit; a reply that carries the key but not the code is
+// no progress.
+TEST(FlashMtk5Type, ShortSenseRepliesNeverReadAsTheEndOfProgramming) {
+    const std::pair<int, const char*> cases[] = {
+        {0, "Flash progress TimeOut !\n"},
+        {2, "Flash progress TimeOut !\n"},
+        {7, "Flash progress TimeOut !\n"},
+        {11, "Trigger Fail !\n"},
+    };
+    for (const auto& [bytes, result] : cases) {
+        SCOPED_TRACE(bytes);
+        Mtk5Rig rig(kMB,
+                    R"(, "faults":[{"short_reply":"03", "bytes":)" + std::to_string(bytes) + "}]");
+        EXPECT_EQ(FlashMtk5Type(rig.job), result);
+    }
+}
+
 TEST(FlashMtk5Type, ADriveThatKeepsACheckSumIsGivenTheImagesSums) {
     Mtk5Rig rig(2 * kMB, R"(, "keeps_checksum":true)");
     ASSERT_EQ(FlashMtk5Type(rig.job), std::nullopt);
@@ -239,17 +258,27 @@ TEST(FlashMtk5Type, PollingJudgesTheSenseData) {
         {FakeTransport::Sense(0x06, 0x29, 0x00), std::nullopt},
         {FakeTransport::Sense(0x02, 0x3A, 0x00), std::nullopt},
     };
+    // A drive that answers every REQUEST SENSE with the same sense data.
+    struct SameSense : FakeTransport {
+        SenseData reply{};
+        CommandResult Execute(DriveIndex drive, const Cdb& cdb, std::uint8_t* buffer,
+                              std::uint16_t length, std::uint8_t direction,
+                              std::uint32_t timeoutMs) override {
+            const CommandResult ok =
+                FakeTransport::Execute(drive, cdb, buffer, length, direction, timeoutMs);
+            if (cdb[0] == 0x03 && buffer)
+                std::memcpy(buffer, reply.data(), std::min<std::size_t>(length, reply.size()));
+            return ok;
+        }
+    };
     for (const Case& c : cases) {
-        FakeTransport t;
+        SameSense t;
+        t.reply = c.sense;
         VirtualClock clock;
         test::RecordingView view;
         std::vector<std::uint8_t> image(2 * kMB);
         SKFSParameter container;
         FlashJob job{t, clock, view, 0, image, container};
-        // Download mode, 64 blocks, download mode, trigger; then the first sense request. A reply
-        // without data leaves the sense buffer as it is, so the drive keeps saying the same.
-        t.replies.resize(67);
-        t.replies.push_back({true, {c.sense.begin(), c.sense.end()}, {}});
         EXPECT_EQ(FlashMtk5Type(job), c.result) << int(c.sense[2]) << " " << int(c.sense[12]);
         if (c.result == "Flash progress TimeOut !\n") {
             EXPECT_GT(clock.NowMs(), 120000u);

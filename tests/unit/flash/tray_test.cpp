@@ -99,7 +99,16 @@ INSTANTIATE_TEST_SUITE_P(
             true,
             {kRemove, kClose},
             10000},
-        TrayCase{"DiscCancel", R"(, "medium": true)", kCancel, false, {kRemove}, 5000}),
+        TrayCase{"DiscCancel", R"(, "medium": true)", kCancel, false, {kRemove}, 5000},
+        // The first load works, a later one is refused: the user is asked to close the tray
+        // rather than the load being sent for ever.
+        TrayCase{
+            "AutomaticLoadRefusedLater",
+            R"(, "medium": true, "faults": [{"command": "1b", "sense": "02/3a/02", "from": 5}])",
+            kTakeDiscOut,
+            true,
+            {kRemove, kClose},
+            10000}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // With a bound, a user who keeps answering OK to a disc that is put back each time, or a drive
@@ -137,6 +146,24 @@ INSTANTIATE_TEST_SUITE_P(
         BoundCase{"TrayNeverCloses",
                   R"(, "tray_open": true, "faults": [{"command": "1b", "sense": "06/1d/00"}])", 0}),
     [](const auto& info) { return std::string(info.param.name); });
+
+// A drive that takes every load but whose tray stays open: after a minute of loads the user is
+// asked.
+TEST(EnsureTrayClosedAndEmpty, ATrayThatStaysOpenIsTurnedOverToTheUserAfterAMinute) {
+    Rig rig("a0", R"(, "tray_open": true)");
+    rig.tampering.tamper = [](int, Cdb& cdb, std::vector<std::uint8_t>&) {
+        if (cdb[0] == 0x1B)
+            cdb[4] = 0x01;  // start the unit, leave the tray where it is
+    };
+    Operator view;
+    view.drive = &rig.drives.drive(0);
+    view.answer = kPushTrayIn;
+    EXPECT_TRUE(EnsureTrayClosedAndEmpty(rig.tampering, rig.clock, view, 0));
+    ASSERT_EQ(view.boxes.size(), 1u);
+    EXPECT_EQ(view.boxes[0].text, kClose);
+    EXPECT_EQ(rig.Commands("1b").size(), 13u);  // the first load and twelve in the loop
+    EXPECT_EQ(rig.drives.Now(), 13u * 5000);
+}
 
 TEST(EnsureTrayClosedAndEmpty, ClosedAndEmptyAsksTheDriveThreeQuestions) {
     Rig rig("a0");

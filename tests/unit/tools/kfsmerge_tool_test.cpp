@@ -90,8 +90,10 @@ TEST_F(KfsmergeTool, MergedProgramReadsTheNewContentAndTheOriginalKeepsItsDefaul
 TEST_F(KfsmergeTool, AnUpdaterWithoutParametersGetsTheShippedText) {
     const fs::path merged = dir_ / "updater";
     const fs::path philips = Write("fw.bin", testing::TinyPhilipsFile());
+    // Options take their values after "=" as well.
     ASSERT_EQ(
-        Merge(Quote(KFS_PARAM_PROBE) + " -o " + Quote(merged) + " --cvt " + Quote(philips)).status,
+        Merge(Quote(KFS_PARAM_PROBE) + " --output=" + Quote(merged) + " --cvt=" + Quote(philips))
+            .status,
         0);
     const RunResult patched = Execute(Quote(merged));
     EXPECT_EQ(patched.output,
@@ -110,6 +112,18 @@ TEST_F(KfsmergeTool, AnUpdaterWithoutParametersGetsTheShippedText) {
               "KFS3 FILE BUFFER3  empty\n"
               "PARAMETER BUFFER   parameter text, " +
                   std::to_string(shipped_text.size()) + " bytes, first line \"[Main]\"\n");
+}
+
+TEST_F(KfsmergeTool, HelpAndVersion) {
+    for (const char* option : {"--help", "-h"}) {
+        const RunResult help = Merge(std::string(option) + " 2>/dev/null");
+        EXPECT_EQ(help.status, 0);
+        EXPECT_EQ(help.output.rfind("usage: kfsmerge", 0), 0u) << help.output;
+        EXPECT_NE(help.output.find("--version"), std::string::npos);
+    }
+    const RunResult version = Merge("--version");
+    EXPECT_EQ(version.status, 0);
+    EXPECT_EQ(version.output.rfind("kfsmerge ", 0), 0u) << version.output;
 }
 
 TEST_F(KfsmergeTool, RefusalsWriteNothing) {

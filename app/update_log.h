@@ -1,0 +1,92 @@
+#pragma once
+// The update log: what the presenter reports about each update (its start, every failure with
+// the cause the transport gave, its outcome), kept apart from the window's list and boxes, whose
+// texts stay as they are. The Windows program appends it to a file a user can attach to a report.
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+
+#include "drive/transport.h"
+
+namespace kfs {
+
+// Why a failure came about, as far as the commands tell: the last command that failed before
+// it was reported, with the sense the drive returned. No command when the program itself found
+// the fault (a check sum that differs, an image the drive cannot take).
+struct FailureCause {
+    std::optional<std::uint8_t> opcode;
+    SenseData sense{};
+    // Commands that completed between the failed one and the report.
+    int commandsSince = 0;
+};
+
+// "command 3B WRITE BUFFER failed: sense 05/24/00 ILLEGAL REQUEST, INVALID FIELD IN CDB", with
+// how many commands followed it when any did; "no command failed" without a command.
+std::string DescribeCause(const FailureCause& cause);
+
+struct UpdateStart {
+    int driveIndex = 0;
+    std::string drive;  // the drive's list entry: model, version, date code
+    std::string image;  // the selected firmware as Edit1 shows it
+    std::uint32_t imageLength = 0;
+    std::string checkSum;  // as Edit2 shows it
+};
+
+class UpdateLog {
+  public:
+    virtual ~UpdateLog() = default;
+    virtual void UpdateStarted(const UpdateStart& start) = 0;
+    // `text` is the failure text the program shows (or would show in the other role).
+    virtual void Failure(const std::string& text, const FailureCause& cause) = 0;
+    virtual void UpdateEnded(const std::string& outcome) = 0;
+};
+
+// The local time as "2026-12-10 16:45:03".
+std::string LocalTimeText();
+
+// Appends one block of lines per update to a text file. Each line is written and the file closed
+// at once, so a program that is ended mid-update leaves its log up to the last line. A file that
+// cannot be written is skipped silently: the log never stands in an update's way.
+class FileUpdateLog final : public UpdateLog {
+  public:
+    using Clock = std::function<std::string()>;
+    explicit FileUpdateLog(std::string path, Clock now = LocalTimeText);
+
+    void UpdateStarted(const UpdateStart& start) override;
+    void Failure(const std::string& text, const FailureCause& cause) override;
+    void UpdateEnded(const std::string& outcome) override;
+
+    const std::string& path() const { return path_; }
+
+  private:
+    void Append(const std::string& line) const;
+
+    std::string path_;
+    Clock now_;
+};
+
+// A transport that passes every command on and remembers the last one that failed, so that a
+// failure reported later can name its cause.
+class FailedCommandRecorder final : public Transport {
+  public:
+    explicit FailedCommandRecorder(Transport& inner) : inner_(inner) {}
+
+    SenseData GetSenseData() const override { return inner_.GetSenseData(); }
+    int DriveCount() const override { return inner_.DriveCount(); }
+
+    // The cause as of now: the last failed command since Forget, or none.
+    const FailureCause& LastFailure() const { return last_; }
+    void Forget() { last_ = {}; }
+
+  protected:
+    CommandResult Execute(DriveIndex drive, const Cdb& cdb, std::uint8_t* buffer,
+                          std::uint16_t length, std::uint8_t direction,
+                          std::uint32_t timeoutMs) override;
+
+  private:
+    Transport& inner_;
+    FailureCause last_;
+};
+
+}  // namespace kfs
