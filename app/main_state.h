@@ -36,8 +36,10 @@ struct MainState {
     bool EraseUnusedBlocks = true;
     bool Verify = true;
     bool NoDisc = true;
-    // A backup of the drive's flash before each update (read by the backup step, when built).
+    // Back up the flash range an update overwrites before its first write, into BackupDirectory
+    // (empty: the working directory).
     bool BackupBeforeFlash = false;
+    std::string BackupDirectory;
     MatchSettings Matching;
     // The "Drive" command's tag: the default drive index.
     int DefaultDriveIndex = -1;

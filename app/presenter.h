@@ -122,6 +122,9 @@ class Presenter {
     void BuildCaption();
     StartupOutcome Prepare(const EmbeddedData& embedded);
     UpdateOutcome RunUpdate();
+    // The backup before the first write: the list line naming it (empty when none was made and
+    // the user goes on), or nothing when the user would not go on without one.
+    std::optional<std::string> BackUpBeforeWriting(DriveIndex drive);
     LoadClickOutcome RunLoad(const std::optional<std::string>& path);
     void ShowError(const std::string& text);
     // Copies the drive list and the two boxes to the view.

@@ -1,6 +1,7 @@
 // Start-up: everything that happens before the user can act.
 #include <cctype>
 
+#include "app/flash_backup.h"
 #include "app/presenter.h"
 #include "container/error_messages.h"
 #include "container/parameters.h"
@@ -42,7 +43,10 @@ void Presenter::ReadSettings(const EmbeddedData& embedded) {
     state_.EraseUnusedBlocks = !p.ArgumentDefault.u;
     state_.Verify = p.Verify;
     state_.NoDisc = p.NoDisc;
+    // The Windows program keeps its backups next to itself.
     state_.BackupBeforeFlash = p.BackupBeforeFlash;
+    if (state_.BackupBeforeFlash)
+        state_.BackupDirectory = ProgramDirectory();
     state_.Matching = MatchSettings::From(p);
     if (state_.Verify)
         view_.SetVerifyChecked(true);

@@ -72,17 +72,15 @@ class FailedCommandRecorder final : public Transport {
   public:
     explicit FailedCommandRecorder(Transport& inner) : inner_(inner) {}
 
+    CommandResult Execute(DriveIndex drive, const Cdb& cdb, std::uint8_t* buffer,
+                          std::uint16_t length, std::uint8_t direction,
+                          std::uint32_t timeoutMs) override;
     SenseData GetSenseData() const override { return inner_.GetSenseData(); }
     int DriveCount() const override { return inner_.DriveCount(); }
 
     // The cause as of now: the last failed command since Forget, or none.
     const FailureCause& LastFailure() const { return last_; }
     void Forget() { last_ = {}; }
-
-  protected:
-    CommandResult Execute(DriveIndex drive, const Cdb& cdb, std::uint8_t* buffer,
-                          std::uint16_t length, std::uint8_t direction,
-                          std::uint32_t timeoutMs) override;
 
   private:
     Transport& inner_;

@@ -6,6 +6,7 @@
 #include <string>
 #include <utility>
 
+#include "app/flash_backup.h"
 #include "app/presenter.h"
 #include "container/error_messages.h"
 #include "container/identity.h"
@@ -145,6 +146,20 @@ void Presenter::Unlock() {
     view_.SetWindowEnabled(true);
 }
 
+std::optional<std::string> Presenter::BackUpBeforeWriting(DriveIndex drive) {
+    const FirmwareState& firmware = state_.Firmware;
+    const BackupPlan plan = PlanBackupFor(firmware.CurrentContainer, firmware.PhilipsImage,
+                                          firmware.CurrentImage.size());
+    view_.ProcessMessages();
+    const BackupOutcome backup =
+        BackUpDrive(transport_, clock_, view_, drive, plan, state_.BackupDirectory);
+    if (backup.ok())
+        return BackupWrittenLine(backup.path);
+    if (view_.AskOkCancel(NoBackupQuestion(backup.problem), kBackupCaption))
+        return std::string();
+    return std::nullopt;
+}
+
 UpdateOutcome Presenter::RunUpdate() {
     FirmwareState& firmware = state_.Firmware;
     const bool silent = state_.Silent;
@@ -224,10 +239,21 @@ UpdateOutcome Presenter::RunUpdate() {
             return endEarly();
     }
 
+    // The list line naming the backup is shown once the list has been cleared for flashing.
+    std::string backupLine;
+    if (state_.BackupBeforeFlash) {
+        const std::optional<std::string> made = BackUpBeforeWriting(drive);
+        if (!made)
+            return endEarly();
+        backupLine = *made;
+    }
+
     SetMediumLock(transport_, drive, true);
     Tell(UpdateStage::kWriting);
     view_.ProcessMessages();
     view_.ClearLines();
+    if (!backupLine.empty())
+        view_.AddLine(backupLine);
 
     if (philips) {
         view_.ProcessMessages();

@@ -152,6 +152,7 @@ DriveDescription ParseDrive(const json& d, std::size_t index) {
     out.target = static_cast<std::uint8_t>(Number(d, "target", index, index % 8, 7));
     out.lun = static_cast<std::uint8_t>(Number(d, "lun", index, 0, 7));
     out.seed = static_cast<std::uint32_t>(Number(d, "seed", index, 1, 0xFFFFFFFF));
+    out.rom_file = Text(d, "rom_file", index, "");
     if (const json* faults = Find(d, "faults")) {
         if (!faults->is_array())
             Fail(index, "\"faults\" must be a list");

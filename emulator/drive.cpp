@@ -1,6 +1,7 @@
 // One emulated drive: identity (INQUIRY data), flash ROM and the effects of programming it.
 #include <algorithm>
 #include <cstring>
+#include <fstream>
 
 #include "emulator/emulator.h"
 
@@ -76,6 +77,11 @@ std::vector<std::uint8_t>& Drive::Rom() const {
     if (!rom_made_) {
         rom_.resize(description_.flash_size);
         FillSeeded(rom_, description_.seed ? description_.seed : 1);
+        if (!description_.rom_file.empty()) {
+            std::ifstream kept(description_.rom_file, std::ios::binary);
+            kept.read(reinterpret_cast<char*>(rom_.data()),
+                      static_cast<std::streamsize>(rom_.size()));
+        }
         rom_made_ = true;
     }
     return rom_;

@@ -275,6 +275,20 @@ void DriveSet::SetTrace(TraceSink sink) {
     impl_->trace = std::move(sink);
 }
 
+bool DriveSet::SaveRomFiles() const {
+    bool saved = true;
+    for (int i = 0; i < Count(); ++i) {
+        const Drive& d = drive(i);
+        if (d.description().rom_file.empty() || !d.rom_made())
+            continue;
+        std::ofstream out(d.description().rom_file, std::ios::binary | std::ios::trunc);
+        out.write(reinterpret_cast<const char*>(d.rom().data()),
+                  static_cast<std::streamsize>(d.rom().size()));
+        saved = saved && out.good();
+    }
+    return saved;
+}
+
 bool DriveSet::SetTraceFile(const std::string& path) {
     impl_->trace = nullptr;
     impl_->trace_file.reset();

@@ -79,6 +79,9 @@ struct DriveDescription {
     // ASPI address (host adapter, target, LUN); defaults to adapter 0, target = position, LUN 0.
     std::uint8_t host_adapter = 0, target = 0, lun = 0;
     std::uint32_t seed = 1;  // initial flash ROM content is a pseudo-random sequence from it
+    // A file that holds the flash between runs: read when the ROM is made (its first flash_size
+    // bytes; the rest comes from the seed), written back by DriveSet::SaveRomFiles. Empty: none.
+    std::string rom_file;
     std::vector<Fault> faults;
 };
 
@@ -157,6 +160,7 @@ class Drive {
     // of the ROM: copies it, applies the flip_flash_byte and stay_boot faults, counts the flash.
     void CompleteFlash(std::uint32_t offset, const std::uint8_t* image, std::size_t size);
     int flash_count() const { return flash_count_; }
+    bool rom_made() const { return rom_made_; }
     bool boot_mode() const { return boot_mode_; }
 
     // Commands this drive has received so far, the one in progress included.
@@ -226,6 +230,11 @@ class DriveSet {
     // with 5/25/00 (logical unit not supported) and is not traced.
     Outcome Execute(int index, const std::uint8_t* cdb, std::uint8_t* buffer, std::uint16_t length,
                     std::uint8_t direction);
+
+    // Writes the flash of every drive with a rom_file whose ROM was made back to that file, so
+    // that a program run against the description next time finds the flash as it was left.
+    // False when a file cannot be written.
+    bool SaveRomFiles() const;
 
     // Virtual clock in milliseconds, starting at 0.
     std::uint64_t Now() const;

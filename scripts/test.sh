@@ -19,6 +19,9 @@ step "native release build (tools, benchmarks)"
 cmake --preset native-release >/dev/null
 cmake --build --preset native-release
 
+step "virtual machine: kfsflash through a real kernel (QEMU, sr/sg, emulated drives via tcm_loop)"
+python3 tests/vm/vm_stage.py
+
 step "windows build (mingw-w64 i686, the shipped program)"
 cmake --preset windows >/dev/null
 cmake --build --preset windows

@@ -188,16 +188,13 @@ std::optional<DriveIndex> DriveTable::Find(const std::string& pathOrIndex) const
 CommandResult DriveTable::Execute(DriveIndex drive, const Cdb& cdb, std::uint8_t* buffer,
                                   std::uint16_t length, std::uint8_t direction,
                                   std::uint32_t timeoutMs) {
-    // Drives other than the one opened exclusively are out of reach, like drives outside the
-    // table.
-    const auto unreachable = CommandResult::Error(CommandResult::CodeKind::InvalidDrive, drive);
     if (exclusive_) {
         if (drive != exclusive_drive_)
-            return unreachable;
+            return CommandResult::Error(CommandResult::CodeKind::InvalidDrive, drive);
         return exclusive_->SendPacketCommand(0, cdb, buffer, length, direction, timeoutMs);
     }
-    if (!base_)
-        return unreachable;  // a failed exclusive open left no descriptor
+    if (!base_)  // a failed exclusive open left no descriptor
+        return CommandResult::Error(CommandResult::CodeKind::Errno, EBADF);
     return base_->SendPacketCommand(static_cast<DriveIndex>(base_index_[drive]), cdb, buffer,
                                     length, direction, timeoutMs);
 }

@@ -43,6 +43,9 @@ class DriveTable : public Transport {
     static std::unique_ptr<DriveTable> ForEmulator(emu::DriveSet& drives);
     ~DriveTable() override;
 
+    CommandResult Execute(DriveIndex drive, const Cdb& cdb, std::uint8_t* buffer,
+                          std::uint16_t length, std::uint8_t direction,
+                          std::uint32_t timeoutMs) override;
     SenseData GetSenseData() const override;
     int DriveCount() const override { return static_cast<int>(paths_.size()); }
 
@@ -54,11 +57,6 @@ class DriveTable : public Transport {
     // Reopens `drive` for the update, exclusively (O_EXCL) and with write access; every other
     // drive becomes unreachable. nullopt on success, else a sentence saying why not.
     std::optional<std::string> OpenExclusive(DriveIndex drive);
-
-  protected:
-    CommandResult Execute(DriveIndex drive, const Cdb& cdb, std::uint8_t* buffer,
-                          std::uint16_t length, std::uint8_t direction,
-                          std::uint32_t timeoutMs) override;
 
   private:
     DriveTable() = default;

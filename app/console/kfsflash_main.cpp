@@ -71,6 +71,14 @@ int Run(int argc, char** argv) {
 
     // Drives and time.
     std::optional<emu::DriveSet> drives;
+    // An emulated drive with a rom_file keeps its flash for the next run, whatever the outcome.
+    struct SaveFlash {
+        std::optional<emu::DriveSet>& drives;
+        ~SaveFlash() {
+            if (drives)
+                drives->SaveRomFiles();
+        }
+    } saveFlash{drives};
     std::unique_ptr<DriveTable> table;
     std::unique_ptr<Clock> clock;
     try {

@@ -3,6 +3,7 @@
 #include <CLI/CLI.hpp>
 #include <cstdio>
 
+#include "app/console/backup_command.h"
 #include "app/console/exit_status.h"
 
 #ifndef KFS_VERSION
@@ -23,6 +24,8 @@ constexpr char kFooter[] =
     "  kfsflash --list                       list the drives\n"
     "  kfsflash --drive /dev/sr0 fw.kfs      show, ask, write and verify\n"
     "  kfsflash --drive 1 --yes fw.zip       the same without questions\n"
+    "  kfsflash --drive 0 --backup old.kfs fw.kfs\n"
+    "                                        only read what fw.kfs would overwrite\n"
     "\n"
     "Without arguments kfsflash lists the drives. A real drive is reached through its\n"
     "/dev/srN device: run as root or as a member of the group that owns the device.\n";
@@ -65,6 +68,20 @@ ParseResult ParseCommandLine(int argc, char** argv) {
            "--trace", o.trace,
            "write each command to FILE as it completes (a failed one with its sense or error)")
         ->type_name("FILE");
+    BackupOptions& b = o.backup;
+    app.add_option("--backup", b.file,
+                   "only read the drive's flash into FILE (what FILE-to-write would overwrite, "
+                   "or --size bytes) and write nothing")
+        ->type_name("FILE");
+    app.add_option("--size", b.size, "with --backup: bytes to read (default 2 MB)")->type_name("N");
+    app.add_option("--flash-type", b.flashType,
+                   "with --backup and no firmware file: the flash type (1 to 8) the file gets, "
+                   "so that it can be written back")
+        ->type_name("T");
+    app.add_option("--backup-dir", b.directory,
+                   "where the backup before every update goes (default: the working directory)")
+        ->type_name("DIR");
+    app.add_flag("--no-backup", b.none, "update without backing the drive's flash up first");
 
     try {
         app.parse(argc, argv);
@@ -90,6 +107,8 @@ ParseResult ParseCommandLine(int argc, char** argv) {
         return usage("give the firmware file once: as FILE or with --load");
     if (o.json && !o.list)
         return usage("--json goes with --list");
+    if (const auto problem = CheckBackupOptions(o.backup))
+        return usage(problem->c_str());
     if (load)
         o.firmware = load;
     o.verify = !noVerify;

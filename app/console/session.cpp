@@ -2,6 +2,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "app/console/backup_command.h"
 #include "app/console/exit_status.h"
 #include "app/console/firmware_checks.h"
 #include "app/console/signal_hold.h"
@@ -147,6 +148,29 @@ std::optional<int> ChooseDrive(const Options& o, DriveTable& table, Transport& t
     return std::nullopt;
 }
 
+// --backup FILE: the drive named by --drive, or the only one; nothing is written to it.
+int BackupOnly(const Options& o, DriveTable& table, Transport& transport, Clock& clock,
+               ConsoleView& view, const FirmwareState& firmware, const Streams& io) {
+    std::optional<DriveIndex> drive;
+    if (o.drive)
+        drive = table.Find(*o.drive);
+    else if (table.DriveCount() == 1)
+        drive = 0;
+    if (!drive) {
+        Say(io, o.drive ? "there is no drive " + *o.drive + " (kfsflash --list shows the drives)"
+                        : "choose the drive to back up with --drive PATH or --drive N "
+                          "(kfsflash --list shows them)");
+        return kExitNothingWritten;
+    }
+    if (const auto problem = table.OpenExclusive(*drive)) {
+        Say(io, *problem);
+        return kExitNothingWritten;
+    }
+    return WriteBackupFile(transport, clock, view, *drive, firmware, o.backup)
+               ? kExitSuccess
+               : kExitNothingWritten;
+}
+
 // A failure met before this point (an identification question a drive declined) is not the
 // cause of anything reported after it.
 void ForgetFailures(const Streams& io) {
@@ -245,13 +269,16 @@ int RunUpdate(const Options& o, const EmbeddedData& embedded, DriveTable& table,
             Say(io, "this program carries its firmware (an updater copy): give no firmware file");
             return kExitUsage;
         }
-        if (!o.firmware && !updater) {
+        if (!o.firmware && !updater && !o.backup.file) {
             Say(io, "no firmware file given (kfsflash --help shows how)");
             return kExitUsage;
         }
         ForgetFailures(io);
         if (o.firmware && presenter.LoadFile(*o.firmware) != LoadClickOutcome::kLoaded)
             return kExitNothingWritten;
+        if (o.backup.file)
+            return BackupOnly(o, table, transport, clock, view, presenter.state().Firmware, io);
+        ApplyBackupOptions(presenter, o.backup);
 
         const FirmwareState& firmware = presenter.state().Firmware;
         const auto chosen =

@@ -115,9 +115,21 @@ CommandResult SgTransport::Execute(DriveIndex drive, const Cdb& cdb, std::uint8_
     std::uint8_t sense[32] = {};
     sg_io_hdr_t request =
         BuildSgIoRequest(cdb, buffer, length, direction, timeoutMs, sense, sizeof sense);
+    // A drive may send less than asked for; the kernel may still have written the rest of the
+    // buffer (a bounce buffer is copied back whole). What the drive did not send must not pass
+    // for data: the caller's bytes beyond the residual count are put back as they were.
+    const bool dataIn = request.dxfer_direction == SG_DXFER_FROM_DEV;
+    if (dataIn)
+        before_.assign(buffer, buffer + length);
     if (system_->Io(fd_, request) != 0)
         return CommandResult::Error(Kind::Errno, static_cast<std::uint32_t>(errno));
+    if (dataIn && request.resid > 0) {
+        const std::size_t sent = length - std::min<std::size_t>(request.resid, length);
+        std::copy(before_.begin() + static_cast<std::ptrdiff_t>(sent), before_.end(),
+                  buffer + sent);
+    }
     std::memcpy(sense_.data(), sense, std::min<std::size_t>(request.sb_len_wr, sense_.size()));
+    // Good only when the SCSI status, the host adapter's status and the driver's status all are.
     if ((request.info & SG_INFO_OK_MASK) == SG_INFO_OK)
         return CommandResult::Good();
     constexpr unsigned char kCheckCondition = 0x02;

@@ -64,6 +64,7 @@ class SgTransport : public Transport {
     int fd_ = -1;
     int current_ = -1;
     SenseData sense_{};
+    std::vector<std::uint8_t> before_;  // a data-in buffer before the command
 };
 
 }  // namespace kfs

@@ -285,9 +285,8 @@ std::uint8_t TAtapiImp::ExecPassThrough(const std::uint8_t* cdb, std::uint8_t* b
         // its SCSI status tells whether the drive took the command. Any other error (access
         // denied, invalid handle, device gone) means the command never reached the drive, and
         // the status field is only the zero this request started with.
-        const DWORD error = api_.GetLastError();
-        passThroughError_ = error;
-        if (!IsStatusTrustedAfter(error))
+        passThroughError_ = api_.GetLastError();
+        if (!IsStatusTrustedAfter(passThroughError_))
             return 0;
     }
     return sptd.ScsiStatus != 0 ? sptd.ScsiStatus : aspi::SS_COMP;

@@ -340,7 +340,9 @@ class Runner:
         trace = self.path("trace.txt")
         if os.path.exists(trace):
             os.remove(trace)
-        command = [self.kfsflash, "--emulate", desc, "--trace", trace, "--yes", *args]
+        # The traces here are the update's own: the backup before it is tested on its own.
+        command = [self.kfsflash, "--emulate", desc, "--trace", trace, "--yes", "--no-backup",
+                   *args]
         if terminal:
             master, slave = pty.openpty()
             shown = []

@@ -96,8 +96,9 @@ class Runner:
             master, slave = pty.openpty()
             os.write(master, typed.encode())
             stdin = slave
-        p = subprocess.run([self.kfsflash, "--emulate", desc, "--trace", trace, *args],
-                           stdin=stdin, capture_output=True, text=True, cwd=self.work,
+        # The traces here are the update's own: the backup before it is tested on its own.
+        p = subprocess.run([self.kfsflash, "--emulate", desc, "--trace", trace, "--no-backup",
+                            *args], stdin=stdin, capture_output=True, text=True, cwd=self.work,
                            timeout=120)
         if master is not None:
             os.close(master)

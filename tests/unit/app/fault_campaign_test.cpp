@@ -14,7 +14,7 @@
 //   window    the window is enabled again and the presenter is idle
 //   quiet     after a failure text no command goes to the drive but those of that path
 //   ends      the update comes to an end (within an hour of the drives' time)
-//   backup    a backup made before the write holds the flash as it was (hook, see below)
+//   backup    a backup made before the write holds the flash as it was
 //
 // KFS_CAMPAIGN_SEED and KFS_CAMPAIGN_RUNS choose the seed and the number of runs; a failing run
 // prints its seed, group and parameters, and KFS_CAMPAIGN_GROUP=<n> replays that group alone.
@@ -26,6 +26,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <map>
 #include <optional>
@@ -34,6 +35,7 @@
 #include <vector>
 
 #include "app/presenter.h"
+#include "container/firmware_file.h"
 #include "container/kfs_encode.h"
 #include "drive/auto_insert.h"
 #include "emulator/adapters/emulated_transport.h"
@@ -365,12 +367,12 @@ class TimedTransport : public Transport {
                           std::uint32_t timeoutMs) override {
         if (++commands_ > kRunAwayCommands || drives_.Now() > kRunAwayMs)
             throw RunAway{};
-        const CommandResult result =
+        const CommandResult ok =
             inner_.SendPacketCommand(drive, cdb, buffer, length, direction, timeoutMs);
         drives_.Advance(1);
         if (cdb[0] == 0x1E)
-            lockTaken = result.good();
-        return result;
+            lockTaken = ok.good();
+        return ok;
     }
     SenseData GetSenseData() const override { return inner_.GetSenseData(); }
     int DriveCount() const override { return inner_.DriveCount(); }
@@ -406,7 +408,8 @@ struct RunResult {
     std::uint64_t commandsBefore = 0;
     std::vector<std::string> errors, lines;
     std::vector<std::size_t> errorAt;
-    Bytes flashBefore;  // the range the update overwrites, as it was before
+    Bytes flashBefore;            // the whole flash as it was before the update
+    std::optional<Bytes> backup;  // the image of the backup the update made, if it made one
     bool flashHoldsImage = false;
     bool locked = false, unlockRefused = false, windowEnabled = false, controlsEnabled = false,
          busy = true;
@@ -448,6 +451,31 @@ bool FlashHoldsImage(const Config& c, const Bytes& flash, const Bytes& image) {
                       flash.begin());
 }
 
+// One folder for the campaign's backups; each run's file is read and removed again.
+std::string BackupFolder() {
+    static const std::string folder = [] {
+        const std::string path = ::testing::TempDir() + "FaultCampaign.backups." +
+                                 std::to_string(static_cast<long>(getpid()));
+        std::filesystem::create_directories(path);
+        return path;
+    }();
+    return folder;
+}
+
+// The image of the backup a list line names, the file removed; nothing when no line names one.
+std::optional<Bytes> TakeBackup(const std::vector<std::string>& lines) {
+    const std::string prefix = "Backup of the drive's flash: ";
+    for (const std::string& line : lines) {
+        if (line.rfind(prefix, 0) != 0)
+            continue;
+        const std::string path = line.substr(prefix.size());
+        FirmwareFileResult file = ReadFirmwareFile(path);
+        std::filesystem::remove(path);
+        return file.firmware ? file.firmware->Image : Bytes{};
+    }
+    return std::nullopt;
+}
+
 // Start-up, the load (or the tagged buffers), the Verify tick, Silent and Start: the order of
 // the terminal front end.
 RunResult RunUpdate(const Config& c, const Bytes& image, const Bytes& container,
@@ -480,6 +508,9 @@ RunResult RunUpdate(const Config& c, const Bytes& image, const Bytes& container,
         return r;
     }
     presenter.OnSelDeviceChange(0);
+    // Every update backs the drive up first, as the terminal front end's do.
+    presenter.state().BackupBeforeFlash = true;
+    presenter.state().BackupDirectory = BackupFolder();
     if (c.verify && !c.updater)
         presenter.OnVerifyClick(true);
     if (c.silent)
@@ -487,8 +518,7 @@ RunResult RunUpdate(const Config& c, const Bytes& image, const Bytes& container,
     r.loaded = true;
     view.boxes.clear();
     view.everyLine.clear();
-    r.flashBefore.assign(drives.drive(0).rom().begin(),
-                         drives.drive(0).rom().begin() + static_cast<std::ptrdiff_t>(c.imageSize));
+    r.flashBefore = drives.drive(0).rom();
     r.updateStart = r.trace.size();
     r.commandsBefore = drives.drive(0).command_count();
 
@@ -505,6 +535,7 @@ RunResult RunUpdate(const Config& c, const Bytes& image, const Bytes& container,
     r.errors = view.Texts("error");
     r.errorAt = view.errorAt;
     r.lines = view.everyLine;
+    r.backup = TakeBackup(r.lines);
     r.flashHoldsImage = FlashHoldsImage(c, drives.drive(0).rom(), image);
     r.locked = drives.drive(0).locked;
     r.unlockRefused = !transport.lockTaken;
@@ -554,11 +585,14 @@ struct Tally {
     void Add(const std::string& what) { ++counts[what]; }
 };
 
-// The backup taken before the write is to hold the flash as it was. The update makes no backup
-// yet: when it does, this is where the run's backup file is compared with `flashBefore`. Returns
-// nothing when no backup was made, else whether it matched.
-std::optional<bool> CheckBackupEqualsFlashBefore(const RunResult& /*run*/) {
-    return std::nullopt;
+// The backup taken before the write holds the flash as it was, from its start. Nothing when no
+// backup was made (the drive refused ReadROM, and the user went on), else whether it matched.
+std::optional<bool> CheckBackupEqualsFlashBefore(const RunResult& run) {
+    if (!run.backup)
+        return std::nullopt;
+    const Bytes& b = *run.backup;
+    return !b.empty() && b.size() <= run.flashBefore.size() &&
+           std::equal(b.begin(), b.end(), run.flashBefore.begin());
 }
 
 // Checks one run; returns the problems found (empty when every invariant held).

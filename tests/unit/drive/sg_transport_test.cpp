@@ -65,6 +65,8 @@ class FakeSg : public SgSystem {
     unsigned short hostStatus = 0;
     unsigned short driverStatus = 0;
     std::vector<std::uint8_t> sense;
+    std::vector<std::uint8_t> reply;  // data-in the kernel writes into the whole buffer
+    int resid = 0;
 
     std::vector<std::string> ListDeviceNames() override { return names; }
     int Open(const std::string& path) override {
@@ -91,6 +93,9 @@ class FakeSg : public SgSystem {
         r.driver_status = driverStatus;
         if (status || hostStatus || driverStatus)
             r.info |= SG_INFO_CHECK;
+        if (r.dxfer_direction == SG_DXFER_FROM_DEV && !reply.empty())
+            std::memcpy(r.dxferp, reply.data(), std::min<std::size_t>(reply.size(), r.dxfer_len));
+        r.resid = resid;
         if (!sense.empty())
             std::memcpy(r.sbp, sense.data(), std::min<std::size_t>(sense.size(), r.mx_sb_len));
         r.sb_len_wr = static_cast<unsigned char>(sense.size());
@@ -166,6 +171,25 @@ TEST(SgTransport, CheckConditionFailsAndKeepsTheSense) {
     EXPECT_EQ(f.transport->GetSenseData(), SenseData{});
     f.sg->ioResult = -1;
     EXPECT_FALSE(f.transport->SendPacketCommand(0, tur, nullptr, 0, kDirNone));
+}
+
+TEST(SgTransport, BytesBeyondTheResidualCountKeepTheirValue) {
+    Fixture f({"sr0"});
+    f.sg->reply.assign(8, 0xAA);  // the kernel copied back all 8 bytes
+    f.sg->resid = 3;              // but the drive sent only 5
+    std::uint8_t buffer[8] = {1, 2, 3, 4, 5, 6, 7, 8};
+    const Cdb inquiry{0x12, 0, 0, 0, 8};
+    EXPECT_TRUE(f.transport->SendPacketCommand(0, inquiry, buffer, 8, kDirIn));
+    EXPECT_EQ(std::vector<std::uint8_t>(buffer, buffer + 8),
+              (std::vector<std::uint8_t>{0xAA, 0xAA, 0xAA, 0xAA, 0xAA, 6, 7, 8}));
+}
+
+TEST(SgTransport, AHostErrorWithGoodScsiStatusIsAFailure) {
+    Fixture f({"sr0"});
+    f.sg->hostStatus = 0x07;  // DID_ERROR
+    const Cdb writeBuffer{0x3B, 0x06};
+    std::uint8_t data[4] = {};
+    EXPECT_FALSE(f.transport->SendPacketCommand(0, writeBuffer, data, 4, kDirOut));
 }
 
 TEST(SgTransport, ADriveThatNoLongerOpensFailsItsCommands) {

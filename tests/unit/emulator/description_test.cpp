@@ -110,3 +110,39 @@ TEST(Description, LoadsFromAFileAndReportsAMissingOne) {
 
 }  // namespace
 }  // namespace kfs::emu
+
+namespace kfs::emu {
+namespace {
+
+TEST(RomFile, FlashIsReadAtStartAndWrittenBackOnlyWhenMade) {
+    const std::string path = ::testing::TempDir() + "RomFile.kept.rom";
+    std::remove(path.c_str());
+    const std::string json =
+        R"({"drives": [{"flash_size": 4096, "seed": 7, "rom_file": ")" + path + R"("}]})";
+    {
+        DriveSet untouched = DriveSet::FromJson(json);
+        EXPECT_TRUE(untouched.SaveRomFiles());
+    }
+    EXPECT_FALSE(std::ifstream(path).good());  // a flash never made is not written
+
+    const std::vector<std::uint8_t> seeded = DriveSet::FromJson(json).drive(0).rom();
+    {
+        DriveSet first = DriveSet::FromJson(json);
+        first.drive(0).rom()[10] ^= 0xFF;
+        EXPECT_TRUE(first.SaveRomFiles());
+    }
+    std::vector<std::uint8_t> expected = seeded;
+    expected[10] ^= 0xFF;
+    EXPECT_EQ(DriveSet::FromJson(json).drive(0).rom(), expected);
+
+    // A shorter file fills the start; the seed the rest.
+    std::ofstream(path, std::ios::binary | std::ios::trunc).write("\x01\x02", 2);
+    expected = seeded;
+    expected[0] = 1;
+    expected[1] = 2;
+    EXPECT_EQ(DriveSet::FromJson(json).drive(0).rom(), expected);
+    std::remove(path.c_str());
+}
+
+}  // namespace
+}  // namespace kfs::emu

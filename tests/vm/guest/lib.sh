@@ -1,0 +1,115 @@
+# Helpers of the guest's case script. Every result is printed between markers:
+#   @@RUN name status start end / output / @@STDERR / error output / @@END
+#   @@FILE name / content / @@END        @@NOTE name value
+T=/sys/kernel/config/target
+EMU_SEQ=1
+
+now() { cut -d' ' -f1 /proc/uptime; }
+
+# wait_for TENTHS CONDITION: polls the shell condition every 0.1 s; false when it never holds.
+wait_for() {
+  n=0
+  while ! eval "$2"; do
+    n=$((n + 1))
+    [ "$n" -ge "$1" ] && return 1
+    sleep 0.1
+  done
+}
+
+# run NAME LIMIT COMMAND...: runs the command with a time limit in seconds (137: killed).
+run() {
+  name=$1 limit=$2
+  shift 2
+  t0=$(now)
+  timeout -s KILL "$limit" "$@" >/tmp/run.out 2>/tmp/run.err </dev/null
+  st=$?
+  echo "@@RUN $name $st $t0 $(now)"
+  cat /tmp/run.out
+  echo "@@STDERR"
+  cat /tmp/run.err
+  echo "@@END"
+}
+
+dump() {
+  echo "@@FILE $1"
+  cat "$2" 2>/dev/null
+  echo "@@END"
+}
+
+note() { echo "@@NOTE $1 $2"; }
+
+sr_list() { ls /dev/sr* 2>/dev/null | sed 's,^/dev/sr,,' | sort -n | sed 's,^,/dev/sr,'; }
+
+# The drive-table position of a device: the machine's /dev/srN in ascending N.
+index_of() { sr_list | grep -n -x "$1" | cut -d: -f1 | awk '{ print $1 - 1 }'; }
+
+# emu_start NAME DESCRIPTION: one TCM-user back store served by the bridge, exported by its own
+# tcm_loop target. Sets DEV (/dev/srN) and IDX (its drive-table position). The order matters:
+# back store enabled, bridge on its ring, nexus, and only then the LUN.
+emu_start() {
+  name=$1
+  seq=$EMU_SEQ
+  EMU_SEQ=$((EMU_SEQ + 1))
+  store=$T/core/user_$seq/$name
+  mkdir -p "$store"
+  echo -n "dev_config=kfs/$name" >"$store/control"
+  echo 1 >"$store/enable"
+  uio=
+  for u in /sys/class/uio/uio*; do
+    grep -q "^tcm-user/$seq/$name/" "$u/name" && uio=/dev/${u##*/}
+  done
+  before=$(sr_list)
+  rm -f "/tmp/$name.ready"
+  kfs-tcmu-bridge --uio "$uio" --emulate "$2" --trace "/tmp/$name.trace" \
+    --ready "/tmp/$name.ready" --rom-out "/tmp/$name.rom" 2>"/tmp/$name.bridge" &
+  eval "BRIDGE_$name=$!"
+  wait_for 300 "[ -e /tmp/$name.ready ]" || note "$name.bridge" "not-ready"
+  wwn=naa.5001405$(printf %09x "$seq")
+  tpg=$T/loopback/$wwn/tpgt_1
+  mkdir -p "$tpg/lun/lun_0"
+  echo "naa.5001406$(printf %09x "$seq")" >"$tpg/nexus"
+  ln -s "$store" "$tpg/lun/lun_0/$name"
+  DEV=
+  wait_for 600 '[ -n "$(new_sr "$before")" ]'
+  DEV=$(new_sr "$before")
+  IDX=$(index_of "$DEV")
+  note "$name.device" "$DEV $IDX $(now)"
+}
+
+new_sr() { sr_list | grep -v -x -F "$1" | head -1; }
+
+# emu_unlink NAME: removes the LUN (the device goes away).
+emu_unlink() {
+  seq=$(ls -d $T/core/user_*/"$1" | sed 's,.*/user_\([0-9]*\)/.*,\1,')
+  tpg=$T/loopback/naa.5001405$(printf %09x "$seq")/tpgt_1
+  rm -f "$tpg/lun/lun_0/$1"
+  rmdir "$tpg/lun/lun_0" 2>/dev/null
+}
+
+# emu_stop NAME: removes the target, stops the bridge (it writes the ROM) and the back store.
+emu_stop() {
+  seq=$(ls -d $T/core/user_*/"$1" | sed 's,.*/user_\([0-9]*\)/.*,\1,')
+  wwn=naa.5001405$(printf %09x "$seq")
+  emu_unlink "$1"
+  echo NULL >"$T/loopback/$wwn/tpgt_1/nexus" 2>/dev/null
+  rmdir "$T/loopback/$wwn/tpgt_1" "$T/loopback/$wwn" 2>/dev/null
+  eval "pid=\$BRIDGE_$1"
+  kill "$pid"
+  wait "$pid"
+  rmdir "$T/core/user_$seq/$1" "$T/core/user_$seq" 2>/dev/null
+  dump "$1.trace" "/tmp/$1.trace"
+  dump "$1.bridge" "/tmp/$1.bridge"
+}
+
+# rom_hash NAME RANGES...: SHA-256 of the given "start:length" ranges of the bridge's ROM dump.
+rom_hash() {
+  name=$1
+  shift
+  for r in "$@"; do
+    tail -c +$((${r%%:*} + 1)) "/tmp/$name.rom" | head -c "${r##*:}"
+  done | sha256sum | cut -d' ' -f1
+}
+
+# as_user COMMAND...: runs the command as the ordinary user "kfs" (uid 1000, no capabilities).
+printf '#!/bin/sh\nexec su kfs -c "$*"\n' >/bin/as_user
+chmod 755 /bin/as_user
