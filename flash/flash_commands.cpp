@@ -1,6 +1,7 @@
 #include "flash/flash_commands.h"
 
 #include <cstring>
+#include <initializer_list>
 
 #include "drive/cdb.h"
 
@@ -196,6 +197,54 @@ CommandResult SendAliBlock(Transport& t, DriveIndex drive, const std::uint8_t* b
     cdb[11] = count;
     return Send(t, drive, cdb, const_cast<std::uint8_t*>(block), kAliBlockLength, kDirOut,
                 kLongTimeoutMs);
+}
+
+namespace {
+
+// Byte positions a template fixes, as a mask (bit n for byte n).
+constexpr std::uint16_t Bytes(std::initializer_list<int> positions) {
+    std::uint16_t mask = 0;
+    for (int at : positions) mask = static_cast<std::uint16_t>(mask | 1u << at);
+    return mask;
+}
+
+// True when `cdb` has the bytes of `pattern` at every position of `fixed`.
+bool Fixes(const Cdb& cdb, const Cdb& pattern, std::uint16_t fixed) {
+    for (std::size_t at = 0; at < cdb.size(); ++at)
+        if ((fixed >> at & 1) && cdb[at] != pattern[at])
+            return false;
+    return true;
+}
+
+struct NamedCommand {
+    const Cdb& pattern;
+    std::uint16_t fixed;
+    const char* name;
+};
+
+}  // namespace
+
+const char* FlashCommandName(const Cdb& cdb) {
+    // Most specific first: the WRITE BUFFER save differs from the start of programming by byte 6.
+    static const NamedCommand kNames[] = {
+        {kQueryFlashFeature, Bytes({0, 2, 3, 4, 5}), "QUERY FLASH FEATURE"},
+        {kGetDriveCheckSum, Bytes({0, 2, 3, 4, 5, 6}), "GET DRIVE CHECK SUM"},
+        {kSetDriveCheckSum, Bytes({0, 2, 3, 4, 5, 6}), "SET DRIVE CHECK SUM"},
+        {kReadRom, Bytes({0, 2, 3, 4, 5}), "READ ROM"},
+        {kReadVendorBlockA3, Bytes({0, 2, 3, 4, 5}), "READ VENDOR BLOCK A3"},
+        {kTriggerA0, Bytes({0, 2, 3, 4, 5, 8, 9}), "A0 PROGRAM TRIGGER"},
+        {kWriteA0Bank, Bytes({0, 2, 3, 4, 5}), "A0 BANK WRITE"},
+        {kSendPhilipsBlock, Bytes({0}), "PHILIPS BLOCK WRITE"},
+        {kSendAliBlock, Bytes({0, 1, 2, 3, 4, 5}), "ALI BLOCK WRITE"},
+        {kWriteBufferAt, Bytes({0, 1}), "WRITE BUFFER (flash block)"},
+        {kStartFlashWrite, Bytes({0, 1, 6}), "WRITE BUFFER (start programming)"},
+        {kSaveBufferToFlash, Bytes({0, 1}), "WRITE BUFFER (save bank to flash)"},
+        {kSetDownloadMode, Bytes({0, 1}), "WRITE BUFFER (download mode)"},
+    };
+    for (const NamedCommand& entry : kNames)
+        if (Fixes(cdb, entry.pattern, entry.fixed))
+            return entry.name;
+    return nullptr;
 }
 
 }  // namespace kfs

@@ -74,4 +74,8 @@ CommandResult SendAliBlock(Transport& t, DriveIndex drive, const std::uint8_t* b
                            std::uint16_t blockSum, std::uint16_t imageSum, std::uint8_t number,
                            std::uint8_t count);
 
+// The name of one of the vendor commands above (or of a WRITE BUFFER mode they use), recognised
+// by the bytes its template fixes; nullptr for a standard command, which has its standard name.
+const char* FlashCommandName(const Cdb& cdb);
+
 }  // namespace kfs

@@ -94,6 +94,19 @@ void ConsoleView::ShowError(const std::string& text, const std::string& caption)
     ++error_boxes_;
     std::fprintf(err_, "%s: %s\n", caption.c_str(), text.c_str());
     std::fflush(err_);
+    PrintFailureCause();
+}
+
+void ConsoleView::PrintFailureCause() {
+    const std::optional<SentCommand> failed = failures_ ? failures_() : std::nullopt;
+    if (!failed)
+        return;
+    ClearBar();
+    std::fprintf(err_, "  failed command: %s\n  cause: %s\n", CommandText(failed->cdb).c_str(),
+                 CauseText(failed->result).c_str());
+    if (const auto advice = AdviceFor(failed->result))
+        std::fprintf(err_, "  advice: %s\n", advice->c_str());
+    std::fflush(err_);
 }
 
 void ConsoleView::ShowInformation(const std::string& text, const std::string& caption) {

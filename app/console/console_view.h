@@ -3,10 +3,12 @@
 // standard error, as a bar on a terminal and as one line per tenth otherwise; boxes as
 // "<caption>: <text>" on standard error; questions asked on the terminal or answered in advance.
 #include <cstdio>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "app/console/command_recorder.h"
 #include "app/console/options.h"
 #include "app/main_view.h"
 
@@ -23,6 +25,12 @@ class ConsoleView : public MainView {
     // Asks `question` with "[y/N]": only y or yes goes on. --yes and --no answer it in advance;
     // without them, a standard input that is not a terminal answers no.
     bool Ask(const std::string& question);
+    // Where the last failed command comes from (the command recorder's TakeFailure).
+    using FailureSource = std::function<std::optional<SentCommand>()>;
+    void SetFailureSource(FailureSource source) { failures_ = std::move(source); }
+    // Under a failure text: the failing command, its cause and, for the common causes, a line of
+    // advice; nothing when no command has failed since the last time.
+    void PrintFailureCause();
     // Lines added meanwhile are not shown (the window's start-up notice).
     void SetMuted(bool muted) { muted_ = muted; }
 
@@ -80,6 +88,7 @@ class ConsoleView : public MainView {
     int selected_ = -1;
     bool start_enabled_ = false;
     int error_boxes_ = 0;
+    FailureSource failures_;
 };
 
 }  // namespace kfs::console

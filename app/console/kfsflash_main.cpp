@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "app/console/command_recorder.h"
 #include "app/console/exit_status.h"
 #include "app/console/options.h"
 #include "app/console/session.h"
@@ -29,26 +30,6 @@ int Fail(int status, const std::string& problem) {
     std::fprintf(stderr, "kfsflash: %s\n", problem.c_str());
     return status;
 }
-
-// Writes one trace line per command as it is sent, then passes it on.
-class TracingTransport : public Transport {
-  public:
-    TracingTransport(Transport& inner, std::FILE* trace) : inner_(inner), trace_(trace) {}
-    CommandResult Execute(DriveIndex drive, const Cdb& cdb, std::uint8_t* buffer,
-                          std::uint16_t length, std::uint8_t direction,
-                          std::uint32_t timeoutMs) override {
-        const std::string line = emu::DriveSet::TraceLine(cdb.data(), direction, length);
-        std::fprintf(trace_, "%s\n", line.c_str());
-        std::fflush(trace_);  // a killed run keeps its trace up to the last command
-        return inner_.SendPacketCommand(drive, cdb, buffer, length, direction, timeoutMs);
-    }
-    SenseData GetSenseData() const override { return inner_.GetSenseData(); }
-    int DriveCount() const override { return inner_.DriveCount(); }
-
-  private:
-    Transport& inner_;
-    std::FILE* trace_;
-};
 
 int Run(int argc, char** argv) {
     const ParseResult parsed = ParseCommandLine(argc, argv);
@@ -114,25 +95,23 @@ int Run(int argc, char** argv) {
         return Fail(kExitUsage, e.what());
     }
     std::unique_ptr<std::FILE, int (*)(std::FILE*)> trace(nullptr, &std::fclose);
-    std::unique_ptr<TracingTransport> tracing;
-    Transport* transport = table.get();
     if (o.trace) {
         trace.reset(std::fopen(o.trace->c_str(), "w"));
         if (!trace)
             return Fail(kExitUsage, "cannot write " + *o.trace);
-        tracing = std::make_unique<TracingTransport>(*table, trace.get());
-        transport = tracing.get();
     }
+    CommandRecorder recorder(*table, trace.get());
 
     Streams io;
     io.terminal = {isatty(STDIN_FILENO) != 0, isatty(STDERR_FILENO) != 0};
+    io.failures = [&recorder] { return recorder.TakeFailure(); };
     if (o.list || o.noArguments) {
-        const int status = ListDrives(*table, *transport, o.json, io);
+        const int status = ListDrives(*table, recorder, o.json, io);
         if (o.noArguments)
             PrintHowToGoOn(io);
         return status;
     }
-    return RunUpdate(o, embedded, *table, *transport, *clock, io, argv[0]);
+    return RunUpdate(o, embedded, *table, recorder, *clock, io, argv[0]);
 }
 
 }  // namespace

@@ -64,7 +64,10 @@ ParseResult ParseCommandLine(int argc, char** argv) {
     app.add_option("--embedded", o.embedded,
                    "parameter text and firmware from the tagged buffers of an updater copy")
         ->type_name("EXE");
-    app.add_option("--trace", o.trace, "write every command sent to FILE")->type_name("FILE");
+    app.add_option(
+           "--trace", o.trace,
+           "write each command to FILE as it completes (a failed one with its sense or error)")
+        ->type_name("FILE");
     BackupOptions& b = o.backup;
     app.add_option("--backup", b.file,
                    "only read the drive's flash into FILE (what FILE-to-write would overwrite, "

@@ -171,7 +171,15 @@ int BackupOnly(const Options& o, DriveTable& table, Transport& transport, Clock&
                : kExitNothingWritten;
 }
 
-int ExitAfterEndedEarly(const StageFollower& follower, const Streams& io) {
+// A failure met before this point (an identification question a drive declined) is not the
+// cause of anything reported after it.
+void ForgetFailures(const Streams& io) {
+    if (io.failures)
+        io.failures();
+}
+
+int ExitAfterEndedEarly(const StageFollower& follower, ConsoleView& view, const Streams& io) {
+    view.PrintFailureCause();
     if (!follower.reached) {
         Say(io, "nothing was written");
         return kExitNothingWritten;
@@ -235,6 +243,7 @@ int RunUpdate(const Options& o, const EmbeddedData& embedded, DriveTable& table,
               Transport& transport, Clock& clock, const Streams& io,
               const std::string& programPath) {
     ConsoleView view(io.out, io.err, io.in, o.answers, io.terminal);
+    view.SetFailureSource(io.failures);
     MemoryRegistry registry;  // no Windows 95/98/ME registry here
     ConsoleRestart restart(io.out);
     PlatformInfo platform{false, ApplicationTitle(programPath), kTrayRounds};
@@ -264,6 +273,7 @@ int RunUpdate(const Options& o, const EmbeddedData& embedded, DriveTable& table,
             Say(io, "no firmware file given (kfsflash --help shows how)");
             return kExitUsage;
         }
+        ForgetFailures(io);
         if (o.firmware && presenter.LoadFile(*o.firmware) != LoadClickOutcome::kLoaded)
             return kExitNothingWritten;
         if (o.backup.file)
@@ -285,6 +295,7 @@ int RunUpdate(const Options& o, const EmbeddedData& embedded, DriveTable& table,
         const DriveIdentity before = ReadDriveIdentity(transport, drive);
         if (before.model.empty()) {
             Say(io, "cannot read the identity of " + table.Path(drive));
+            view.PrintFailureCause();
             return kExitNothingWritten;
         }
         PrintSummary(io, table.Path(drive), before,
@@ -309,11 +320,12 @@ int RunUpdate(const Options& o, const EmbeddedData& embedded, DriveTable& table,
         presenter.OnVerifyClick(o.verify);
         if (o.silent)
             presenter.OnMenuCommand(MenuCommand::kSilent);
+        ForgetFailures(io);
         const UpdateOutcome outcome = presenter.OnStartClick();
         if (outcome == UpdateOutcome::kRefused)
             return kExitNothingWritten;
         if (outcome == UpdateOutcome::kEndedEarly)
-            return ExitAfterEndedEarly(follower, io);
+            return ExitAfterEndedEarly(follower, view, io);
 
         const DriveIdentity after = ReadDriveIdentity(transport, drive);
         std::fprintf(io.out, "The drive now reports: %s\n", IdentityText(after).c_str());

@@ -18,6 +18,8 @@ struct Streams {
     std::FILE* err = stderr;
     std::FILE* in = stdin;
     ConsoleView::Terminal terminal;
+    // The last failed command, told under a failure text (none when empty).
+    ConsoleView::FailureSource failures;
 };
 
 // Attempts of the tray check before it gives up.

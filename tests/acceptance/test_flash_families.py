@@ -358,7 +358,11 @@ class Runner:
             p = subprocess.run(command, capture_output=True, text=True, cwd=self.work,
                                timeout=120)
         with open(trace) as t:
-            lines = t.read().splitlines()
+            raw = t.read().splitlines()
+        # A failed command's line carries its outcome after the three fields (" sense 05/24/00");
+        # the sequences here are of commands, so they compare the three fields.
+        self.outcomes = [line for line in raw if len(line.split()) > 3]
+        lines = [" ".join(line.split()[:3]) for line in raw]
         # After the window's lines kfsflash prints the identity the drive now reports, read
         # with four commands of its own (model, version, vendor page, date code).
         reported = [line for line in p.stdout.splitlines(keepends=True)
@@ -423,6 +427,13 @@ def test_fault(r, f, image, firmware):
     p, trace = r.run(f, [f.fault], *r.source(f, "zip" if f.atapi is None else "file", firmware))
     r.check(f"{name}: exit (the write failed)", p.returncode == 4, p.returncode)
     r.check(f"{name}: message", f"Error: {f.fault_text}\n" in p.stderr, p.stderr)
+    if "command" in f.fault:
+        sense = f.fault.get("sense", "05/24/00")  # the emulator's default
+        failed = [line for line in r.outcomes if line.startswith(f.fault["command"][:2]) and
+                  line.endswith(" sense " + sense.lower())]
+        r.check(f"{name}: the trace gives the refused command its sense", failed, r.outcomes)
+        r.check(f"{name}: the cause under the message", "\n  cause: " + sense.upper() + " "
+                in p.stderr, p.stderr)
     r.check(f"{name}: nothing after the failed procedure",
             "Flashing finished !" not in p.stdout and trace[-1] == UNLOCK
             and trace.count(LOCK) == 1, trace[-3:])

@@ -143,6 +143,14 @@ def update_table(r):
         ("a drive that stays in BOOT", [drive(faults=[{"stay_boot": 3}])], [fw, "--yes"],
          None, WRITE_FAILED, ["Error: Flash Error!", "the write failed: the drive may need "
                               "recovery"], True, None),
+        # The drive refuses every WRITE BUFFER: the failure text is followed by the command
+        # and the drive's sense with its names.
+        ("a drive that refuses the flash blocks",
+         [drive(faults=[{"command": "3b", "nth": 0, "sense": "05/24/00"}])], [fw, "--yes"],
+         None, WRITE_FAILED,
+         ["Error: Write Buffer Fail !\n  failed command: 3B WRITE BUFFER (flash block)\n"
+          "  cause: 05/24/00 ILLEGAL REQUEST, INVALID FIELD IN CDB\n",
+          "the write failed: the drive may need recovery"], True, None),
         ("no firmware file", [drive()], ["--yes"], None, USAGE, ["no firmware file given"],
          False, None),
         ("missing file", [drive()], [r.path("absent.kfs"), "--yes"], None, NOTHING_WRITTEN,
@@ -157,6 +165,10 @@ def update_table(r):
             r.check(f"{name}: prints {text!r}", text in out, out, xfail)
         r.check(f"{name}: written", written(trace) == wrote, f"written is {written(trace)}",
                 xfail)
+        if name.startswith("a drive that refuses"):
+            r.check(f"{name}: the trace gives each refused block its sense",
+                    "3b0600000000004000000000 out 16384 sense 05/24/00" in trace and
+                    trace[-1] == "1e0000000000000000000000 none 0", trace[-3:])
         if name.startswith("tray"):
             r.check(f"{name}: the tray cycle is bounded", len(trace) < 200, len(trace))
 
