@@ -157,7 +157,13 @@ std::string TraceOutcome(const CommandResult& result) {
             field = "no-drive";
             break;
     }
-    return " " + std::string(field) + " " + std::to_string(result.code);
+    // Appended piece by piece: g++ 12 at -O2 takes `"literal" + std::string&&` for an
+    // overlapping copy (-Wrestrict) and the release build would not compile.
+    std::string text = " ";
+    text += field;
+    text += ' ';
+    text += std::to_string(result.code);
+    return text;
 }
 
 }  // namespace kfs::console
