@@ -9,11 +9,46 @@
 
 namespace kfs {
 
+namespace {
+
+std::string DescribeError(const FailureCause& cause) {
+    using Kind = CommandResult::CodeKind;
+    const char* what = "error";
+    switch (cause.errorKind) {
+        case Kind::None:
+        case Kind::ScsiStatus:
+            what = "SCSI status";
+            break;
+        case Kind::InvalidDrive:
+            what = "no drive";
+            break;
+        case Kind::Errno:
+            what = "system error";
+            break;
+        case Kind::Win32Error:
+            what = "Windows error";
+            break;
+        case Kind::AspiStatus:
+            what = "ASPI status";
+            break;
+        case Kind::HostStatus:
+            what = "host status";
+            break;
+        case Kind::DriverStatus:
+            what = "driver status";
+            break;
+    }
+    return std::string(what) + " " + std::to_string(cause.errorCode);
+}
+
+}  // namespace
+
 std::string DescribeCause(const FailureCause& cause) {
     if (!cause.opcode)
         return "no command failed";
-    std::string text = "command " + DescribeCommand(*cause.opcode) + " failed: sense " +
-                       DescribeSense(cause.sense);
+    std::string text = "command " + DescribeCommand(*cause.opcode) + " failed: ";
+    text += cause.errorKind == CommandResult::CodeKind::None ? "sense " + DescribeSense(cause.sense)
+                                                             : DescribeError(cause);
     if (cause.commandsSince > 0)
         text += " (" + std::to_string(cause.commandsSince) + " command" +
                 (cause.commandsSince == 1 ? "" : "s") + " completed after it)";
@@ -60,9 +95,13 @@ CommandResult FailedCommandRecorder::Execute(DriveIndex drive, const Cdb& cdb, s
                                              std::uint32_t timeoutMs) {
     const CommandResult ok =
         inner_.SendPacketCommand(drive, cdb, buffer, length, direction, timeoutMs);
-    if (!ok)
+    if (!ok) {
         last_ = {cdb[0], inner_.GetSenseData(), 0};
-    else if (last_.opcode)
+        if (ok.outcome == CommandResult::Outcome::Error) {
+            last_.errorKind = ok.kind;
+            last_.errorCode = ok.code;
+        }
+    } else if (last_.opcode)
         ++last_.commandsSince;
     return ok;
 }

@@ -19,6 +19,10 @@ struct FailureCause {
     SenseData sense{};
     // Commands that completed between the failed one and the report.
     int commandsSince = 0;
+    // A command that did not complete carries the system's or the adapter's code instead of
+    // sense: the sense of a command that never reached the drive says nothing.
+    CommandResult::CodeKind errorKind = CommandResult::CodeKind::None;
+    std::uint32_t errorCode = 0;
 };
 
 // "command 3B WRITE BUFFER failed: sense 05/24/00 ILLEGAL REQUEST, INVALID FIELD IN CDB", with

@@ -52,6 +52,11 @@ TEST(UpdateLogText, CausesNameTheCommandAndTheSense) {
         {{0x3B, SenseData{}, 0},
          "command 3B WRITE BUFFER failed: sense 00/00/00 NO SENSE, NO "
          "ADDITIONAL SENSE INFORMATION"},
+        // A command that never reached the drive is named by the code the system gave.
+        {{0x3B, SenseData{}, 0, CommandResult::CodeKind::Win32Error, 5},
+         "command 3B WRITE BUFFER failed: Windows error 5"},
+        {{0x00, SenseData{}, 0, CommandResult::CodeKind::AspiStatus, 4},
+         "command 00 TEST UNIT READY failed: ASPI status 4"},
         {{std::nullopt, Sense(0x05, 0x24, 0x00), 0}, "no command failed"},
     };
     for (const Case& c : cases) EXPECT_EQ(DescribeCause(c.cause), c.text);
