@@ -388,7 +388,9 @@ class Stage:
         fw, kind = firmware_file(f, firmware)
         self.data[f"{name}.json"] = description(f, faults)
         self.data[f"{name}.{kind}"] = fw
-        args = ["--load", f"/vm/data/{name}.{kind}", "--verify", "--yes"]
+        # No backup: its ReadRom traffic and its time-stamped file name would differ between the
+        # two runs that are compared.
+        args = ["--load", f"/vm/data/{name}.{kind}", "--verify", "--yes", "--no-backup"]
         ranges = flash_ranges(f, len(image))
         self.plan += [
             f"emu_start {name} /vm/data/{name}.json",
