@@ -3,6 +3,7 @@
 Nothing here comes from the program: the KFS3 layout and the Philips file are written from their
 format description, and the emulated drive's initial flash content is the documented seeded
 sequence (xorshift32, four bytes a step, low byte first)."""
+import os
 import random
 import struct
 
@@ -97,3 +98,19 @@ def fix_data_checksum(image, atapi, reserved=()):
 def encode_philips(image, checksum, trailer, ident=b"Philips DVD"):
     """A Philips firmware file: 36 bytes of identification, the image, two big-endian words."""
     return ident.ljust(36, b"\x00") + bytes(image) + struct.pack(">HH", checksum, trailer)
+
+
+class Workspace:
+    """A test's working folder: files written there by name, and a count of failed checks."""
+
+    def __init__(self, work):
+        self.work = work
+        self.failures = 0
+
+    def path(self, name):
+        return os.path.join(self.work, name)
+
+    def write(self, name, data):
+        with open(self.path(name), "wb") as out:
+            out.write(data)
+        return self.path(name)

@@ -19,7 +19,7 @@ import zipfile
 from dataclasses import dataclass
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from kfs_model import (byte_sum, encode_kfs3, encode_philips, flash_content, noise,  # noqa: E402
+from kfs_model import (Workspace, byte_sum, encode_kfs3, encode_philips, flash_content, noise,  # noqa: E402
                        put_inquiry)
 
 MODEL = "KEMO    VRZ-3372BL"
@@ -83,20 +83,11 @@ def read_backup(path):
     return atapi, bytes(image)
 
 
-class Runner:
+class Runner(Workspace):
     def __init__(self, bin_dir, work):
+        super().__init__(work)
         self.kfsflash = os.path.join(bin_dir, "tools", "kfsflash")
         self.kfstool = os.path.join(bin_dir, "tools", "kfstool")
-        self.work = work
-        self.failures = 0
-
-    def path(self, name):
-        return os.path.join(self.work, name)
-
-    def write(self, name, data):
-        with open(self.path(name), "wb") as out:
-            out.write(data)
-        return self.path(name)
 
     def firmware_file(self, name, f, data):
         """A Philips file goes into a zip: a load takes a bare file only when it is a KFS."""

@@ -19,7 +19,7 @@ import zipfile
 from dataclasses import dataclass, field
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from kfs_model import (byte_sum, decoded_image, encode_kfs3, encode_philips,  # noqa: E402
+from kfs_model import (Workspace, byte_sum, decoded_image, encode_kfs3, encode_philips,  # noqa: E402
                        fix_data_checksum, flash_content, inquiry_blocks, noise, put_inquiry)
 
 MODEL = "KEMO    VRZ-3372BL"
@@ -312,21 +312,12 @@ def expected_update(f, image, updater):
 
 # ---- running kfsflash -------------------------------------------------------------------------
 
-class Runner:
+class Runner(Workspace):
     def __init__(self, bin_dir, work):
+        super().__init__(work)
         bin_dir = os.path.abspath(bin_dir)
         self.kfsflash = os.path.join(bin_dir, "tools", "kfsflash")
         self.kfsmerge = os.path.join(bin_dir, "tools", "kfsmerge")
-        self.work = work
-        self.failures = 0
-
-    def path(self, name):
-        return os.path.join(self.work, name)
-
-    def write(self, name, data):
-        with open(self.path(name), "wb") as out:
-            out.write(data)
-        return self.path(name)
 
     def run(self, f, faults, *args, terminal=False):
         """Runs kfsflash on one drive of family `f`; with `terminal` its standard error is a

@@ -12,6 +12,9 @@ import sys
 import tempfile
 import zipfile
 
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from kfs_model import Workspace  # noqa: E402
+
 MODEL = b"KEMO    VRZ-3372BL      "
 # The window's notice is not shown on a terminal, nor is its restart question asked.
 NOTICE = "Important Notice:"
@@ -71,20 +74,11 @@ def read_rom_trace(length):
     return lines
 
 
-class Runner:
+class Runner(Workspace):
     def __init__(self, bin_dir, work):
+        super().__init__(work)
         self.kfsflash = os.path.join(bin_dir, "tools", "kfsflash")
         self.kfsmerge = os.path.join(bin_dir, "tools", "kfsmerge")
-        self.work = work
-        self.failures = 0
-
-    def path(self, name):
-        return os.path.join(self.work, name)
-
-    def write(self, name, data):
-        with open(self.path(name), "wb") as f:
-            f.write(data)
-        return self.path(name)
 
     def run(self, drives, *args, typed=None):
         desc = self.write("drives.json", json.dumps({"drives": drives}).encode())

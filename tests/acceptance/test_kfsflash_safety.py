@@ -12,7 +12,7 @@ import sys
 import tempfile
 import zipfile
 
-from kfs_model import encode_kfs3, noise, put_inquiry
+from kfs_model import Workspace, encode_kfs3, noise, put_inquiry
 
 MODEL = "KEMO    VRZ-3372BL"
 OK, USAGE, NOTHING_WRITTEN, WRITE_FAILED, NOT_CONFIRMED, INTERRUPTED = 0, 2, 3, 4, 5, 130
@@ -41,19 +41,10 @@ def written(trace):
     return any(line.startswith("3b") for line in trace)
 
 
-class Runner:
+class Runner(Workspace):
     def __init__(self, bin_dir, work):
+        super().__init__(work)
         self.kfsflash = os.path.abspath(os.path.join(bin_dir, "tools", "kfsflash"))
-        self.work = work
-        self.failures = 0
-
-    def path(self, name):
-        return os.path.join(self.work, name)
-
-    def write(self, name, data):
-        with open(self.path(name), "wb") as f:
-            f.write(data)
-        return self.path(name)
 
     def run(self, drives, args, typed=None, env=None, user=None):
         """Runs kfsflash; `typed` is fed through a pseudo terminal (standard input is then a
