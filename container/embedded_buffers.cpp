@@ -7,7 +7,7 @@ namespace kfs::detail {
 // One record, packed so that the data follows the capacity bytes without padding.
 template <std::size_t TagLength>
 struct [[gnu::packed]] RecordHeader {
-    unsigned char header_length;
+    unsigned char headerLength;
     char tag[TagLength];
     unsigned char capacity[4];
 };
@@ -21,7 +21,7 @@ struct [[gnu::packed]] Record {
 template <std::size_t N>
 constexpr RecordHeader<N - 1> MakeHeader(const char (&tag)[N], std::uint32_t capacity) {
     RecordHeader<N - 1> header{};
-    header.header_length = static_cast<unsigned char>(N - 1 + 4);
+    header.headerLength = static_cast<unsigned char>(N - 1 + 4);
     for (std::size_t i = 0; i + 1 < N; ++i) header.tag[i] = tag[i];
     for (int i = 0; i < 4; ++i)
         header.capacity[i] = static_cast<unsigned char>(capacity >> (8 * i));
@@ -52,7 +52,7 @@ EmbeddedRecords gEmbeddedRecords = {
 static_assert(sizeof(EmbeddedRecords) == [] {
     std::size_t total = 0;
     for (const BufferRecordLayout& layout : kBufferRecords) {
-        total += 1 + layout.header_length + layout.capacity;
+        total += 1 + layout.headerLength + layout.capacity;
     }
     return total;
 }());
@@ -95,7 +95,7 @@ std::span<const std::uint8_t> EmbeddedBufferData(BufferId id) {
     if (header == nullptr)
         return {};
     const BufferRecordLayout& layout = RecordLayout(id);
-    return {Opaque(header) + 1 + layout.header_length, layout.capacity};
+    return {Opaque(header) + 1 + layout.headerLength, layout.capacity};
 }
 
 std::span<const std::uint8_t> CvtBufferData() {

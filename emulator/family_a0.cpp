@@ -59,7 +59,7 @@ class A0Protocol : public FlashProtocol {
         return v_.trigger != 0x05 || c.cdb[7] == CountByte();
     }
 
-    std::size_t Banks() const { return v_.halves ? whole_banks_ : banks_.size(); }
+    std::size_t Banks() const { return v_.halves ? wholeBanks_ : banks_.size(); }
 
     bool Fits(const Drive& d, std::size_t end) const { return end <= d.rom().size(); }
 
@@ -78,7 +78,7 @@ class A0Protocol : public FlashProtocol {
         staging_.clear();
         banks_.clear();
         halves_.clear();
-        whole_banks_ = 0;
+        wholeBanks_ = 0;
         extent_ = 0;
     }
 
@@ -107,10 +107,10 @@ class A0Protocol : public FlashProtocol {
             return Refuse(OutOfRange());
         Stage(d, bank * kBank + offset, c);
         halves_.insert(bank * 2 + offset / kHalf);
-        whole_banks_ = 0;
+        wholeBanks_ = 0;
         for (std::size_t h : halves_)
             if (h % 2 == 1 && halves_.count(h - 1))
-                ++whole_banks_;
+                ++wholeBanks_;
         extent_ = std::max(extent_, bank * kBank + offset + kHalf);
         return Outcome::Good(kHalf);
     }
@@ -119,7 +119,7 @@ class A0Protocol : public FlashProtocol {
         if (c.direction != kDirOut || c.data == nullptr || c.length != kTriggerData)
             return Refuse(InvalidCdbField());
         if (staging_.empty() || c.cdb[7] != CountByte() ||
-            (v_.halves && halves_.size() != 2 * whole_banks_))
+            (v_.halves && halves_.size() != 2 * wholeBanks_))
             return Refuse(SequenceError());
         // The trigger repeats the image's first 128 bytes and its check sum: both must agree
         // with what the drive is about to program (a flash shorter than that cannot agree).
@@ -139,7 +139,7 @@ class A0Protocol : public FlashProtocol {
     std::vector<std::uint8_t> staging_;
     std::set<std::size_t> banks_;
     std::set<std::size_t> halves_;  // bank * 2 + half
-    std::size_t whole_banks_ = 0;
+    std::size_t wholeBanks_ = 0;
     std::size_t extent_ = 0;  // end of the programmed range
 };
 

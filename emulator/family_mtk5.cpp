@@ -249,7 +249,7 @@ class Mtk5Protocol : public FlashProtocol {
     std::optional<Outcome> SetCheckSum(Drive& drive, const Command& c) {
         // What it knows of the image: the one it booted, or the one programmed since.
         const std::size_t extent = std::max(flashed_, extent_);
-        if (!drive.description().keeps_checksum || extent == 0)
+        if (!drive.description().keepsChecksum || extent == 0)
             return std::nullopt;
         const std::size_t summed = extent > kUnsummedTail ? extent - kUnsummedTail : 0;
         const auto sum = static_cast<std::uint16_t>(ByteSum({drive.rom().data(), summed}));

@@ -37,7 +37,7 @@ void Programming::Tick(Drive& drive, std::uint64_t now) {
     active_ = false;
     drive.CompleteFlash(0, content_.data(), extent_);
     AdoptImageIdentity(drive, extent_, type_);
-    if (drive.description().keeps_checksum)
+    if (drive.description().keepsChecksum)
         drive.checksum = Sum16(drive.rom().data(), extent_);
     content_.clear();
 }

@@ -68,8 +68,8 @@ class ConsoleView : public MainView {
     int selected() const { return selected_; }
     const std::string& edit1() const { return edit1_; }
     const std::string& edit2() const { return edit2_; }
-    bool startEnabled() const { return start_enabled_; }
-    int errorBoxes() const { return error_boxes_; }
+    bool startEnabled() const { return startEnabled_; }
+    int errorBoxes() const { return errorBoxes_; }
 
   private:
     void ClearBar();
@@ -80,14 +80,14 @@ class ConsoleView : public MainView {
     Answers answers_;
     Terminal terminal_;
     bool muted_ = false;
-    bool bar_shown_ = false;
-    int bar_cells_ = -1;
+    bool barShown_ = false;
+    int barCells_ = -1;
     int tenth_ = 0;
     std::string caption_, edit1_, edit2_;
     std::vector<std::string> entries_;
     int selected_ = -1;
-    bool start_enabled_ = false;
-    int error_boxes_ = 0;
+    bool startEnabled_ = false;
+    int errorBoxes_ = 0;
     FailureSource failures_;
 };
 

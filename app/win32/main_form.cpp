@@ -168,7 +168,7 @@ Glyph GlyphOf(int controlId) {
 }  // namespace
 
 TMainForm::TMainForm(HINSTANCE instance, HWND owner, std::string title) : title_(std::move(title)) {
-    menu_visible_.fill(true);
+    menuVisible_.fill(true);
 
     const ProgramIcons icons = LoadProgramIcons(instance);
     WNDCLASSEXA wc{};
@@ -269,10 +269,10 @@ void TMainForm::PlaceControls() {
         const ControlDef& def = kControls[i];
         if (def.parent != kNoParent)
             continue;
-        SetWindowPos(controls_[i], nullptr, def.x, TopInRole(def, updater_layout_), 0, 0,
+        SetWindowPos(controls_[i], nullptr, def.x, TopInRole(def, updaterLayout_), 0, 0,
                      SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
     }
-    ShowWindow(Control(Ctl::Panel2), updater_layout_ ? SW_HIDE : SW_SHOWNA);
+    ShowWindow(Control(Ctl::Panel2), updaterLayout_ ? SW_HIDE : SW_SHOWNA);
 }
 
 void TMainForm::FitFrame() {
@@ -281,7 +281,7 @@ void TMainForm::FitFrame() {
     // size. A frame that fits already is left alone, since every resize has the menu bar laid
     // out anew. Until the window is shown, each correction also centres it on the screen, so
     // that showing it moves nothing.
-    const int clientHeight = updater_layout_ ? kClientHeight - kPanel2Height : kClientHeight;
+    const int clientHeight = updaterLayout_ ? kClientHeight - kPanel2Height : kClientHeight;
     for (int attempt = 0; attempt < 4; ++attempt) {
         RECT client{};
         GetClientRect(hwnd_, &client);
@@ -304,9 +304,9 @@ HMENU TMainForm::MakeMenuBar() const {
     bool any = false;
     for (int i = 0; i < kMenuCommandCount; ++i) {
         const auto k = static_cast<std::size_t>(i);
-        if (!menu_visible_[k])
+        if (!menuVisible_[k])
             continue;
-        AppendMenuA(bar, MF_STRING | (menu_checked_[k] ? MF_CHECKED : MF_UNCHECKED),
+        AppendMenuA(bar, MF_STRING | (menuChecked_[k] ? MF_CHECKED : MF_UNCHECKED),
                     static_cast<UINT_PTR>(kMenuFirstId + i),
                     MenuCommandText(static_cast<MenuCommand>(i)));
         any = true;
@@ -403,7 +403,7 @@ LRESULT TMainForm::Handle(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam)
         case WM_QUERYENDSESSION:
             // Messages keep flowing while an update runs, so this arrives in the middle of
             // one; a drive switched off half-written may not start again.
-            return update_running_ ? FALSE : TRUE;
+            return updateRunning_ ? FALSE : TRUE;
         case WM_DESTROY:
             PostQuitMessage(0);
             return 0;
@@ -488,10 +488,10 @@ void TMainForm::SetProgress(std::uint32_t position) {
 
 void TMainForm::ProcessMessages() {
     MSG message;
-    while (!quit_received_ && PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE)) {
+    while (!quitReceived_ && PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE)) {
         if (message.message == WM_QUIT) {
-            quit_received_ = true;
-            quit_code_ = static_cast<int>(message.wParam);
+            quitReceived_ = true;
+            quitCode_ = static_cast<int>(message.wParam);
             break;
         }
         Dispatch(message);
@@ -518,33 +518,33 @@ void TMainForm::SetCaption(const std::string& caption) {
 
 void TMainForm::SetUpdaterLayout(bool updaterRole) {
     // The window is built for the flash utility role; only a change of role moves anything.
-    if (updaterRole == updater_layout_)
+    if (updaterRole == updaterLayout_)
         return;
-    updater_layout_ = updaterRole;
+    updaterLayout_ = updaterRole;
     PlaceControls();
     FitFrame();
 }
 
 void TMainForm::SetMenuVisible(MenuCommand command, bool visible) {
     const auto i = static_cast<std::size_t>(command);
-    if (i >= menu_visible_.size() || menu_visible_[i] == visible)
+    if (i >= menuVisible_.size() || menuVisible_[i] == visible)
         return;
-    menu_visible_[i] = visible;
+    menuVisible_[i] = visible;
     RebuildMenu();
 }
 
 void TMainForm::SetMenuVisibility(const std::array<bool, kMenuCommandCount>& visible) {
-    if (menu_visible_ == visible)
+    if (menuVisible_ == visible)
         return;
-    menu_visible_ = visible;
+    menuVisible_ = visible;
     RebuildMenu();
 }
 
 void TMainForm::SetMenuChecked(MenuCommand command, bool checked) {
     const auto i = static_cast<std::size_t>(command);
-    if (i >= menu_checked_.size())
+    if (i >= menuChecked_.size())
         return;
-    menu_checked_[i] = checked;
+    menuChecked_[i] = checked;
     if (menu_)
         CheckMenuItem(menu_, static_cast<UINT>(kMenuFirstId + static_cast<int>(i)),
                       MF_BYCOMMAND | (checked ? MF_CHECKED : MF_UNCHECKED));
@@ -613,9 +613,9 @@ std::optional<std::string> TMainForm::RunSaveDialog() {
 }
 
 void TMainForm::SetUpdateRunning(bool running) {
-    if (running == update_running_)
+    if (running == updateRunning_)
         return;
-    update_running_ = running;
+    updateRunning_ = running;
     if (!hwnd_)
         return;
     if (running)

@@ -44,7 +44,7 @@ Answer Check(std::uint8_t key, std::uint8_t asc, std::uint8_t ascq) {
 }
 
 Answer NoMedium(const Drive& d) {
-    return Check(0x02, 0x3A, d.tray_open ? 0x02 : 0x01);
+    return Check(0x02, 0x3A, d.trayOpen ? 0x02 : 0x01);
 }
 
 // MODE SENSE(6), the CD capabilities and mechanical status page only: reads CD-R/RW, no
@@ -70,7 +70,7 @@ Answer ModeSense6(const Cdb12& c, std::uint8_t* data, std::uint32_t length) {
 Answer GetConfiguration(const Drive& d, const Cdb12& c, std::uint8_t* data, std::uint32_t length) {
     std::uint8_t reply[16] = {};
     PutBe32(reply, sizeof reply - 4);
-    if (d.medium && !d.tray_open)
+    if (d.medium && !d.trayOpen)
         PutBe16(reply + 6, 0x0008);
     reply[10] = 0x03;  // profile list: persistent, current
     reply[11] = 4;
@@ -81,7 +81,7 @@ Answer GetConfiguration(const Drive& d, const Cdb12& c, std::uint8_t* data, std:
 
 // READ TOC format 0: one data track and the lead-out.
 Answer ReadToc(const Drive& d, const Cdb12& c, std::uint8_t* data, std::uint32_t length) {
-    if (!d.medium || d.tray_open)
+    if (!d.medium || d.trayOpen)
         return NoMedium(d);
     if ((c[2] & 0x0F) != 0)
         return Check(0x05, 0x24, 0x00);
@@ -97,7 +97,7 @@ Answer ReadToc(const Drive& d, const Cdb12& c, std::uint8_t* data, std::uint32_t
 }
 
 Answer ReadCapacity(const Drive& d, std::uint8_t* data, std::uint32_t length) {
-    if (!d.medium || d.tray_open)
+    if (!d.medium || d.trayOpen)
         return NoMedium(d);
     std::uint8_t reply[8];
     PutBe32(reply, kDiscBlocks - 1);
@@ -106,7 +106,7 @@ Answer ReadCapacity(const Drive& d, std::uint8_t* data, std::uint32_t length) {
 }
 
 Answer Read10(const Drive& d, std::uint8_t* data, std::uint32_t length) {
-    if (!d.medium || d.tray_open)
+    if (!d.medium || d.trayOpen)
         return NoMedium(d);
     std::memset(data, 0, length);
     return {kStatusGood, Sense{}, length, true, true};
@@ -131,7 +131,7 @@ std::optional<Answer> AnswerForKernel(const Drive& d, const Cdb12& c, std::uint8
         case 0x46:
             return GetConfiguration(d, c, data, length);
         case 0x51:  // READ DISC INFORMATION
-            return d.medium && !d.tray_open ? Check(0x05, 0x24, 0x00) : NoMedium(d);
+            return d.medium && !d.trayOpen ? Check(0x05, 0x24, 0x00) : NoMedium(d);
         default:
             return std::nullopt;
     }
