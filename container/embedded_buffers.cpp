@@ -2,6 +2,8 @@
 
 #include <cstddef>
 
+#include "container/byte_order.h"
+
 namespace kfs::detail {
 
 // One record, packed so that the data follows the capacity bytes without padding.
@@ -23,8 +25,7 @@ constexpr RecordHeader<N - 1> MakeHeader(const char (&tag)[N], std::uint32_t cap
     RecordHeader<N - 1> header{};
     header.headerLength = static_cast<unsigned char>(N - 1 + 4);
     for (std::size_t i = 0; i + 1 < N; ++i) header.tag[i] = tag[i];
-    for (int i = 0; i < 4; ++i)
-        header.capacity[i] = static_cast<unsigned char>(capacity >> (8 * i));
+    PutLe32(header.capacity, capacity);
     return header;
 }
 
@@ -40,8 +41,9 @@ struct [[gnu::packed]] EmbeddedRecords {
 };
 
 // Not const and with external linkage: the content is replaced in the file after linking, so the
-// compiler must treat it as unknown.
-EmbeddedRecords gEmbeddedRecords = {
+// compiler must treat it as unknown. constinit: the headers are in the file as built, never
+// written by start-up code.
+constinit EmbeddedRecords gEmbeddedRecords = {
     {MakeHeader("CVT FILE BUFFER", 0x110000), {}},
     {MakeHeader("KFS3 FILE BUFFER", 0x210000), {}},
     {MakeHeader("KFS3 FILE BUFFER2", 0x210000), {}},

@@ -3,6 +3,7 @@
 #include <cstring>
 #include <fstream>
 
+#include "container/byte_order.h"
 #include "emulator/emulator.h"
 
 namespace kfs::emu {
@@ -41,11 +42,7 @@ void FillSeeded(std::vector<std::uint8_t>& rom, std::uint32_t x) {
     const std::size_t whole = rom.size() & ~std::size_t{3};
     std::uint8_t* out = rom.data();
     for (std::size_t i = 0; i < whole; i += 4) {
-        const std::uint32_t word = next();
-        const std::uint8_t bytes[4] = {
-            static_cast<std::uint8_t>(word), static_cast<std::uint8_t>(word >> 8),
-            static_cast<std::uint8_t>(word >> 16), static_cast<std::uint8_t>(word >> 24)};
-        std::memcpy(out + i, bytes, 4);
+        PutLe32(out + i, next());
     }
     if (whole < rom.size()) {
         const std::uint32_t word = next();

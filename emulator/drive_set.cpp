@@ -5,6 +5,7 @@
 #include <cstring>
 #include <fstream>
 
+#include "container/byte_order.h"
 #include "emulator/emulator.h"
 
 namespace kfs::emu {
@@ -13,10 +14,6 @@ namespace {
 
 // Time a drive needs to spin up and read the table of contents after the tray closes on a disc.
 constexpr std::uint32_t kSpinUpMs = 1500;
-
-std::uint16_t Be16(const std::uint8_t* p) {
-    return static_cast<std::uint16_t>(p[0] << 8 | p[1]);
-}
 
 bool Matches(const Fault& f, const Command& c) {
     return f.opcode == c.opcode() && (f.subcode < 0 || f.subcode == c.cdb[5]);
@@ -68,7 +65,7 @@ Outcome EventStatus(const Drive& d, const Command& c, std::uint8_t* out) {
         reply[2] = 0x80;  // no event available
         size = 4;
     }
-    return Reply(c, out, reply, std::min<std::size_t>(size, Be16(&c.cdb[7])));
+    return Reply(c, out, reply, std::min<std::size_t>(size, GetBe16(&c.cdb[7])));
 }
 
 Outcome Vendor(Drive& d, const Command& c, std::uint8_t* out) {
@@ -83,8 +80,8 @@ Outcome Vendor(Drive& d, const Command& c, std::uint8_t* out) {
                 return Reply(c, out, reply, sizeof reply);
             }
             case 0x11: {  // read flash ROM: bank in byte 9, address in 6-7, length in 10-11
-                std::size_t at = std::size_t{c.cdb[9]} << 16 | Be16(&c.cdb[6]);
-                std::size_t n = std::min<std::size_t>(Be16(&c.cdb[10]), c.length);
+                std::size_t at = std::size_t{c.cdb[9]} << 16 | GetBe16(&c.cdb[6]);
+                std::size_t n = std::min<std::size_t>(GetBe16(&c.cdb[10]), c.length);
                 if (at + n > d.rom().size())
                     return Outcome::Check(0x05, 0x21, 0x00);
                 return Reply(c, out, d.rom().data() + at, n);
@@ -102,17 +99,11 @@ Outcome Vendor(Drive& d, const Command& c, std::uint8_t* out) {
         }
         if (c.cdb[5] == 0x0B && desc.keepsChecksum) {
             if (c.cdb[6] == 0x01) {  // set: the expected check sum travels in bytes 9-10
-                d.checksum = Be16(&c.cdb[9]);
+                d.checksum = GetBe16(&c.cdb[9]);
                 return Outcome::Good(std::min<std::uint32_t>(c.length, 10));
             }
-            std::uint8_t reply[8] = {'K',
-                                     'E',
-                                     0x05,
-                                     0,
-                                     0,
-                                     0,
-                                     static_cast<std::uint8_t>(d.checksum >> 8),
-                                     static_cast<std::uint8_t>(d.checksum)};
+            std::uint8_t reply[8] = {'K', 'E', 0x05};
+            PutBe16(reply + 6, d.checksum);
             return Reply(c, out, reply, sizeof reply);
         }
     }
@@ -148,7 +139,7 @@ struct DriveSet::Impl {
                     return InvalidField();  // no vital product data pages
                 auto inquiry = d.Inquiry();
                 return Reply(c, out, inquiry.data(),
-                             std::min<std::size_t>(inquiry.size(), Be16(&c.cdb[3])));
+                             std::min<std::size_t>(inquiry.size(), GetBe16(&c.cdb[3])));
             }
             case 0x1B: {  // START STOP UNIT
                 bool load_eject = c.cdb[4] & 0x02, start = c.cdb[4] & 0x01;

@@ -8,6 +8,8 @@
 // FFFEh): those bytes, like every byte that is not sent, keep what the flash held before.
 #include <set>
 
+#include "container/byte_order.h"
+#include "container/checksum.h"
 #include "emulator/family_support.h"
 
 namespace kfs::emu {
@@ -84,7 +86,7 @@ class A0Protocol : public FlashProtocol {
 
     Outcome BankWrite(Drive& d, const Command& c) {
         const std::size_t bank = c.cdb[7];
-        const std::uint16_t length = Be16At(&c.cdb[8]);
+        const std::uint16_t length = GetBe16(&c.cdb[8]);
         if (c.direction != kDirOut || c.data == nullptr || length != c.length || length == 0 ||
             (length & 1) != 0 || c.cdb[10] != 0 || c.cdb[11] != 0)
             return Refuse(InvalidCdbField());
@@ -99,7 +101,7 @@ class A0Protocol : public FlashProtocol {
 
     Outcome HalfWrite(Drive& d, const Command& c) {
         const std::size_t bank = c.cdb[7];
-        const std::uint16_t offset = Be16At(&c.cdb[8]);
+        const std::uint16_t offset = GetBe16(&c.cdb[8]);
         if (c.direction != kDirOut || c.data == nullptr || c.length != kHalf ||
             (offset != 0x0000 && offset != 0x8000))
             return Refuse(InvalidCdbField());
@@ -125,7 +127,7 @@ class A0Protocol : public FlashProtocol {
         // with what the drive is about to program (a flash shorter than that cannot agree).
         if (staging_.size() < kTriggerData ||
             !std::equal(c.data, c.data + kTriggerData, staging_.begin()) ||
-            Be16At(&c.cdb[10]) != Sum16(staging_.data(), extent_))
+            GetBe16(&c.cdb[10]) != ByteSum16({staging_.data(), extent_}))
             return Refuse(BadParameterData());
         const std::uint32_t duration = 1000 + 250 * static_cast<std::uint32_t>(Banks());
         programming_.Start(d, now, duration, std::move(staging_), extent_, v_.qualifier,

@@ -4,6 +4,8 @@
 #include <array>
 #include <cstring>
 
+#include "container/byte_order.h"
+
 namespace kfs::emu::bridge {
 
 namespace {
@@ -13,20 +15,6 @@ constexpr std::uint32_t kDiscBlocks = 0x4000;
 constexpr std::uint32_t kBlockSize = 2048;
 
 using Cdb12 = std::array<std::uint8_t, 12>;
-
-std::uint16_t Be16(const std::uint8_t* p) {
-    return static_cast<std::uint16_t>(p[0] << 8 | p[1]);
-}
-
-void PutBe16(std::uint8_t* p, std::uint32_t v) {
-    p[0] = static_cast<std::uint8_t>(v >> 8);
-    p[1] = static_cast<std::uint8_t>(v);
-}
-
-void PutBe32(std::uint8_t* p, std::uint32_t v) {
-    PutBe16(p, v >> 16);
-    PutBe16(p + 2, v);
-}
 
 bool IsVendor(const Cdb12& c, std::uint8_t page, std::uint8_t sub) {
     return c[0] == 0x5A && c[2] == page && c[3] == 0x4B && c[4] == 0x45 && c[5] == sub;
@@ -76,7 +64,7 @@ Answer GetConfiguration(const Drive& d, const Cdb12& c, std::uint8_t* data, std:
     reply[11] = 4;
     PutBe16(reply + 12, 0x0008);
     reply[14] = d.medium ? 0x01 : 0x00;
-    return Good(data, std::min<std::uint32_t>(length, Be16(&c[7])), reply, sizeof reply);
+    return Good(data, std::min<std::uint32_t>(length, GetBe16(&c[7])), reply, sizeof reply);
 }
 
 // READ TOC format 0: one data track and the lead-out.
@@ -93,7 +81,7 @@ Answer ReadToc(const Drive& d, const Cdb12& c, std::uint8_t* data, std::uint32_t
     leadOut[1] = 0x14;
     leadOut[2] = 0xAA;
     PutBe32(leadOut + 4, kDiscBlocks);
-    return Good(data, std::min<std::uint32_t>(length, Be16(&c[7])), reply, sizeof reply);
+    return Good(data, std::min<std::uint32_t>(length, GetBe16(&c[7])), reply, sizeof reply);
 }
 
 Answer ReadCapacity(const Drive& d, std::uint8_t* data, std::uint32_t length) {
