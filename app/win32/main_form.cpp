@@ -9,6 +9,7 @@
 #include "app/win32/application_window.h"
 #include "app/win32/file_dialogs.h"
 #include "app/win32/glyph_button.h"
+#include "app/win32/menu_bar_size.h"
 #include "app/win32/shutdown_block.h"
 
 namespace kfs::win32 {
@@ -100,61 +101,6 @@ WindowKind KindOf(Kind kind) {
             return {PROGRESS_CLASSA, child | PBS_SMOOTH, 0};
     }
     return {WC_STATICA, child, 0};
-}
-
-// How much higher than one row the menu bar will be on a client area `width` pixels wide, so
-// that the window can be made in its final size before the system has laid the bar out. The
-// estimate lays the bar out as the system does: every command as wide as its text plus an
-// average character of the menu font on either side, left to right, a new row where the next
-// command does not fit, each row one menu height less a pixel, and a pixel below the last row.
-// A frame that still comes out wrong is corrected by FitFrame; a right one saves relaying out
-// the frame and the six-row bar once more.
-int ExtraMenuBarHeight(HMENU menu, int width) {
-    const int items = menu ? GetMenuItemCount(menu) : 0;
-    if (items <= 0)
-        return 0;
-    // The structure as the oldest systems know it, without the padded border width.
-    NONCLIENTMETRICSA metrics{};
-    metrics.cbSize = CCSIZEOF_STRUCT(NONCLIENTMETRICSA, lfMessageFont);
-    if (!SystemParametersInfoA(SPI_GETNONCLIENTMETRICS, metrics.cbSize, &metrics, 0))
-        return 0;
-    HFONT font = CreateFontIndirectA(&metrics.lfMenuFont);
-    // A memory device context measures text as the screen does, without asking the window
-    // manager for the screen's visible region.
-    HDC dc = CreateCompatibleDC(nullptr);
-    HGDIOBJ old = SelectObject(dc, font);
-    constexpr char kAlphabet[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ";
-    SIZE alphabet{};
-    GetTextExtentPoint32A(dc, kAlphabet, 52, &alphabet);
-    const int averageChar = (alphabet.cx / 26 + 1) / 2;
-    const int rowHeight = GetSystemMetrics(SM_CYMENU) - 1;
-    int rows = 1;
-    int x = 0;
-    for (int i = 0; i < items; ++i) {
-        char text[64] = {};
-        GetMenuStringA(menu, static_cast<UINT>(i), text, sizeof text, MF_BYPOSITION);
-        RECT box{0, 0, 0, 0};
-        DrawTextA(dc, text, -1, &box, DT_SINGLELINE | DT_CALCRECT);
-        const int itemWidth = box.right - box.left + 2 * averageChar;
-        if (x > 0 && x + itemWidth > width) {
-            ++rows;
-            x = 0;
-        }
-        x += itemWidth;
-    }
-    SelectObject(dc, old);
-    DeleteDC(dc);
-    DeleteObject(font);
-    // AdjustWindowRectEx has counted one menu height for the bar.
-    return rows * rowHeight + 1 - GetSystemMetrics(SM_CYMENU);
-}
-
-// The place of a frame of that size in the middle of the screen.
-int CentredLeft(int width) {
-    return std::max(0, (GetSystemMetrics(SM_CXSCREEN) - width) / 2);
-}
-int CentredTop(int height) {
-    return std::max(0, (GetSystemMetrics(SM_CYSCREEN) - height) / 2);
 }
 
 Glyph GlyphOf(int controlId) {
@@ -276,27 +222,8 @@ void TMainForm::PlaceControls() {
 }
 
 void TMainForm::FitFrame() {
-    // The menu bar wraps into several rows on a narrow window, which the frame computation does
-    // not know in advance: the frame is corrected by what the client area lacks until it has its
-    // size. A frame that fits already is left alone, since every resize has the menu bar laid
-    // out anew. Until the window is shown, each correction also centres it on the screen, so
-    // that showing it moves nothing.
-    const int clientHeight = updaterLayout_ ? kClientHeight - kPanel2Height : kClientHeight;
-    for (int attempt = 0; attempt < 4; ++attempt) {
-        RECT client{};
-        GetClientRect(hwnd_, &client);
-        const int dw = kClientWidth - (client.right - client.left);
-        const int dh = clientHeight - (client.bottom - client.top);
-        if (dw == 0 && dh == 0)
-            return;
-        RECT frame{};
-        GetWindowRect(hwnd_, &frame);
-        const int width = frame.right - frame.left + dw;
-        const int height = frame.bottom - frame.top + dh;
-        const UINT move = IsWindowVisible(hwnd_) ? SWP_NOMOVE : 0;
-        SetWindowPos(hwnd_, nullptr, CentredLeft(width), CentredTop(height), width, height,
-                     move | SWP_NOZORDER | SWP_NOACTIVATE);
-    }
+    FitFrameToClient(hwnd_, kClientWidth,
+                     updaterLayout_ ? kClientHeight - kPanel2Height : kClientHeight);
 }
 
 HMENU TMainForm::MakeMenuBar() const {

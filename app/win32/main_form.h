@@ -76,6 +76,7 @@ class TMainForm final : public MainView {
     void CreateFonts();
     void CreateControls(HINSTANCE instance);
     void PlaceControls();
+    // Fits the frame around the client area of the present role and the wrapped menu bar.
     void FitFrame();
     // Paints `control` at once when the window is visible.
     void RepaintNow(HWND control) const;
