@@ -91,7 +91,6 @@ void ConsoleView::SetProgress(std::uint32_t position) {
 
 void ConsoleView::ShowError(const std::string& text, const std::string& caption) {
     ClearBar();
-    ++errorBoxes_;
     std::fprintf(err_, "%s: %s\n", caption.c_str(), text.c_str());
     std::fflush(err_);
     PrintFailureCause();
@@ -162,11 +161,6 @@ bool ConsoleView::AskOkCancel(const std::string& text, const std::string& captio
         return false;
     }
     return Ask(question);
-}
-
-void ConsoleView::SetControlEnabled(Control control, bool enabled) {
-    if (control == Control::kStart)
-        startEnabled_ = enabled;
 }
 
 }  // namespace kfs::console
