@@ -6,7 +6,6 @@
 #include <cstdio>
 #include <filesystem>
 
-#include "container/byte_order.h"
 #include "container/file_helpers.h"
 #include "drive/identification.h"
 #include "flash/backup.h"
@@ -54,9 +53,7 @@ std::string SenseText(const SenseData& sense) {
 }
 
 void PutLe(std::vector<std::uint8_t>& out, std::uint32_t value, int bytes) {
-    std::uint8_t le[4];
-    PutLe32(le, value);
-    out.insert(out.end(), le, le + bytes);
+    for (int i = 0; i < bytes; ++i) out.push_back(static_cast<std::uint8_t>(value >> (8 * i)));
 }
 
 // A zip archive that stores one member uncompressed: a file load takes a Philips file only from
