@@ -26,7 +26,7 @@ std::vector<std::string> FullBanks(int count) {
 
 // FlashMtkType against an emulated drive of its family: the bank writes and the trigger it sends
 // for the layouts that matter, and the drive it leaves behind.
-struct MtkCase {
+struct A0Case {
     const char* name;
     std::size_t length;
     std::vector<std::uint32_t> bankSizes;  // empty: MaxBankSize 0, banks from the length
@@ -34,10 +34,10 @@ struct MtkCase {
     std::uint8_t count;                    // trigger byte 7
 };
 
-class FlashMtkTypeLayouts : public testing::TestWithParam<MtkCase> {};
+class FlashMtkTypeLayouts : public testing::TestWithParam<A0Case> {};
 
 TEST_P(FlashMtkTypeLayouts, SendsTheBanksAndTheTriggerAndLeavesTheImageInTheDrive) {
-    const MtkCase& c = GetParam();
+    const A0Case& c = GetParam();
     Rig rig(FlashFamily::A0);
     rig.MakeImage(c.length, 1);
     std::vector<std::pair<std::size_t, std::size_t>> sent;  // image ranges the banks carry
@@ -90,17 +90,17 @@ INSTANTIATE_TEST_SUITE_P(
     Examples, FlashMtkTypeLayouts,
     testing::Values(
         // Per-bank size 40001: the zero byte after it goes out as the even length's last byte.
-        MtkCase{"PerBank40001",
-                kBank + 30000,
-                {40001, 30000},
-                {BankWrite(0, 0x9C42), BankWrite(1, 30000)},
-                0xE2},
-        MtkCase{"TwoFullBanks", 131072, {}, {BankWrite(0, 65534), BankWrite(1, 65534)}, 0xE2},
-        MtkCase{"PartialLastBank", 70000, {}, {BankWrite(0, 65534), BankWrite(1, 4464)}, 0xE2},
+        A0Case{"PerBank40001",
+               kBank + 30000,
+               {40001, 30000},
+               {BankWrite(0, 0x9C42), BankWrite(1, 30000)},
+               0xE2},
+        A0Case{"TwoFullBanks", 131072, {}, {BankWrite(0, 65534), BankWrite(1, 65534)}, 0xE2},
+        A0Case{"PartialLastBank", 70000, {}, {BankWrite(0, 65534), BankWrite(1, 4464)}, 0xE2},
         // An odd last bank is sent one byte longer: that byte lies beyond the image.
-        MtkCase{"OddLastBank", 70001, {}, {BankWrite(0, 65534), BankWrite(1, 4466)}, 0xE2},
-        MtkCase{"SixteenBanks", 16 * kBank, {}, FullBanks(16), 0xF0},
-        MtkCase{"ThirtyTwoBanks", 32 * kBank, {}, FullBanks(32), 0x00}),
+        A0Case{"OddLastBank", 70001, {}, {BankWrite(0, 65534), BankWrite(1, 4466)}, 0xE2},
+        A0Case{"SixteenBanks", 16 * kBank, {}, FullBanks(16), 0xF0},
+        A0Case{"ThirtyTwoBanks", 32 * kBank, {}, FullBanks(32), 0x00}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(FlashMtkType, OddLastBankGoesOutWithAZeroBeyondTheImage) {
@@ -303,7 +303,7 @@ INSTANTIATE_TEST_SUITE_P(
                   false},
         FaultCase{"A0PollPollOtherSense", FlashFamily::A0Poll, &FlashMtk3Type, kPollMedium,
                   "Trigger Fail !\n", false},
-        // Type 4 takes only 2/04/08 as progress.
+        // a0-poll takes only 2/04/08 as progress.
         FaultCase{"A0PollPollQualifier07", FlashFamily::A0Poll, &FlashMtk3Type, kPoll0407,
                   "Trigger Fail !\n", false},
         FaultCase{"A0PollNeverReady", FlashFamily::A0Poll, &FlashMtk3Type, kNeverReady,
@@ -324,7 +324,7 @@ INSTANTIATE_TEST_SUITE_P(
                   R"({"command": "5a:a0", "nth": 5, "sense": "03/0c/00"})", std::nullopt, false},
         FaultCase{"A0_32kPollOtherSense", FlashFamily::A0_32k, &FlashMtk6Type, kPollMedium,
                   "Trigger Fail !\n", false},
-        // Type 7 takes 2/04 with any qualifier.
+        // a0-32k takes 2/04 with any qualifier.
         FaultCase{"A0_32kPollQualifier07", FlashFamily::A0_32k, &FlashMtk6Type, kPoll0407,
                   std::nullopt, true},
         FaultCase{"A0_32kNeverReady", FlashFamily::A0_32k, &FlashMtk6Type, kNeverReady,
