@@ -82,6 +82,11 @@ inline Bytes MakePhilipsForm(const Bytes& image) {
     return EncodeKfs(image, options);
 }
 
+// A Philips firmware file as it is distributed: the form without its length prefix.
+inline Bytes MakePhilipsFile(const Bytes& image) {
+    return PhilipsFileFromForm(MakePhilipsForm(image));
+}
+
 // A slot holding the decoded container, as start-up leaves it.
 inline EmbeddedContainer MakeSlot(const Bytes& image) {
     const Bytes container = MakeKfs(image);
