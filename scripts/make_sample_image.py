@@ -4,6 +4,12 @@ block (05 80 00 ..., vendor "KEMO    ", product "VRZ-3372BL      ", revision, ha
 date code at their places), for packing into a container with kfstool pack."""
 import argparse
 import hashlib
+import os
+import sys
+
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+sys.path.insert(0, os.path.join(ROOT, "tests", "support"))
+import kfs_fixtures  # noqa: E402
 
 IMAGE_LENGTH = 0x200000
 INQUIRY_OFFSET = 0x10000
@@ -16,19 +22,9 @@ def make_image(revision: str, hardware_id: str, date_code: str, seed: str) -> by
         image += hashlib.sha256(f"{seed}:{counter}".encode()).digest()
         counter += 1
     del image[IMAGE_LENGTH:]
-    # No stray INQUIRY signature in the random content: only the block below may carry it.
-    at = image.find(b"\x05\x80\x00")
-    while at >= 0:
-        image[at] = 0x06
-        at = image.find(b"\x05\x80\x00", at)
-    block = bytearray(48)
-    block[0:8] = bytes([0x05, 0x80, 0x00, 0x21, 0x1F, 0x00, 0x00, 0x00])
-    block[8:16] = b"KEMO    "
-    block[16:32] = b"VRZ-3372BL      "
-    block[32:36] = revision.encode("latin-1")[:4].ljust(4, b" ")
-    block[38:40] = hardware_id.encode("latin-1")[:2].ljust(2, b" ")
-    block[40:46] = date_code.encode("latin-1")[:6].ljust(6, b" ")
-    image[INQUIRY_OFFSET:INQUIRY_OFFSET + len(block)] = block
+    kfs_fixtures.remove_inquiry_signatures(image)
+    kfs_fixtures.put_inquiry(image, INQUIRY_OFFSET, "KEMO    VRZ-3372BL", revision, hardware_id,
+                             date_code)
     return image
 
 

@@ -19,8 +19,10 @@ import zipfile
 from dataclasses import dataclass
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from kfs_model import (Workspace, byte_sum, encode_kfs3, encode_philips, flash_content, noise,  # noqa: E402
-                       put_inquiry)
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+from kfs_fixtures import (byte_sum, encode_kfs3, encode_philips, flash_content, noise,  # noqa: E402
+                          put_inquiry)
+from workspace import Workspace  # noqa: E402
 
 MODEL = "KEMO    VRZ-3372BL"
 KB16, KB64 = 0x4000, 0x10000

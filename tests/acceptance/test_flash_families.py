@@ -19,8 +19,10 @@ import zipfile
 from dataclasses import dataclass, field
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from kfs_model import (Workspace, byte_sum, decoded_image, encode_kfs3, encode_philips,  # noqa: E402
-                       fix_data_checksum, flash_content, inquiry_blocks, noise, put_inquiry)
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+from kfs_fixtures import (byte_sum, decoded_image, encode_kfs3, encode_philips,  # noqa: E402
+                          fix_data_checksum, flash_content, inquiry_blocks, noise, put_inquiry)
+from workspace import Workspace  # noqa: E402
 
 MODEL = "KEMO    VRZ-3372BL"
 KB64 = 0x10000

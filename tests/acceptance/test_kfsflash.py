@@ -6,14 +6,15 @@ import argparse
 import json
 import os
 import pty
-import struct
 import subprocess
 import sys
 import tempfile
 import zipfile
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from kfs_model import Workspace  # noqa: E402
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+from kfs_fixtures import encode_kfs3, pattern, put_inquiry  # noqa: E402
+from workspace import Workspace  # noqa: E402
 
 MODEL = b"KEMO    VRZ-3372BL      "
 # The window's notice is not shown on a terminal, nor is its restart question asked.
@@ -25,34 +26,9 @@ INQUIRY_TRACE = "12000000ff00000000000000 in 255"
 
 def image(revision, size=0x20000, model=MODEL):
     """Deterministic content with one INQUIRY block at 0x1000."""
-    data = bytearray((i * 7 + 3) % 251 for i in range(size))
-    at = data.find(b"\x05\x80\x00")
-    while at >= 0:
-        data[at] = 0x06
-        at = data.find(b"\x05\x80\x00", at)
-    block = bytearray(48)
-    block[0:8] = bytes([0x05, 0x80, 0x00, 0x21, 0x1F, 0, 0, 0])
-    block[8:32] = model
-    block[32:36] = revision.encode().ljust(4)
-    block[38:40] = b"K1"
-    block[40:46] = b"061122"
-    data[0x1000:0x1000 + 48] = block
+    data = pattern(size)
+    put_inquiry(data, 0x1000, model, revision)
     return bytes(data)
-
-
-def kfs3(img, ide, atapi, bank_size=0x10000):
-    """A KFS3 container with plain (unscrambled) banks of `bank_size` bytes."""
-    banks = [img[i:i + bank_size] for i in range(0, len(img), bank_size)]
-    summed = img[:-8] if atapi == 6 else img
-    header = bytearray(56)
-    header[0:16] = b"KEMO FILE SYSTEM"
-    header[24] = ord("3")
-    header[26] = ide
-    header[27] = atapi
-    struct.pack_into("<H", header, 32, sum(summed) & 0xFFFF)
-    struct.pack_into("<IIIII", header, 36, len(banks), bank_size, 0, 0, 0)
-    tables = b"".join(struct.pack("<I", len(b)) for b in banks)
-    return bytes(header) + tables + b"".join(banks)
 
 
 def drive(revision, family="mtk5"):
@@ -120,11 +96,11 @@ def main():
     with tempfile.TemporaryDirectory() as work:
         r = Runner(args.bin_dir, work)
         img = image("1.10")
-        container = kfs3(img, 4, 6)
+        container = encode_kfs3(img, 0x10000, 6, ide=4)
         kfs_file = r.write("fw.kfs", container)
 
         # A KFS file and a zip archive whose second member wins (the first names another model).
-        other = kfs3(image("1.10", model=b"OTHER   DRIVE           "), 4, 6)
+        other = encode_kfs3(image("1.10", model=b"OTHER   DRIVE           "), 0x10000, 6, ide=4)
         with zipfile.ZipFile(r.path("fw.zip"), "w", zipfile.ZIP_DEFLATED) as z:
             z.writestr("first.kfs", other)
             z.writestr("second.kfs", container)

@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """kfsflash as a user with a real drive meets it: a table of whole runs through the binary against
 emulated drives, each with its exit status, what it printed and, from the command trace, whether
-anything reached the flash. Containers are built here byte by byte (kfs_model)."""
+anything reached the flash. Containers are built here byte by byte (kfs_fixtures)."""
 import argparse
 import json
 import os
@@ -12,7 +12,10 @@ import sys
 import tempfile
 import zipfile
 
-from kfs_model import Workspace, encode_kfs3, noise, put_inquiry
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+from kfs_fixtures import encode_kfs3, noise, put_inquiry  # noqa: E402
+from workspace import Workspace  # noqa: E402
 
 MODEL = "KEMO    VRZ-3372BL"
 OK, USAGE, NOTHING_WRITTEN, WRITE_FAILED, NOT_CONFIRMED, INTERRUPTED = 0, 2, 3, 4, 5, 130

@@ -1,8 +1,8 @@
 #!/usr/bin/env python3
 """kfstool info, unpack and pack against an independent Python model of the container formats.
 
-The containers are built here by a Python encoder and scrambler of our own, decoded by a Python
-decoder of our own, and compared with `kfstool info --json` field by field and with
+The containers are built by the Python encoders and scrambler of tests/support/kfs_fixtures.py,
+decoded here by a Python decoder of our own, and compared with `kfstool info --json` field by field and with
 `kfstool unpack` byte by byte; containers that kfstool packs are decoded here as well. Refused
 containers must give exit status 1 and one line on standard error."""
 import argparse
@@ -15,7 +15,10 @@ import sys
 import tempfile
 import zipfile
 
-MAGIC = b"KEMO FILE SYSTEM\x00"
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+from kfs_fixtures import (MAGIC, encode_kfs1, encode_kfs3_banks, encode_philips,  # noqa: E402
+                          inquiry_blocks, kfs3_key, noise, put_inquiry, scramble)
+
 FAILURES = []
 
 
@@ -25,82 +28,17 @@ def check(condition, what):
         print("FAIL:", what)
 
 
-# ---- the formats, written from their description ------------------------------------------------
-
-def scramble(data, key):
-    out = bytearray(data)
-    for i in range(len(out)):
-        out[i] = (key + (i % 8) * 57 - out[i]) & 0xFF
-        if i % 8 == 7:
-            key = (key * 35) & 0xFF
-    return bytes(out)
-
-
-def kfs3_key(seed):
-    s0, s1, s2, s3 = seed
-    return ((s1 - s2) * s0 + s3) & 0xFF
-
-
-def encode_kfs3(banks, stride, mode=0, seed=(0, 0, 0, 0), ide=0, atapi=0, kernel_type=0,
-                reserved=(), kernel=(0, 0), checksum=0):
-    head = bytearray(56)
-    head[0:17] = MAGIC
-    head[24] = ord("3")
-    head[25] = mode
-    head[26] = ide
-    head[27] = atapi
-    head[28:32] = bytes(seed)
-    struct.pack_into("<HB", head, 32, checksum, kernel_type)
-    struct.pack_into("<IIIII", head, 36, len(banks), stride, len(reserved), *kernel)
-    for b in banks:
-        head += struct.pack("<I", len(b))
-    for address, length in reserved:
-        head += struct.pack("<II", address, length)
-    key = kfs3_key(seed)
-    for b in banks:
-        head += scramble(b, key) if mode == 2 else b
-    return bytes(head)
-
-
-def encode_kfs1(banks, version=b"1", mode=0, checksum=0, keys=None):
-    head = bytearray(112 if len(banks) > 8 else 64)
-    head[0:17] = MAGIC
-    head[24] = version[0]
-    head[25] = mode
-    struct.pack_into("<HH", head, 32, checksum, len(banks))
-    for i, b in enumerate(banks):
-        struct.pack_into("<H", head, 36 + 2 * i, len(b))
-    for i, b in enumerate(banks):
-        if mode == 1 and b:
-            # Stored bytes S with key k = S[0] + 2 decode to b when S = scramble(b, k) and b[0] = 2.
-            assert b[0] == 2
-            head += scramble(b, keys[i])
-        else:
-            head += b
-    return bytes(head)
-
-
-def encode_philips_file(image, checksum, trailer, ident=b"Philips DVD"):
-    return ident.ljust(36, b"\x00") + image + struct.pack(">HH", checksum, trailer)
-
-
-def byte_sum(data):
-    return sum(data) & 0xFFFFFFFF
-
+# ---- the decoder, written from the format description ------------------------------------------
 
 def check_sums(image, atapi, kernel, reserved):
     n = len(image)
     limit = max(n - 8, 0) if atapi == 6 else n
-    total = byte_sum(image[:limit])
+    total = sum(image[:limit]) & 0xFFFFFFFF
     fix = total
     for address, length in [kernel] + list(reserved):
         for a in range(address, min(address + length, limit)):
             fix -= image[a]
     return total, fix & 0xFFFF
-
-
-def inquiry_blocks(image):
-    return [i for i in range(len(image) - 2) if image[i:i + 3] == b"\x05\x80\x00"]
 
 
 def text(image, at, length):
@@ -187,26 +125,6 @@ def decode(container):
 
 # ---- sample images ---------------------------------------------------------------------------
 
-def noise(n, seed):
-    out = bytearray(n)
-    x = seed
-    for i in range(n):
-        x = (x * 1103515245 + 12345) & 0x7FFFFFFF
-        out[i] = (x >> 16) & 0xFF
-    for i in range(n - 2):  # keep stray INQUIRY signatures out of the noise
-        if out[i:i + 3] == b"\x05\x80\x00":
-            out[i] = 0x06
-    return out
-
-
-def put_inquiry(image, p, model, revision, hwid, date):
-    image[p:p + 3] = b"\x05\x80\x00"
-    image[p + 8:p + 32] = model.encode("latin-1").ljust(24)
-    image[p + 32:p + 36] = revision.encode("latin-1")
-    image[p + 38:p + 40] = hwid.encode("latin-1")
-    image[p + 40:p + 46] = date.encode("latin-1")
-
-
 def sample_image(n, seed, two_blocks=False):
     image = noise(n, seed)
     if two_blocks:
@@ -288,7 +206,7 @@ def main():
         decoded = bytearray(img)
         decoded[0x2A00:] = bytes(0x600)
         total, _ = check_sums(bytes(decoded), 6, (0, 0), [])
-        c = encode_kfs3(banks, 0x1000, mode=2, seed=(3, 200, 17, 99), ide=4, atapi=6,
+        c = encode_kfs3_banks(banks, 0x1000, mode=2, seed=(3, 200, 17, 99), ide=4, atapi=6,
                         kernel_type=1, reserved=[(0x10, 0x40), (0x2FF0, 0x10)],
                         kernel=(0x200, 0x100), checksum=total & 0xFFFF)
         want, _ = compare(tool, "KFS3 scrambled", c)
@@ -296,15 +214,15 @@ def main():
               "KFS3 scrambled: model of the fixture")
 
         # KFS3 with ScrambleMode 1 keeps its banks as stored; a wrong check sum is reported.
-        c = encode_kfs3(banks, 0x1000, mode=1, seed=(3, 200, 17, 99), atapi=3, checksum=0x1234)
+        c = encode_kfs3_banks(banks, 0x1000, mode=1, seed=(3, 200, 17, 99), atapi=3, checksum=0x1234)
         want, _ = compare(tool, "KFS3 mode 1", c, refusals=["check sum"])
         check(not want["checksum_ok"], "KFS3 mode 1: fixture check sum should be wrong")
 
         # KFS3, type 7: version and date code from the second block, "DC" date in front of it.
         img = sample_image(0x2000, 2, two_blocks=True)
-        compare(tool, "KFS3 type 7", encode_kfs3([bytes(img)], 0x2000, atapi=7),
+        compare(tool, "KFS3 type 7", encode_kfs3_banks([bytes(img)], 0x2000, atapi=7),
                 refusals=["check sum"])
-        compare(tool, "KFS3 BOOT first", encode_kfs3([bytes(img)], 0x2000, atapi=4),
+        compare(tool, "KFS3 BOOT first", encode_kfs3_banks([bytes(img)], 0x2000, atapi=4),
                 refusals=["check sum"])
 
         # KFS1, scrambled (mode 1), three banks of their own keys.
@@ -324,7 +242,7 @@ def main():
 
         # A Philips firmware file.
         img = sample_image(0x1800, 4)
-        compare(tool, "Philips file", encode_philips_file(bytes(img), 0xCAFE, 0x5AA5),
+        compare(tool, "Philips file", encode_philips(bytes(img), 0xCAFE, 0x5AA5),
                 refusals=["zip archive", "check sum"])
 
         # What kfstool pack writes decodes here to the image it was given.
@@ -367,7 +285,7 @@ def main():
                   "pack %s: exit %d, %r" % (options, r.returncode, r.stderr))
 
         # info reads a zip archive as kfsflash loads it: the last member counts.
-        good = encode_kfs3([bytes(img)], 0x4000, atapi=6)
+        good = encode_kfs3_banks([bytes(img)], 0x4000, atapi=6)
         archive = os.path.join(work, "fw.zip")
         with zipfile.ZipFile(archive, "w", zipfile.ZIP_DEFLATED) as z:
             z.writestr("old.kfs", encode_kfs1([bytes(0x200)]))
@@ -393,13 +311,13 @@ def main():
               "kfstool --version: %r" % r.stdout)
 
         # Refused containers: exit 1, one line on standard error.
-        good = encode_kfs3([bytes(64)], 64)
+        good = encode_kfs3_banks([bytes(64)], 64)
         version4 = bytearray(good)
         version4[24] = ord("4")
         truncated = good[:-1]
-        hostile_reserved = encode_kfs3([bytes(64)], 64, reserved=[(60, 5)])
-        big_bank = bytearray(encode_kfs3([bytes(65)], 64))
-        short_philips = encode_philips_file(b"", 0, 0)[:-1]
+        hostile_reserved = encode_kfs3_banks([bytes(64)], 64, reserved=[(60, 5)])
+        big_bank = bytearray(encode_kfs3_banks([bytes(65)], 64))
+        short_philips = encode_philips(b"", 0, 0)[:-1]
         kfs1_cut = encode_kfs1([bytes(0x200)])[:-1]
         for name, data in [("version 4", bytes(version4)), ("truncated KFS3", truncated),
                            ("reserved block past the image", hostile_reserved),

@@ -22,6 +22,9 @@ import sys
 import time
 import zipfile
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+import kfs_fixtures  # noqa: E402
+
 TITLE = "kfsflash"  # the program file name cut at its first ".", first character kept
 CAPTION = "Kemo Flash KFS3 Utility v.5.11 Dec 22 2006"
 NOTICE = ["Important Notice:", "You must have the Administrator privilege",
@@ -46,18 +49,8 @@ def firmware_image(model, revision, hardware_id="K1", date_code="061122", size=0
     """An image with one INQUIRY block at 0x1000 carrying the identity. One bank: the drive
     checks the trigger's check sum against everything up to the end of the last bank written,
     and a bank before the last one would leave drive bytes of its own in that range."""
-    image = bytearray((i * 7 + 3) % 251 for i in range(size))
-    at = image.find(b"\x05\x80\x00")
-    while at >= 0:  # no stray INQUIRY signature
-        image[at] = 0x06
-        at = image.find(b"\x05\x80\x00", at)
-    block = bytearray(48)
-    block[0:8] = bytes([0x05, 0x80, 0x00, 0x21, 0x1F, 0, 0, 0])
-    block[8:32] = model.encode("latin-1")
-    block[32:36] = revision.encode("latin-1")
-    block[38:40] = hardware_id.encode("latin-1")
-    block[40:46] = date_code.encode("latin-1")
-    image[0x1000:0x1000 + 48] = block
+    image = kfs_fixtures.pattern(size)
+    kfs_fixtures.put_inquiry(image, 0x1000, model, revision, hardware_id, date_code)
     for bank in range(0, size, 0x10000):  # each 64 KB bank holds BANK_DATA bytes, then zeros
         image[bank + BANK_DATA:bank + 0x10000] = bytes(0x10000 - BANK_DATA)
     return bytes(image)
@@ -67,23 +60,14 @@ BANK_DATA = 0xFF00  # a bank write carries at most 0xFFFE bytes
 
 
 def kfs3(image, atapi_type=1, bank=0x10000):
-    """A plain (unscrambled) KFS3 container with a 64 KB bank stride; header check sum = byte
-    sum of the image."""
-    banks = [image[i:i + BANK_DATA] for i in range(0, len(image), bank)]
-    head = bytearray(56)
-    head[0:17] = b"KEMO FILE SYSTEM\x00"
-    head[24] = ord("3")
-    head[26] = 1  # IDE flash type
-    head[27] = atapi_type
-    struct.pack_into("<HB", head, 32, sum(image) & 0xFFFF, 0)
+    """A plain (unscrambled) KFS3 container with a 64 KB bank stride, BANK_DATA bytes a bank;
+    header check sum = byte sum of the image."""
+    banks = len(image) // bank
     # The bank tails that no bank write reaches are reserved: verification leaves them out.
     reserved = [(at + BANK_DATA, bank - BANK_DATA) for at in range(0, len(image), bank)]
-    struct.pack_into("<IIIII", head, 36, len(banks), bank, len(reserved), 0, 0)
-    for b in banks:
-        head += struct.pack("<I", len(b))
-    for address, length in reserved:
-        head += struct.pack("<II", address, length)
-    return bytes(head) + b"".join(banks)
+    return kfs_fixtures.encode_kfs3(image, bank, atapi_type, bank_sizes=[BANK_DATA] * banks,
+                                    reserved=reserved, ide=1,
+                                    checksum=kfs_fixtures.byte_sum(image))
 
 
 def check_sum_text(image):

@@ -25,7 +25,8 @@ import zipfile
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(os.path.dirname(HERE))
 sys.path.insert(0, os.path.join(ROOT, "tests", "acceptance"))
-from kfs_model import flash_content  # noqa: E402
+sys.path.insert(0, os.path.join(ROOT, "tests", "support"))
+from kfs_fixtures import flash_content  # noqa: E402
 from test_flash_families import FAMILIES, FLASH_SIZE, build  # noqa: E402
 
 MODULES = ["configfs", "cdrom", "sr_mod", "sg", "ata_piix", "virtio_pci", "virtio_scsi",

@@ -3,20 +3,20 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
-#include <cstring>
 #include <filesystem>
 #include <string>
 #include <vector>
 
 #include "app/flash_backup.h"
 #include "app/presenter.h"
-#include "app/recording_main_view.h"
 #include "container/file_helpers.h"
 #include "container/kfs_encode.h"
 #include "drive/auto_insert.h"
 #include "emulator/adapters/emulated_transport.h"
-#include "emulator/emulator.h"
 #include "emulator/adapters/emulator_clock.h"
+#include "emulator/emulator.h"
+#include "support/firmware_fixtures.h"
+#include "support/recording_view.h"
 
 namespace kfs {
 namespace {
@@ -37,21 +37,16 @@ TEST(BackupBeforeFlash, UpdateWritesTheBackupNextToTheProgramAndListsIt) {
     EmulatorClock clock(drives);
     MemoryRegistry registry;
     RecordingRestart restart;
-    test::RecordingMainView view;
+    test::RecordingView view;
     Presenter presenter(view, transport, clock, registry, restart, PlatformInfo{false, "Kfsflash"});
     const std::string text = "[Other settings]\r\nBackupBeforeFlash=1\r\n";
     std::vector<std::uint8_t> parameters(text.begin(), text.end());
     parameters.push_back(0);
     ASSERT_EQ(presenter.Startup({parameters, {}}), StartupOutcome::kReady);
 
-    std::vector<std::uint8_t> image(0x20000, 0x3C);
-    const std::uint8_t inquiry[8] = {0x05, 0x80, 0x00, 0x21, 0x1F, 0, 0, 0};
-    std::memcpy(&image[0x1000], inquiry, 8);
-    std::memcpy(&image[0x1008], "KEMO    VRZ-3372BL      1.10  K1061122", 38);
-    KfsEncodeOptions o;
-    o.atapiFlashType = 8;
+    const auto image = test::MakeImage({"KEMO", "VRZ-3372BL", "1.10", "K1", "061122"}, 0x20000);
     const fs::path firmware = fs::temp_directory_path() / "backup_before_flash_fw.kfs";
-    ASSERT_TRUE(WriteWholeFile(firmware.string(), EncodeKfs(image, o)));
+    ASSERT_TRUE(WriteWholeFile(firmware.string(), test::MakeKfs(image, 8)));
     ASSERT_EQ(presenter.LoadFile(firmware.string()), LoadClickOutcome::kLoaded);
     const std::vector<std::uint8_t> before(drives.drive(0).rom().begin(),
                                            drives.drive(0).rom().begin() + 0x20000);

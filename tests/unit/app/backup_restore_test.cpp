@@ -18,7 +18,8 @@
 #include "emulator/adapters/emulated_transport.h"
 #include "emulator/adapters/emulator_clock.h"
 #include "emulator/emulator.h"
-#include "recording_main_view.h"
+#include "support/firmware_fixtures.h"
+#include "support/recording_view.h"
 
 namespace kfs {
 namespace {
@@ -44,14 +45,6 @@ const Family kFamilies[] = {
     {"philips", 0, true, 2 * kBlock - 40},
 };
 
-void PutInquiry(Bytes& image, std::size_t at, const std::string& revision) {
-    const std::uint8_t head[8] = {0x05, 0x80, 0x00, 0x21, 0x1F, 0, 0, 0};
-    std::memcpy(&image[at], head, 8);
-    std::memcpy(&image[at + 8], "KEMO    VRZ-3372BL      ", 24);
-    std::memcpy(&image[at + 32], revision.data(), 4);
-    std::memcpy(&image[at + 38], "K1061122", 8);
-}
-
 // A firmware file of the family: a pattern without stray INQUIRY signatures, a boot block and
 // the main block with `revision`; the bytes an A0 drive never receives (the last two of each
 // full bank) hold what its flash holds there, as its trigger sum covers them.
@@ -59,11 +52,9 @@ Bytes FirmwareFile(const Family& f, const std::string& revision, const Bytes& fl
     Bytes image(f.image);
     for (std::size_t i = 0; i < image.size(); ++i)
         image[i] = static_cast<std::uint8_t>((i * 13 + revision[0]) % 249);
-    for (std::size_t i = 0; i + 2 < image.size(); ++i)
-        if (image[i] == 0x05 && image[i + 1] == 0x80 && image[i + 2] == 0x00)
-            image[i] = 0x06;
-    PutInquiry(image, 0x40, "BOOT");
-    PutInquiry(image, 0x1000, revision);
+    test::RemoveInquirySignatures(image);
+    test::PutInquiry(image, 0x40, {"KEMO", "VRZ-3372BL", "BOOT", "K1", "061122"});
+    test::PutInquiry(image, 0x1000, {"KEMO", "VRZ-3372BL", revision, "K1", "061122"});
     if (f.type == 1 || f.type == 4)
         for (std::size_t bank = 0; bank + kBank <= image.size(); bank += kBank)
             std::copy_n(flash.begin() + bank + 0xFFFE, 2, image.begin() + bank + 0xFFFE);
@@ -117,11 +108,14 @@ struct Bench {
         zipClose(zip, nullptr);
         return path;
     }
+    // The latest backup's name. Its line is shown before the flash; a rolling progress display
+    // may have scrolled it out of the list since.
     std::string BackupPath() const {
-        for (const std::string& line : view.lines)
+        std::string path;
+        for (const std::string& line : view.added)
             if (line.rfind(kBackupLine, 0) == 0)
-                return line.substr(std::strlen(kBackupLine));
-        return "";
+                path = line.substr(std::strlen(kBackupLine));
+        return path;
     }
     std::string DriveRevision() const {
         const auto inquiry = drives.drive(0).Inquiry();
@@ -133,7 +127,7 @@ struct Bench {
     EmulatorClock clock;
     MemoryRegistry registry;
     RecordingRestart restart;
-    test::RecordingMainView view;
+    test::RecordingView view;
     Presenter presenter;
     fs::path directory;
 };

@@ -41,7 +41,8 @@
 #include "emulator/adapters/emulated_transport.h"
 #include "emulator/adapters/emulator_clock.h"
 #include "emulator/emulator.h"
-#include "recording_main_view.h"
+#include "support/firmware_fixtures.h"
+#include "support/recording_view.h"
 
 namespace kfs {
 namespace {
@@ -51,8 +52,6 @@ using Rng = std::mt19937_64;
 
 constexpr std::size_t kBank = 65536;
 constexpr std::size_t kBlock = 16384;
-constexpr char kVendor[] = "KEMO    ";
-constexpr char kProduct[] = "VRZ-3372BL      ";
 // Runs per configuration: one without faults (it also tells where the update's commands lie),
 // then runs with faults placed among those commands.
 constexpr int kRunsPerGroup = 4;
@@ -144,20 +143,10 @@ Config MakeConfig(Rng& rng) {
 Bytes MakeImage(const Config& c, const Bytes& oldRom, Rng& rng) {
     Bytes image(c.imageSize);
     for (auto& b : image) b = static_cast<std::uint8_t>(rng());
-    for (std::size_t i = 0; i + 2 < image.size(); ++i)
-        if (image[i] == 0x05 && image[i + 1] == 0x80 && image[i + 2] == 0x00)
-            image[i] = 0x06;
-    for (std::size_t at : {std::size_t{0x100}, std::size_t{0x180}}) {
-        if (at + 48 > image.size())
-            break;
-        std::uint8_t* p = &image[at];
-        const std::uint8_t head[8] = {0x05, 0x80, 0x00, 0x32, 0x5B, 0, 0, 0};
-        std::memcpy(p, head, 8);
-        std::memcpy(p + 8, kVendor, 8);
-        std::memcpy(p + 16, kProduct, 16);
-        std::memcpy(p + 32, c.imageRevision.data(), 4);
-        std::memcpy(p + 36, "\0\0K1061122", 10);
-    }
+    test::RemoveInquirySignatures(image);
+    for (std::size_t at : {std::size_t{0x100}, std::size_t{0x180}})
+        if (at + 48 <= image.size())
+            test::PutInquiry(image, at, {"KEMO", "VRZ-3372BL", c.imageRevision, "K1", "061122"});
     const std::string name = c.family.name;
     if (name == "a0" || name == "a0-poll")  // the last two bytes of a full bank are never sent
         for (std::size_t bank = 0; (bank + 1) * kBank <= image.size(); ++bank)
@@ -315,17 +304,17 @@ bool UnexaminedByDesign(const Config& c, const TracedCommand& t, std::size_t phi
 // The view of a run: a recording view that also keeps every line ever shown (the list is
 // cleared as the update goes), notes how many commands the drive had received at each error box,
 // and plays the user at the tray prompts.
-class CampaignView : public test::RecordingMainView {
+class CampaignView : public test::RecordingView {
   public:
     CampaignView(emu::DriveSet& drives, std::vector<std::string>& trace)
         : drives_(drives), trace_(trace) {}
     void AddLine(const std::string& line) override {
         everyLine.push_back(line);
-        RecordingMainView::AddLine(line);
+        RecordingView::AddLine(line);
     }
     void ShowError(const std::string& text, const std::string& caption) override {
         errorAt.push_back(trace_.size());
-        RecordingMainView::ShowError(text, caption);
+        RecordingView::ShowError(text, caption);
     }
     bool AskOkCancel(const std::string& text, const std::string& caption) override {
         // A user who closes the tray and takes the disc out when asked, and gives up after a
@@ -337,10 +326,10 @@ class CampaignView : public test::RecordingMainView {
         if (text.rfind("Please remove your disc", 0) == 0)
             drives_.drive(0).medium = false;
         if (text.rfind("After updating", 0) == 0) {
-            RecordingMainView::AskOkCancel(text, caption);
+            RecordingView::AskOkCancel(text, caption);
             return false;
         }
-        return RecordingMainView::AskOkCancel(text, caption);
+        return RecordingView::AskOkCancel(text, caption);
     }
     std::vector<std::string> everyLine;
     std::vector<std::size_t> errorAt;

@@ -15,46 +15,30 @@
 #include "app/load_firmware.h"
 #include "app/sense_names.h"
 #include "app/update_log.h"
-#include "container/kfs_encode.h"
 #include "drive/auto_insert.h"
 #include "emulator/adapters/emulated_transport.h"
 #include "emulator/adapters/emulator_clock.h"
 #include "emulator/emulator.h"
-#include "recording_main_view.h"
+#include "support/firmware_fixtures.h"
+#include "support/recording_view.h"
 
 namespace kfs {
 namespace {
 
 using Bytes = std::vector<std::uint8_t>;
-using test::RecordingMainView;
+using test::RecordingView;
 
 constexpr char kModel[] = "KEMO    VRZ-3372BL      ";
 
 // A 128 KB image whose INQUIRY block carries the model above and the given identity.
 Bytes Image(const std::string& revision, const std::string& hardwareId = "K1",
             std::size_t size = 0x20000) {
-    Bytes image(size);
-    for (std::size_t i = 0; i < size; ++i) image[i] = static_cast<std::uint8_t>((i * 7 + 3) % 251);
-    for (std::size_t i = 0; i + 2 < size; ++i)  // no stray INQUIRY signature
-        if (image[i] == 0x05 && image[i + 1] == 0x80 && image[i + 2] == 0x00)
-            image[i] = 0x06;
-    std::uint8_t* b = &image[0x1000];
-    const std::uint8_t head[8] = {0x05, 0x80, 0x00, 0x21, 0x1F, 0, 0, 0};
-    std::memcpy(b, head, 8);
-    std::memcpy(b + 8, kModel, 24);
-    std::memcpy(b + 32, (revision + "    ").data(), 4);
-    std::memcpy(b + 38, (hardwareId + "  ").data(), 2);
-    std::memcpy(b + 40, "061122", 6);
-    return image;
+    return test::MakeImage({"KEMO", "VRZ-3372BL", revision, hardwareId, "061122"}, size);
 }
 
+// The drive family's container: a type 6 drive takes 64 KB banks.
 Bytes Container(const Bytes& image, std::uint8_t atapiType = 6) {
-    KfsEncodeOptions o;
-    o.form = KfsForm::kKfs3;
-    o.ideFlashType = 4;
-    o.atapiFlashType = atapiType;
-    o.maxBankSize = 0x10000;
-    return EncodeKfs(image, o);
+    return test::MakeKfs(image, atapiType, /*ideFlashType=*/4, /*maxBankSize=*/0x10000);
 }
 
 std::string Drive(const std::string& revision, const std::string& extra = "",
@@ -121,7 +105,7 @@ struct Bench {
     EmulatorClock clock;
     MemoryRegistry registry;
     RecordingRestart restart;
-    RecordingMainView view;
+    RecordingView view;
     Presenter presenter;
     Bytes paramBuffer;
     std::vector<Bytes> kfs;
@@ -369,7 +353,7 @@ TEST(PresenterUpdate, TrayCheckLinesOnlyWithNoDisc) {
         bench.presenter.OnVerifyClick(true);
         bench.view.lines.clear();
         // Lines that a later clear removes are caught as they pass by.
-        RecordingMainView& v = bench.view;
+        RecordingView& v = bench.view;
         std::vector<std::string> all;
         v.onProcessMessages = [&] {
             for (const auto& l : v.lines)
@@ -518,7 +502,7 @@ TEST(PresenterUpdate, VerificationFailureEndsBeforeReidentification) {
 // Fails the n-th INQUIRY after the update has completed: the re-identification.
 class FailingInquiry : public Transport {
   public:
-    FailingInquiry(Transport& inner, const RecordingMainView& view, int nth)
+    FailingInquiry(Transport& inner, const RecordingView& view, int nth)
         : inner_(inner), view_(view), nth_(nth) {}
     CommandResult Execute(DriveIndex d, const Cdb& cdb, std::uint8_t* b, std::uint16_t l,
                           std::uint8_t dir, std::uint32_t t) override {
@@ -531,7 +515,7 @@ class FailingInquiry : public Transport {
 
   private:
     Transport& inner_;
-    const RecordingMainView& view_;
+    const RecordingView& view_;
     int nth_;
     int seen_ = 0;
 };
@@ -547,7 +531,7 @@ TEST(PresenterUpdate, ReidentificationFailures) {
         EmulatorClock clock(drives);
         MemoryRegistry registry;
         RecordingRestart restart;
-        RecordingMainView view;
+        RecordingView view;
         FailingInquiry transport(emulated, view, nth);
         Presenter presenter(view, transport, clock, registry, restart, {false, "Kfsflash"});
         ASSERT_EQ(presenter.Startup({}), StartupOutcome::kReady);
@@ -602,9 +586,7 @@ TEST(PresenterUpdate, UpdaterRoleEntryHasNoDateCode) {
 
 TEST(PresenterUpdate, PhilipsImageIsNeitherTrayCheckedNorVerified) {
     Bench bench(Drives({Drive("1.00", "", "philips")}));
-    KfsEncodeOptions o;
-    o.form = KfsForm::kPhilips;
-    const Bytes form = EncodeKfs(Image("1.10", "K1", 0x8000 - 40), o);
+    const Bytes form = test::MakePhilipsForm(Image("1.10", "K1", 0x8000 - 40));
     EmbeddedData data{};
     const Bytes params =
         Params({"[Main]", "Updater=1", "[Other settings]", "Verify=1", "NoDisc=1"});

@@ -12,6 +12,7 @@
 #include "emulator/adapters/emulator_clock.h"
 #include "emulator/emulator.h"
 #include "flash/flash_job.h"
+#include "support/firmware_fixtures.h"
 #include "support/recording_view.h"
 
 namespace kfs::test {
@@ -107,10 +108,8 @@ inline std::vector<std::uint8_t> MakeImage(std::size_t length, std::uint32_t see
         b = static_cast<std::uint8_t>(x >> 16);
     }
     std::fill(image.begin(), image.begin() + std::min<std::size_t>(length, 0x40), 0);
-    const std::string inquiry = std::string("\x05\x80\x00\x32\x5b\x00\x00\x00", 8) +
-                                "KEMO    VRZ-3372BL      K9Z1  KE250101";
-    if (length >= 0x40 + inquiry.size())
-        std::copy(inquiry.begin(), inquiry.end(), image.begin() + 0x40);
+    if (length >= 0x40 + 48)
+        test::PutInquiry(image, 0x40, {"KEMO", "VRZ-3372BL", "K9Z1", "KE", "250101"});
     return image;
 }
 

@@ -1,6 +1,7 @@
 #pragma once
 // Firmware images with a chosen identity, KFS containers and Philips files made from them, and
 // emulated drives: small fixtures for the matching, loading and start-up tests.
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <string>
@@ -30,29 +31,47 @@ struct Identity {
     }
 };
 
+// The INQUIRY block of a firmware image at `at`, as a drive answers INQUIRY from it: peripheral
+// type 5, removable, then the model (vendor and product), revision, hardware id and date code at
+// their byte positions (a short text is followed by zeros); the rest of the 48 bytes zero.
+inline void PutInquiry(Bytes& image, std::size_t at, const Identity& id) {
+    std::memset(&image[at], 0, 48);
+    const std::uint8_t head[8] = {0x05, 0x80, 0x00, 0x21, 0x1F, 0, 0, 0};
+    std::memcpy(&image[at], head, 8);
+    auto put = [&](std::size_t offset, const std::string& text, std::size_t width) {
+        std::memcpy(&image[at + offset], text.data(), std::min(text.size(), width));
+    };
+    put(8, id.Model(), 24);
+    put(32, id.revision, 4);
+    put(38, id.hardwareId, 2);
+    put(40, id.dateCode, 6);
+}
+
+// Turns every INQUIRY signature (05 80 00) in filler bytes into 06 80 00, so that only the
+// blocks a fixture puts there are found.
+inline void RemoveInquirySignatures(Bytes& image) {
+    for (std::size_t i = 0; i + 2 < image.size(); ++i)
+        if (image[i] == 0x05 && image[i + 1] == 0x80 && image[i + 2] == 0x00)
+            image[i] = 0x06;
+}
+
 // An image of `size` bytes of a counting pattern with one INQUIRY block at 0x200.
 inline Bytes MakeImage(const Identity& id, std::size_t size = 0x1000, std::uint8_t seed = 0) {
     Bytes image(size);
     for (std::size_t i = 0; i < size; ++i) image[i] = static_cast<std::uint8_t>((seed + i) % 251);
-    const std::size_t p = 0x200;
-    std::memset(&image[p], 0, 48);
-    image[p] = 0x05;
-    image[p + 1] = 0x80;
-    auto put = [&](std::size_t at, const std::string& text) {
-        std::memcpy(&image[p + at], text.data(), text.size());
-    };
-    put(8, id.Model());
-    put(32, id.revision);
-    put(38, id.hardwareId);
-    put(40, id.dateCode);
+    PutInquiry(image, 0x200, id);
     return image;
 }
 
-// A KFS3 container of the image (flash type 1, check sum computed by the encoder).
-inline Bytes MakeKfs(const Bytes& image, std::uint8_t atapiFlashType = 1) {
+// A KFS3 container of the image (check sum computed by the encoder); a bank stride of 0 puts
+// the whole image in one bank.
+inline Bytes MakeKfs(const Bytes& image, std::uint8_t atapiFlashType = 1,
+                     std::uint8_t ideFlashType = 0, std::uint32_t maxBankSize = 0) {
     KfsEncodeOptions options;
     options.form = KfsForm::kKfs3;
     options.atapiFlashType = atapiFlashType;
+    options.ideFlashType = ideFlashType;
+    options.maxBankSize = maxBankSize;
     return EncodeKfs(image, options);
 }
 
@@ -61,6 +80,11 @@ inline Bytes MakePhilipsForm(const Bytes& image) {
     KfsEncodeOptions options;
     options.form = KfsForm::kPhilips;
     return EncodeKfs(image, options);
+}
+
+// A Philips firmware file as it is distributed: the form without its length prefix.
+inline Bytes MakePhilipsFile(const Bytes& image) {
+    return PhilipsFileFromForm(MakePhilipsForm(image));
 }
 
 // A slot holding the decoded container, as start-up leaves it.

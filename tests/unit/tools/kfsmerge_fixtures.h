@@ -1,18 +1,17 @@
 #pragma once
 // Small programs and containers for the merge tests: a file image that carries the five records
-// between filler bytes, a tiny KFS3 container and a tiny Philips file.
+// between filler bytes, and a tiny KFS3 container and Philips file made with the firmware fixtures.
 #include <algorithm>
 #include <cstdint>
 #include <string>
 #include <vector>
 
 #include "container/buffer_layout.h"
+#include "support/firmware_fixtures.h"
 
 namespace kfs::testing {
 
 using Bytes = std::vector<std::uint8_t>;
-
-inline constexpr char kModel[] = "KEMO    VRZ-3372BL      ";
 
 // Filler, the bare tag texts (which must not count as records), the records in order, filler.
 struct FakeProgram {
@@ -39,46 +38,28 @@ struct FakeProgram {
     }
 };
 
-inline void PutLe32(Bytes& bytes, std::size_t at, std::uint32_t value) {
-    for (int i = 0; i < 4; ++i) bytes[at + i] = static_cast<std::uint8_t>(value >> (8 * i));
+// KFS3 (flash type 6), one 64-byte bank that starts with an INQUIRY block.
+inline Bytes TinyKfs3() {
+    Bytes image(64, 0);
+    test::PutInquiry(image, 0, {"KEMO", "VRZ-3372BL"});
+    return test::MakeKfs(image, 6, 4);
 }
 
-// KFS3, one plain 64-byte bank that starts with an INQUIRY block naming kModel.
-inline Bytes TinyKfs3() {
-    Bytes container(56 + 4 + 64, 0);
-    const std::string magic = "KEMO FILE SYSTEM";
-    std::copy(magic.begin(), magic.end(), container.begin());
-    container[24] = '3';
-    container[26] = 4;
-    container[27] = 6;
-    PutLe32(container, 36, 1);   // TotalBank
-    PutLe32(container, 40, 64);  // MaxBankSize
-    PutLe32(container, 56, 64);  // BankSize[0]
-    const std::size_t bank = 60;
-    container[bank] = 0x05;
-    container[bank + 1] = 0x80;
-    std::copy(kModel, kModel + 24, container.begin() + bank + 8);
-    return container;
+inline Bytes TinyImage() {
+    Bytes image(16);
+    for (std::size_t i = 0; i < image.size(); ++i) image[i] = static_cast<std::uint8_t>(0xA0 + i);
+    return image;
 }
 
 // A Philips file as distributed: 36 identification bytes beginning "Philips", a 16-byte image,
-// the 4-byte trailer. Its length is the trailer offset of the form.
+// the 4-byte trailer.
 inline Bytes TinyPhilipsFile() {
-    Bytes file(36 + 16 + 4, 0);
-    const std::string mark = "Philips test firmware";
-    std::copy(mark.begin(), mark.end(), file.begin());
-    for (std::size_t i = 0; i < 16; ++i) file[36 + i] = static_cast<std::uint8_t>(0xA0 + i);
-    file[52] = 0x12;
-    file[53] = 0x34;
-    return file;
+    return test::MakePhilipsFile(TinyImage());
 }
 
 // The same file as the CVT buffer holds it: its length, big-endian, in front.
 inline Bytes TinyPhilipsForm() {
-    const Bytes file = TinyPhilipsFile();
-    Bytes form = {0, 0, 0, static_cast<std::uint8_t>(file.size())};
-    form.insert(form.end(), file.begin(), file.end());
-    return form;
+    return test::MakePhilipsForm(TinyImage());
 }
 
 inline Bytes Text(const std::string& text) {
