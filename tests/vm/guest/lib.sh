@@ -40,6 +40,20 @@ note() { echo "@@NOTE $1 $2"; }
 
 sr_list() { ls /dev/sr* 2>/dev/null | sed 's,^/dev/sr,,' | sort -n | sed 's,^,/dev/sr,'; }
 
+# sr_at_target ID: the /dev/srN at SCSI target ID of its bus (an iSCSI unit's scsi-block device).
+sr_at_target() {
+  for s in /sys/block/sr*; do
+    readlink -f "$s/device" | grep -q ":0:$1:0\$" && echo "/dev/${s##*/}"
+  done
+}
+
+# sr_of_model MODEL: the /dev/srN whose product identification is MODEL.
+sr_of_model() {
+  for s in /sys/block/sr*; do
+    [ "$(cat "$s/device/model" | sed 's/ *$//')" = "$1" ] && echo "/dev/${s##*/}"
+  done
+}
+
 # The drive-table position of a device: the machine's /dev/srN in ascending N.
 index_of() { sr_list | grep -n -x "$1" | cut -d: -f1 | awk '{ print $1 - 1 }'; }
 
