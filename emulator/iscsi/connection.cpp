@@ -64,10 +64,15 @@ void Connection::Serve() {
     }
 }
 
+bool Connection::InWindow(const Pdu& request) const {
+    // Serial number arithmetic: how far the CmdSN lies beyond the one expected.
+    return request.Immediate() || request.U32(24) - exp_cmd_sn_ < kCommandWindow;
+}
+
 void Connection::Accept(const Pdu& request) {
     // Immediate requests do not take a place in the command order.
-    if (!request.Immediate() && request.U32(24) == exp_cmd_sn_)
-        ++exp_cmd_sn_;
+    if (!request.Immediate())
+        exp_cmd_sn_ = request.U32(24) + 1;
 }
 
 bool Connection::Send(Pdu& pdu) {
@@ -135,6 +140,8 @@ bool Connection::Login() {
 // ---- SCSI commands -------------------------------------------------------------------------
 
 bool Connection::OnScsiCommand(const Pdu& command) {
+    if (!InWindow(command))
+        return true;  // outside the command window: ignored, as if never sent
     Accept(command);
     const std::uint32_t expected = command.U32(20);
     std::vector<std::uint8_t> buffer(expected, 0);

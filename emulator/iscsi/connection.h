@@ -21,6 +21,7 @@ class Connection {
     bool Login();
     bool Answer(Pdu& response);  // fills the sequence numbers, counts StatSN, sends
     bool Send(Pdu& pdu);         // fills ExpCmdSN and MaxCmdSN and sends
+    bool InWindow(const Pdu& request) const;
     void Accept(const Pdu& request);
 
     bool OnScsiCommand(const Pdu& command);
