@@ -36,7 +36,7 @@ void Connection::Serve() {
     if (!Login())
         return;
     Pdu request;
-    while (ReadPdu(fd_, request)) {
+    while (NextRequest(request)) {
         bool ok = true;
         switch (request.Opcode()) {
             case kScsiCommand:
@@ -62,6 +62,14 @@ void Connection::Serve() {
         if (!ok)
             return;
     }
+}
+
+bool Connection::NextRequest(Pdu& request) {
+    if (set_aside_.empty())
+        return ReadPdu(fd_, request);
+    request = std::move(set_aside_.front());
+    set_aside_.pop_front();
+    return true;
 }
 
 bool Connection::InWindow(const Pdu& request) const {
@@ -179,10 +187,18 @@ bool Connection::ReceiveData(const Pdu& command, std::vector<std::uint8_t>& buff
     const std::uint32_t unsolicited = std::min(parameters_.first_burst, total);
     bool more = !parameters_.initial_r2t && received < unsolicited;
     Pdu data;
+    // An initiator with several commands queued may send the next ones among this one's data.
+    const auto next_data = [&](std::uint32_t ttt) {
+        while (ReadPdu(fd_, data)) {
+            if (data.Opcode() == kDataOut && data.Itt() == command.Itt() && data.U32(20) == ttt)
+                return true;
+            if (data.Opcode() != kDataOut)
+                set_aside_.push_back(data);
+        }
+        return false;
+    };
     while (more) {
-        if (!ReadPdu(fd_, data))
-            return false;
-        if (data.Opcode() != kDataOut || data.Itt() != command.Itt())
+        if (!next_data(kNoTag))
             return false;
         take(data.data, data.U32(40));
         more = !data.Final();
@@ -203,7 +219,7 @@ bool Connection::ReceiveData(const Pdu& command, std::vector<std::uint8_t>& buff
             return false;
         const std::uint32_t end = received + burst;
         do {
-            if (!ReadPdu(fd_, data) || data.Opcode() != kDataOut || data.U32(20) != ttt)
+            if (!next_data(ttt))
                 return false;
             take(data.data, data.U32(40));
         } while (!data.Final());

@@ -4,6 +4,7 @@
 // time, in the order of their CmdSN; the command window is small enough that the initiator
 // never has to be told to wait.
 #include <cstdint>
+#include <deque>
 #include <vector>
 
 #include "emulator/iscsi/login_keys.h"
@@ -19,6 +20,8 @@ class Connection {
 
   private:
     bool Login();
+    // The next request: one set aside while a command's data came in, else one from the stream.
+    bool NextRequest(Pdu& request);
     bool Answer(Pdu& response);  // fills the sequence numbers, counts StatSN, sends
     bool Send(Pdu& pdu);         // fills ExpCmdSN and MaxCmdSN and sends
     bool InWindow(const Pdu& request) const;
@@ -43,6 +46,7 @@ class Connection {
     std::uint32_t stat_sn_ = 1;
     std::uint32_t exp_cmd_sn_ = 0;
     std::uint32_t next_ttt_ = 1;
+    std::deque<Pdu> set_aside_;  // requests that arrived among a command's Data-Out
 };
 
 }  // namespace kfs::emu::iscsi

@@ -29,8 +29,12 @@ from kfs_model import flash_content  # noqa: E402
 from test_flash_families import FAMILIES, FLASH_SIZE, build  # noqa: E402
 
 MODULES = ["configfs", "cdrom", "sr_mod", "sg", "ata_piix", "virtio_pci", "virtio_scsi",
-           "target_core_mod", "target_core_user", "tcm_loop", "uio"]
+           "target_core_mod", "target_core_user", "tcm_loop", "uio",
+           "virtio_net", "crc32c_generic", "iscsi_tcp"]
 SG_TOOLS = ["sg_inq", "sg_raw", "sg_turs"]
+# open-iscsi's daemon and administration tool: the guest kernel's own iSCSI initiator logs in
+# through them.
+ISCSI_TOOLS = ["/usr/sbin/iscsid", "/usr/sbin/iscsiadm"]
 # QEMU's drives: (device options, medium). ide-cd shows the vendor "QEMU" and its model as
 # the product; scsi-cd takes all three.
 QEMU_DRIVES = [
@@ -117,7 +121,7 @@ def initramfs(work, bin_dir, root, version, plan, data):
     os.symlink("busybox", os.path.join(staging, "bin", "sh"))  # for /init; the rest at boot
     ours = [os.path.join(bin_dir, "tools", "kfsflash"), os.path.join(bin_dir, "tools", "kfstool"),
             os.path.join(bin_dir, "emulator", "linux", "kfs-tcmu-bridge")]
-    theirs = [shutil.which(t) for t in SG_TOOLS]
+    theirs = [shutil.which(t) for t in SG_TOOLS] + ISCSI_TOOLS
     for b in ours + theirs:
         copy(b, staging, "/usr/bin/" + os.path.basename(b))
     for lib in libraries(ours + theirs):
@@ -224,8 +228,11 @@ def dropped(cdb, path="tcmu"):
     """True for the operation codes whose CDB bytes 10 and 11 do not reach the drive. LIO's
     target layer keeps as many bytes as the group implies: 10 for 5Ah and for C0h-FFh. QEMU
     sets a command's length from its group before virtio-scsi's pass-through sees it, and copies
-    the whole CDB only for the groups it has no length for: 5Ah keeps 10 bytes, C0h-FFh all."""
-    if path == "iscsi":
+    the whole CDB only for the groups it has no length for: 5Ah keeps 10 bytes, C0h-FFh all.
+    The guest kernel's own iSCSI initiator sends the CDB as SG_IO gave it: all 12 bytes."""
+    if path == "guest":
+        return False
+    if path == "qemu":
         return cdb[:2] == "5a"
     return cdb[:2] == "5a" or int(cdb[:2], 16) >= 0xC0
 
@@ -268,13 +275,13 @@ def compare_traces(reference, bridge, upto=None, path="tcmu"):
     commands added, the dropped bytes left out and polling runs counted once; else the first
     difference. Also the number of kernel lines left out.
 
-    `path` "iscsi": the trace of an iSCSI unit. It stays attached for the whole run, so its
+    `path` "guest" or "qemu": the trace of an iSCSI unit. It stays attached all the run, so its
     trace goes on after the update (later cases list the drives): it is compared up to the
     reference's end. QEMU and the kernel also ask REQUEST SENSE after the unit's power-on
     report; such lines count as the kernel's."""
     if upto is not None:
         reference = reference[:upto + 1]
-    whole = path == "iscsi"
+    whole = path in ("guest", "qemu")
     reference, i, extra = polls(reference), 0, 0
     for j, line in enumerate(polls(bridge)):
         if i == len(reference) and (upto is not None or whole):
@@ -294,8 +301,10 @@ def compare_traces(reference, bridge, upto=None, path="tcmu"):
 
 
 class IscsiTarget:
-    """kfs-iscsi-target on the host's loopback, serving one emulated drive per logical unit;
-    QEMU's iSCSI initiator attaches each unit as a scsi-block device on the virtio-scsi bus."""
+    """kfs-iscsi-target on the host's loopback, serving one emulated drive per logical unit.
+    Either QEMU's iSCSI initiator attaches each unit as a scsi-block device on the virtio-scsi
+    bus, or the guest kernel's own initiator logs in over QEMU's user network, where the host's
+    loopback is 10.0.2.2."""
 
     def __init__(self, bin_dir, work, drives, folder="iscsi"):
         self.folder = os.path.join(work, folder)
@@ -467,27 +476,42 @@ class Stage:
     # -- plan ---------------------------------------------------------------------------------
 
     def add_iscsi_cases(self):
-        """Every family and the Philips form as logical units of the iSCSI target, each updated
-        whole from a KFS file with verification. They run first: their units are attached from
-        boot on, and later cases that list the drives reach them too."""
-        self.iscsi_drives, self.iscsi_updates = [], []
-        for file, f in [(slug(f.name), f) for f in FAMILIES] + [("mtk5_2mb", big_update())]:
-            lun = len(self.iscsi_drives)
-            name = "isc_" + file
-            image, firmware = build(f)
-            fw, kind = firmware_file(f, firmware)
-            self.data[f"{name}.json"] = description(f)
-            self.data[f"{file}.{kind}"] = fw  # the same file as the TCM-user case's
-            self.iscsi_drives.append(json.loads(description(f))["drives"][0])
-            args = ["--load", f"/vm/data/{file}.{kind}", "--verify", "--yes", "--no-backup"]
-            target = ISCSI_FIRST_ID + lun
-            self.plan += [
-                f"wait_for 600 '[ -n \"$(sr_at_target {target})\" ]'",
-                f'DEV=$(sr_at_target {target}); IDX=$(index_of "$DEV")',
-                f'note {name}.device "$DEV $IDX $(now)"',
-                f'run {name} 300 kfsflash {" ".join(args)} --drive "$IDX"',
-            ]
-            self.iscsi_updates.append((name, lun, f, image, args, flash_ranges(f, len(image))))
+        """Every family and the Philips form as logical units of an iSCSI target, each updated
+        whole from a KFS file with verification, through the guest kernel's own initiator; a
+        few through QEMU's initiator, which passes 5Ah with 10 bytes. They run first: their units
+        are attached from boot on, and later cases that list the drives reach them too."""
+        self.iscsi_drives, self.iscsi_updates = {}, []
+        every = [(slug(f.name), f) for f in FAMILIES] + [("mtk5_2mb", big_update())]
+        some = [(file, f) for file, f in every if file in ("a0_type_1", "ali_type_2",
+                                                             "philips_form")]
+        # The kernel scans LUNs 0-7 only of a unit that claims no SCSI-3 (the emulated drives
+        # claim none, so it does not ask REPORT LUNS): one target per eight units, each its own
+        # session in the guest.
+        groups = [(f"guest{i // 8}", "guest", every[i:i + 8]) for i in range(0, len(every), 8)]
+        for key, _, _ in groups:
+            self.plan += [f'iscsi_login "$(cat /vm/data/{key}.port)"']
+        for key, path, updates in groups + [("qemu", "qemu", some)]:
+            for file, f in updates:
+                drives = self.iscsi_drives.setdefault(key, [])
+                lun = len(drives)
+                name = f"isc_{path}_{file}"
+                image, firmware = build(f)
+                fw, kind = firmware_file(f, firmware)
+                self.data[f"{name}.json"] = description(f)
+                self.data[f"{file}.{kind}"] = fw  # the same file as the TCM-user case's
+                drives.append(json.loads(description(f))["drives"][0])
+                args = ["--load", f"/vm/data/{file}.{kind}", "--verify", "--yes", "--no-backup"]
+                session = int(key[len("guest"):]) + 1 if path == "guest" else None
+                find = (f"sr_of_session_lun {session} {lun}" if path == "guest"
+                        else f"sr_at_target {ISCSI_FIRST_ID + lun}")
+                self.plan += [
+                    f"wait_for 600 '[ -n \"$({find})\" ]'",
+                    f'DEV=$({find}); IDX=$(index_of "$DEV")',
+                    f'note {name}.device "$DEV $IDX $(now)"',
+                    f'run {name} 300 kfsflash {" ".join(args)} --drive "$IDX"',
+                ]
+                self.iscsi_updates.append((name, path, key, lun, f, image, args,
+                                           flash_ranges(f, len(image))))
 
     def add_qemu_cases(self):
         # Any KFS file will do: the drives are not ours.
@@ -612,28 +636,29 @@ class Stage:
         self.result(f"{label}: status and lines as in-process", same, detail)
 
     def judge_iscsi(self, runs, notes):
-        for name, lun, f, image, args, ranges in self.iscsi_updates:
-            label = f"through iSCSI: {f.name}: update"
+        for name, path, key, lun, f, image, args, ranges in self.iscsi_updates:
+            via = "the guest's" if path == "guest" else "QEMU's"
+            label = f"iSCSI, {via} initiator: {f.name}: update"
             r = runs.get(name)
             if r is None:
                 self.result(label, False, "did not run")
                 continue
             ref, trace, ref_seconds = self.in_process(name, self.data[f"{name}.json"], args)
             self.timings.append((name, r.seconds, ref_seconds))
-            got = self.iscsi.trace(lun)
-            loses = next((i for i, line in enumerate(trace) if lossy(line, "iscsi")), None)
+            got = self.iscsi[key].trace(lun)
+            loses = next((i for i, line in enumerate(trace) if lossy(line, path)), None)
             if loses is not None:
-                problem, extra = compare_traces(trace, got, loses, "iscsi")
+                problem, extra = compare_traces(trace, got, loses, path)
                 self.result(f"{label}: ends early at {trace[loses].split()[0]} (QEMU passes 10 "
                             "bytes of 5Ah)", r.status != 0 and problem is None,
                             f"status {r.status}; {problem or ''}; {tail(r)}")
                 continue
             self.judge_lines(label, r, ref, name, notes)
-            problem, extra = compare_traces(trace, got, path="iscsi")
+            problem, extra = compare_traces(trace, got, path=path)
             self.result(f"{label}: trace as in-process, CDBs whole ({extra} kernel commands left "
                         "out)", problem is None, problem or "")
             if ref.returncode == 0:
-                rom = self.iscsi.rom(lun)
+                rom = self.iscsi[key].rom(lun)
                 got = hashlib.sha256(b"".join(rom[a:a + n] for a, n in ranges)).hexdigest()
                 self.result(f"{label}: flash equals the image",
                             got == expected_flash_hash(image, ranges), got)
@@ -784,7 +809,7 @@ def main():
     stage = Stage(os.path.abspath(args.bin_dir), args.work)
     stage.timings = []
     stage.groups = set((args.only or "iscsi+qemu+tcmu").split("+"))
-    stage.iscsi_updates, stage.updates, stage.faults = [], [], []
+    stage.iscsi_updates, stage.updates, stage.faults, stage.iscsi = [], [], [], {}
     if "iscsi" in stage.groups:
         stage.add_iscsi_cases()
     if "qemu" in stage.groups:
@@ -794,6 +819,11 @@ def main():
         stage.add_fault_cases()
         if args.slow:
             stage.add_slow_cases()
+    if stage.iscsi_updates:
+        preflight_iscsi(stage)
+        for key, drives in stage.iscsi_drives.items():
+            stage.iscsi[key] = IscsiTarget(stage.bin_dir, args.work, drives, f"iscsi-{key}")
+            stage.data[f"{key}.port"] = str(stage.iscsi[key].port).encode()
     plan = "\n".join(stage.plan) + "\n"
     if args.debug_plan:
         with open(args.debug_plan) as f:
@@ -801,16 +831,15 @@ def main():
     root, version, image = kernel(args.work)
     initrd = initramfs(args.work, stage.bin_dir, root, version, plan, stage.data)
     print(f"vm: kernel {version}, initramfs {os.path.getsize(initrd) // 1024} KB")
-    if stage.iscsi_updates:
-        preflight_iscsi(stage)
-    stage.iscsi = IscsiTarget(stage.bin_dir, args.work, stage.iscsi_drives) \
-        if stage.iscsi_updates else None
+    extra = []
+    if stage.iscsi:
+        extra = stage.iscsi["qemu"].qemu_arguments() + [
+            "-netdev", "user,id=net0", "-device", "virtio-net-pci,netdev=net0"]
     try:
-        log, seconds, ended = boot(args.work, image, initrd, args.timeout,
-                                   stage.iscsi.qemu_arguments() if stage.iscsi else ())
+        log, seconds, ended = boot(args.work, image, initrd, args.timeout, extra)
     finally:
-        if stage.iscsi:
-            stage.iscsi.stop()
+        for target in stage.iscsi.values():
+            target.stop()
     runs, files, notes, marks = parse(log)
     if args.debug_plan:
         print(log)
