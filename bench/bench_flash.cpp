@@ -9,7 +9,7 @@
 #include "emulator/adapters/emulated_transport.h"
 #include "emulator/adapters/emulator_clock.h"
 #include "emulator/emulator.h"
-#include "flash/flash_mtk5.h"
+#include "flash/family_mtk5.h"
 #include "flash/verify.h"
 
 namespace {

@@ -4,13 +4,13 @@
 
 namespace kfs::emu {
 
-std::unique_ptr<FlashProtocol> MakeMtk5Protocol();  // family_mtk5.cpp
-std::unique_ptr<FlashProtocol> MakeA0Protocol();        // family_a0.cpp
-std::unique_ptr<FlashProtocol> MakeA0PollProtocol();    // family_a0.cpp
-std::unique_ptr<FlashProtocol> MakeA0HalvesProtocol();  // family_a0.cpp
-std::unique_ptr<FlashProtocol> MakeAliProtocol();       // family_ali.cpp
-std::unique_ptr<FlashProtocol> MakeMtk7Protocol();      // family_mtk7.cpp
-std::unique_ptr<FlashProtocol> MakePhilipsProtocol();   // family_philips.cpp
+std::unique_ptr<FlashProtocol> MakeMtk5Protocol();     // family_mtk5.cpp
+std::unique_ptr<FlashProtocol> MakeA0Protocol();       // family_a0.cpp
+std::unique_ptr<FlashProtocol> MakeA0PollProtocol();   // family_a0.cpp
+std::unique_ptr<FlashProtocol> MakeA0_32kProtocol();   // family_a0.cpp
+std::unique_ptr<FlashProtocol> MakeAliProtocol();      // family_ali.cpp
+std::unique_ptr<FlashProtocol> MakeMtk7Protocol();     // family_mtk7.cpp
+std::unique_ptr<FlashProtocol> MakePhilipsProtocol();  // family_philips.cpp
 
 namespace {
 
@@ -39,15 +39,17 @@ struct Entry {
 };
 
 // One line per family.
+// clang-format off
 const Entry kFamilies[] = {
     {"a0", MakeA0Protocol},
     {"a0-poll", MakeA0PollProtocol},
-    {"a0-32k", MakeA0HalvesProtocol},
+    {"a0-32k", MakeA0_32kProtocol},
     {"ali", MakeAliProtocol},
     {"mtk5", MakeMtk5Protocol},
     {"mtk7", MakeMtk7Protocol},
     {"philips", MakePhilipsProtocol},
 };
+// clang-format on
 
 }  // namespace
 

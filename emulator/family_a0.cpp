@@ -151,7 +151,7 @@ std::unique_ptr<FlashProtocol> MakeA0Protocol() {
 std::unique_ptr<FlashProtocol> MakeA0PollProtocol() {
     return std::make_unique<A0Protocol>(A0Variant{0x05, false, 0x08, 4});
 }
-std::unique_ptr<FlashProtocol> MakeA0HalvesProtocol() {
+std::unique_ptr<FlashProtocol> MakeA0_32kProtocol() {
     return std::make_unique<A0Protocol>(A0Variant{0x04, true, 0x07, 7});
 }
 

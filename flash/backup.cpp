@@ -4,8 +4,8 @@
 
 #include "container/kfs_decode.h"
 #include "container/kfs_encode.h"
+#include "flash/family_philips.h"
 #include "flash/flash_job.h"
-#include "flash/flash_philips.h"
 #include "flash/select_flash_procedure.h"
 #include "flash/verify.h"
 
@@ -17,7 +17,7 @@ constexpr std::uint32_t kBank = 65536;
 constexpr std::uint32_t kBlock = 16384;
 // An A0 bank write stops two bytes short of a bank; the drive programs the bank whole.
 constexpr std::uint32_t kMaxA0BankWrite = 0xFFFE;
-// The WRITE BUFFER procedure always writes the two lowest banks.
+// The mtk7 procedure always writes the two lowest banks.
 constexpr std::uint32_t kMtk7Extent = 2 * kBank;
 
 std::uint32_t EvenUp(std::uint32_t n) {
@@ -67,20 +67,20 @@ std::optional<SKFSReserveBlock> CutBlock(const SKFSReserveBlock& block, std::siz
 
 std::uint32_t FlashWriteExtent(const SKFSParameter& container, bool philipsImage,
                                std::size_t imageLength) {
-    switch (ChooseFlashProcedure(philipsImage, container.AtapiFlashType)) {
-        case FlashProcedure::Philips:
-            return static_cast<std::uint32_t>(PhilipsBlockCount(imageLength) * kBlock);
-        case FlashProcedure::Mtk:
-        case FlashProcedure::Mtk3:
+    switch (ChooseFlashFamily(philipsImage, container.AtapiFlashType)) {
+        case FlashFamily::A0:
+        case FlashFamily::A0Poll:
             return A0Extent(container, imageLength);
-        case FlashProcedure::Ali:
-            return WholeUnits(imageLength, kBlock);
-        case FlashProcedure::Mtk5:
-            return WholeUnits(imageLength, kBank);
-        case FlashProcedure::Mtk6:
+        case FlashFamily::A0_32k:
             return UnitsUp(imageLength, kBank);
-        case FlashProcedure::Mtk7:
+        case FlashFamily::Ali:
+            return WholeUnits(imageLength, kBlock);
+        case FlashFamily::Mtk5:
+            return WholeUnits(imageLength, kBank);
+        case FlashFamily::Mtk7:
             return kMtk7Extent;
+        case FlashFamily::Philips:
+            return static_cast<std::uint32_t>(PhilipsBlockCount(imageLength) * kBlock);
     }
     return kMtk7Extent;
 }

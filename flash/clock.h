@@ -38,29 +38,29 @@ struct ProgramExit {
 class VirtualClock : public Clock {
   public:
     explicit VirtualClock(std::function<void(std::uint32_t)> onSleep = nullptr)
-        : on_sleep_(std::move(onSleep)) {}
+        : onSleep_(std::move(onSleep)) {}
     std::uint64_t NowMs() override { return now_; }
     void Sleep(std::uint32_t ms) override {
         now_ += ms;
         ++sleeps;
-        if (on_sleep_)
-            on_sleep_(ms);
+        if (onSleep_)
+            onSleep_(ms);
     }
     bool EscapePressed() override {
-        if (escape_after_polls < 0 || polls++ < escape_after_polls)
+        if (escapeAfterPolls < 0 || polls++ < escapeAfterPolls)
             return false;
         return true;
     }
     void ExitProgram(int status) override { throw ProgramExit{status}; }
 
     // Escape is "pressed" at the (n+1)-th check; -1: never.
-    int escape_after_polls = -1;
+    int escapeAfterPolls = -1;
     int polls = 0;
     int sleeps = 0;
 
   private:
     std::uint64_t now_ = 0;
-    std::function<void(std::uint32_t)> on_sleep_;
+    std::function<void(std::uint32_t)> onSleep_;
 };
 
 }  // namespace kfs

@@ -1,30 +1,30 @@
 #include "flash/select_flash_procedure.h"
 
-#include "flash/flash_a0.h"
-#include "flash/flash_ali.h"
-#include "flash/flash_mtk5.h"
-#include "flash/flash_mtk7.h"
-#include "flash/flash_philips.h"
+#include "flash/family_a0.h"
+#include "flash/family_ali.h"
+#include "flash/family_mtk5.h"
+#include "flash/family_mtk7.h"
+#include "flash/family_philips.h"
 
 namespace kfs {
 
 FlashResult SelectFlashProcedure(FlashJob& job) {
-    switch (ChooseFlashProcedure(job.philipsImage, job.container.AtapiFlashType)) {
-        case FlashProcedure::Philips:
+    switch (ChooseFlashFamily(job.philipsImage, job.container.AtapiFlashType)) {
+        case FlashFamily::A0:
+            return FlashMtkType(job);
+        case FlashFamily::A0Poll:
+            return FlashMtk3Type(job);
+        case FlashFamily::A0_32k:
+            return FlashMtk6Type(job);
+        case FlashFamily::Ali:
+            return FlashAliType(job);
+        case FlashFamily::Mtk5:
+            return FlashMtk5Type(job);
+        case FlashFamily::Mtk7:
+            return FlashMtk7Type(job);
+        case FlashFamily::Philips:
             return FlashPhilipsForm(job, PhilipsBlockCount(job.image.size()),
                                     job.container.HeaderCheckSum, job.container.TrailerWord);
-        case FlashProcedure::Mtk:
-            return FlashMtkType(job);
-        case FlashProcedure::Ali:
-            return FlashAliType(job);
-        case FlashProcedure::Mtk3:
-            return FlashMtk3Type(job);
-        case FlashProcedure::Mtk5:
-            return FlashMtk5Type(job);
-        case FlashProcedure::Mtk6:
-            return FlashMtk6Type(job);
-        case FlashProcedure::Mtk7:
-            return FlashMtk7Type(job);
     }
     return FlashMtk7Type(job);
 }

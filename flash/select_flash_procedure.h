@@ -6,8 +6,9 @@
 
 namespace kfs {
 
-// Runs the procedure that ChooseFlashProcedure assigns to the job's container. A Philips-form
-// image gets its block count from the image length and the container's two trailer values.
+// Runs the procedure of the family that ChooseFlashFamily assigns to the job's container. A
+// Philips-form image gets its block count from the image length and the container's two trailer
+// values.
 FlashResult SelectFlashProcedure(FlashJob& job);
 
 }  // namespace kfs

@@ -26,7 +26,7 @@ constexpr const char* kPackHelp =
     "                            KFS1: bank i is scrambled with the key S0 + i\n"
     "  --ide-type N              KFS3 IdeFlashType (default 0)\n"
     "  --atapi-type N            KFS3 AtapiFlashType, required: the flash procedure that writes\n"
-    "                            it (1, 3, 5 MTK; 2 ALI; 4 MTK3; 6 MTK5; 7 MTK6; 8 MTK7); a type\n"
+    "                            it (1, 3, 5 a0; 2 ali; 4 a0-poll; 6 mtk5; 7 a0-32k; 8 mtk7); a type\n"
     "                            no procedure knows is refused\n"
     "  --kernel-type N           KFS3 AtapiFlashKernelType (default 0)\n"
     "  --bank-size N             KFS3 MaxBankSize: the bank stride; the image is cut into banks\n"

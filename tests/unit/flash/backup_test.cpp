@@ -19,7 +19,7 @@ constexpr std::size_t kBank = 65536;
 constexpr std::size_t kBlock = 16384;
 
 struct Family {
-    const char* name;
+    FlashFamily family;
     std::uint8_t type;
     bool philips;
     std::size_t image;   // image length
@@ -28,13 +28,13 @@ struct Family {
 
 // One row per procedure, each with an image length that shows how its range is rounded.
 const Family kFamilies[] = {
-    {"a0", 1, false, 2 * kBank + 0x8000, 2 * kBank + 0x8000},  // last bank partly
-    {"a0-poll", 4, false, 2 * kBank, 2 * kBank},               // FFFEh writes: whole banks
-    {"a0-32k", 7, false, kBank + 0x8000, 2 * kBank},           // whole banks, zeros beyond
-    {"ali", 2, false, 5 * kBlock + 100, 5 * kBlock},           // only whole blocks
-    {"mtk5", 6, false, 16 * kBank, 16 * kBank},                // one megabyte pass
-    {"mtk7", 8, false, 100000, 2 * kBank},                     // always the two lowest banks
-    {"philips", 0, true, 3 * kBlock - 40, 3 * kBlock},         // blocks of the form
+    {FlashFamily::A0, 1, false, 2 * kBank + 0x8000, 2 * kBank + 0x8000},  // last bank partly
+    {FlashFamily::A0Poll, 4, false, 2 * kBank, 2 * kBank},         // FFFEh writes: whole banks
+    {FlashFamily::A0_32k, 7, false, kBank + 0x8000, 2 * kBank},    // whole banks, zeros beyond
+    {FlashFamily::Ali, 2, false, 5 * kBlock + 100, 5 * kBlock},    // only whole blocks
+    {FlashFamily::Mtk5, 6, false, 16 * kBank, 16 * kBank},         // one megabyte pass
+    {FlashFamily::Mtk7, 8, false, 100000, 2 * kBank},              // always the two lowest banks
+    {FlashFamily::Philips, 0, true, 3 * kBlock - 40, 3 * kBlock},  // blocks of the form
 };
 
 // An image the family's drive takes: bytes it never sends hold the flash's old value, and the
@@ -52,8 +52,8 @@ void PrepareImage(Rig& rig, const Family& f) {
 
 TEST(FlashWriteExtent, CoversEveryByteTheUpdateChangesAndNoMore) {
     for (const Family& f : kFamilies) {
-        SCOPED_TRACE(f.name);
-        Rig rig(f.name);
+        SCOPED_TRACE(FlashFamilyName(f.family));
+        Rig rig(f.family);
         PrepareImage(rig, f);
         const std::uint32_t extent = FlashWriteExtent(rig.container, f.philips, rig.image.size());
         EXPECT_EQ(extent, f.extent);
@@ -82,8 +82,8 @@ TEST(FlashWriteExtent, PerBankLengthsOfTheA0TypesEndWithTheFurthestBank) {
 
 TEST(ReadFlash, ReadsTheRangeWithTheReadBackSequenceAndPacksIt) {
     for (const Family& f : kFamilies) {
-        SCOPED_TRACE(f.name);
-        Rig rig(f.name);
+        SCOPED_TRACE(FlashFamilyName(f.family));
+        Rig rig(f.family);
         const FlashReadout read =
             ReadFlash(rig.tampering, rig.clock, rig.view, 0, static_cast<std::uint32_t>(f.extent));
         ASSERT_TRUE(read.ok());
@@ -116,7 +116,8 @@ TEST(ReadFlash, ReadsTheRangeWithTheReadBackSequenceAndPacksIt) {
 }
 
 TEST(ReadFlash, RefusedReadRomCarriesItsSense) {
-    Rig rig("a0", R"(, "faults": [{"command": "5a:11", "nth": 3, "sense": "05/24/00"}])");
+    Rig rig(FlashFamily::A0,
+            R"(, "faults": [{"command": "5a:11", "nth": 3, "sense": "05/24/00"}])");
     const FlashReadout read = ReadFlash(rig.tampering, rig.clock, rig.view, 0, 4096);
     EXPECT_FALSE(read.ok());
     EXPECT_EQ(rig.trace.size(), 3u);
@@ -127,7 +128,7 @@ TEST(ReadFlash, RefusedReadRomCarriesItsSense) {
 
 TEST(ReadFlash, ShortRepliesAreCaughtByTheSecondRead) {
     // The transport reports a short reply as a success: only the fill left behind tells.
-    Rig rig("a0", R"(, "faults": [{"short_reply": "5a:11", "bytes": 200}])");
+    Rig rig(FlashFamily::A0, R"(, "faults": [{"short_reply": "5a:11", "bytes": 200}])");
     const FlashReadout read = ReadFlash(rig.tampering, rig.clock, rig.view, 0, 4096);
     EXPECT_FALSE(read.ok());
     EXPECT_EQ(read.unsteadyAt, 200u);

@@ -2,11 +2,12 @@
 // procedure that sends a wrong byte leaves the drive's flash as it was.
 #include <gtest/gtest.h>
 
-#include "flash/flash_a0.h"
-#include "flash/flash_ali.h"
+#include "flash/family_a0.h"
+#include "flash/family_ali.h"
+#include "flash/family_mtk7.h"
+#include "flash/family_philips.h"
 #include "flash/flash_commands.h"
-#include "flash/flash_mtk7.h"
-#include "flash/flash_philips.h"
+#include "flash/flash_type_table.h"
 #include "procedure_rig.h"
 
 namespace kfs {
@@ -21,7 +22,7 @@ FlashResult Philips(FlashJob& job) {
 
 struct RefusalCase {
     const char* name;
-    const char* family;
+    FlashFamily family;
     FlashResult (*procedure)(FlashJob&);
     std::uint8_t type;
     std::size_t length;
@@ -65,33 +66,40 @@ auto FlipCdb(int at) {
 INSTANTIATE_TEST_SUITE_P(
     Cases, FamilyRefusals,
     testing::Values(
-        RefusalCase{"A0TriggerCheckSum", "a0", &FlashMtkType, 1, 131072, "5a00384b45a004", 1,
-                    FlipCdb(11)},
-        RefusalCase{"A0TriggerCount", "a0", &FlashMtkType, 1, 131072, "5a00384b45a004", 1,
-                    FlipCdb(7)},
-        RefusalCase{"A0TriggerData", "a0", &FlashMtkType, 1, 131072, "5a00384b45a004", 1,
+        RefusalCase{"A0TriggerCheckSum", FlashFamily::A0, &FlashMtkType, 1, 131072,
+                    "5a00384b45a004", 1, FlipCdb(11)},
+        RefusalCase{"A0TriggerCount", FlashFamily::A0, &FlashMtkType, 1, 131072, "5a00384b45a004",
+                    1, FlipCdb(7)},
+        RefusalCase{"A0TriggerData", FlashFamily::A0, &FlashMtkType, 1, 131072, "5a00384b45a004", 1,
                     kFlipData},
-        RefusalCase{"A0BankData", "a0", &FlashMtkType, 1, 131072, "5a00384b45a005", 2, kFlipData},
-        RefusalCase{"A0BankBeyondFlash", "a0", &FlashMtkType, 1, 131072, "5a00384b45a005", 2,
+        RefusalCase{"A0BankData", FlashFamily::A0, &FlashMtkType, 1, 131072, "5a00384b45a005", 2,
+                    kFlipData},
+        RefusalCase{"A0BankBeyondFlash", FlashFamily::A0, &FlashMtkType, 1, 131072,
+                    "5a00384b45a005", 2,
                     [](Cdb& cdb, std::vector<std::uint8_t>&) { cdb[7] = 0x40; }},
-        RefusalCase{"A0PollTriggerKind", "a0-poll", &FlashMtk3Type, 4, 131072, "5a00384b45a005e2",
-                    1, [](Cdb& cdb, std::vector<std::uint8_t>&) { cdb[6] = 0x04; }},
-        RefusalCase{"A0HalfOffset", "a0-32k", &FlashMtk6Type, 7, 131072, "5a00384b45a005", 4,
+        RefusalCase{"A0PollTriggerKind", FlashFamily::A0Poll, &FlashMtk3Type, 4, 131072,
+                    "5a00384b45a005e2", 1,
+                    [](Cdb& cdb, std::vector<std::uint8_t>&) { cdb[6] = 0x04; }},
+        RefusalCase{"A0HalfOffset", FlashFamily::A0_32k, &FlashMtk6Type, 7, 131072,
+                    "5a00384b45a005", 4,
                     [](Cdb& cdb, std::vector<std::uint8_t>&) { cdb[8] = 0x40; }},
-        RefusalCase{"AliBlockData", "ali", &FlashAliType, 2, 65536, "fd07", 2, kFlipData},
-        RefusalCase{"AliImageSum", "ali", &FlashAliType, 2, 65536, "fd07", 4, FlipCdb(9)},
-        RefusalCase{"AliBlockOrder", "ali", &FlashAliType, 2, 65536, "fd07", 3, FlipCdb(10)},
+        RefusalCase{"AliBlockData", FlashFamily::Ali, &FlashAliType, 2, 65536, "fd07", 2,
+                    kFlipData},
+        RefusalCase{"AliImageSum", FlashFamily::Ali, &FlashAliType, 2, 65536, "fd07", 4,
+                    FlipCdb(9)},
+        RefusalCase{"AliBlockOrder", FlashFamily::Ali, &FlashAliType, 2, 65536, "fd07", 3,
+                    FlipCdb(10)},
         // Bank 0 (sent second) loses a block: the procedure stops there; bank 1 is programmed.
-        RefusalCase{"Mtk7OffsetBeyondTheBanks", "mtk7", &FlashMtk7Type, 8, 65536, "3b06", 5,
-                    [](Cdb& cdb, std::vector<std::uint8_t>&) { cdb[3] = 0x02; }},
-        RefusalCase{"PhilipsRepeatedWords", "philips", &Philips, 0, 3 * 16384 - 40, "fa", 2,
-                    FlipCdb(8)},
-        RefusalCase{"PhilipsBlockOrder", "philips", &Philips, 0, 3 * 16384 - 40, "fa", 2,
+        RefusalCase{"Mtk7OffsetBeyondTheBanks", FlashFamily::Mtk7, &FlashMtk7Type, 8, 65536, "3b06",
+                    5, [](Cdb& cdb, std::vector<std::uint8_t>&) { cdb[3] = 0x02; }},
+        RefusalCase{"PhilipsRepeatedWords", FlashFamily::Philips, &Philips, 0, 3 * 16384 - 40, "fa",
+                    2, FlipCdb(8)},
+        RefusalCase{"PhilipsBlockOrder", FlashFamily::Philips, &Philips, 0, 3 * 16384 - 40, "fa", 2,
                     FlipCdb(5)}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(EmulatedCheckSum, DriveThatKeepsOneReportsTheSumOfTheProgrammedImage) {
-    Rig rig("a0", R"(, "keeps_checksum": true, "checksum": 4660)");
+    Rig rig(FlashFamily::A0, R"(, "keeps_checksum": true, "checksum": 4660)");
     rig.MakeImage(70000, 1);
     rig.KeepOld(65534, 65536);
     rig.SealCheckSum();

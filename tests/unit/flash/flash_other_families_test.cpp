@@ -1,11 +1,14 @@
-// The ALI, WRITE BUFFER and Philips procedures and the procedure selection, against emulated
-// drives of their families.
+// The procedures of the ali, mtk7 and philips families and the procedure selection, against
+// emulated drives of their families.
 #include <gtest/gtest.h>
 
+#include <set>
+
 #include "drive/cdb.h"
-#include "flash/flash_ali.h"
-#include "flash/flash_mtk7.h"
-#include "flash/flash_philips.h"
+#include "emulator/emulator.h"
+#include "flash/family_ali.h"
+#include "flash/family_mtk7.h"
+#include "flash/family_philips.h"
 #include "flash/select_flash_procedure.h"
 #include "procedure_rig.h"
 
@@ -17,7 +20,7 @@ using test::Rig;
 constexpr std::size_t kBlock = 16384;
 
 TEST(FlashAliType, OneMegabyteGoesOutAs64NumberedBlocksWithTheirSums) {
-    Rig rig("ali");
+    Rig rig(FlashFamily::Ali);
     rig.MakeImage(1024 * 1024, 2);
     auto job = rig.Job();
     std::vector<std::string> shown;
@@ -49,7 +52,7 @@ TEST(FlashAliType, OneMegabyteGoesOutAs64NumberedBlocksWithTheirSums) {
 }
 
 TEST(FlashAliType, BankAndAddressLinesOfTheFirstBlocks) {
-    Rig rig("ali");
+    Rig rig(FlashFamily::Ali);
     // The short tail is not sent; the drive holds the image sum against the blocks it gets, so
     // the tail adds nothing to it here.
     rig.MakeImage(5 * kBlock + 100, 2);
@@ -76,7 +79,7 @@ TEST(FlashAliType, BankAndAddressLinesOfTheFirstBlocks) {
 }
 
 TEST(FlashMtk7Type, WritesTheUpperBankFirstAndSavesEachBank) {
-    Rig rig("mtk7");
+    Rig rig(FlashFamily::Mtk7);
     rig.MakeImage(3 * 65536, 8);  // only the first 128 KB are written
     auto job = rig.Job();
     EXPECT_EQ(FlashMtk7Type(job), std::nullopt);
@@ -96,7 +99,7 @@ TEST(FlashMtk7Type, WritesTheUpperBankFirstAndSavesEachBank) {
 }
 
 TEST(FlashMtk7Type, ImageShorterThan128KBGoesOutWithZeros) {
-    Rig rig("mtk7");
+    Rig rig(FlashFamily::Mtk7);
     rig.MakeImage(100000, 8);
     auto job = rig.Job();
     EXPECT_EQ(FlashMtk7Type(job), std::nullopt);
@@ -105,7 +108,7 @@ TEST(FlashMtk7Type, ImageShorterThan128KBGoesOutWithZeros) {
 }
 
 TEST(FlashPhilipsForm, SendsTheBlocksWaitsForTheRestartAndLeavesTheImage) {
-    Rig rig("philips");
+    Rig rig(FlashFamily::Philips);
     rig.MakeImage(3 * kBlock - 40, 0);  // a form of exactly three blocks
     auto job = rig.Job();
     const std::size_t n = PhilipsBlockCount(rig.image.size());
@@ -137,7 +140,7 @@ TEST(FlashPhilipsForm, BlockFailures) {
         {R"({"never_ready": true})", "Wait Drive Ready TimeOut !\n", 3},
     };
     for (const Case& c : cases) {
-        Rig rig("philips", std::string(R"(, "faults": [)") + c.faults + "]");
+        Rig rig(FlashFamily::Philips, std::string(R"(, "faults": [)") + c.faults + "]");
         rig.MakeImage(3 * kBlock - 40, 0);
         auto job = rig.Job();
         EXPECT_EQ(FlashPhilipsForm(job, 3, 1, 2), c.expected) << c.faults;
@@ -154,15 +157,15 @@ TEST(FlashPhilipsForm, BlockFailures) {
 // the image. (The WRITE BUFFER saves: a drive may reset while it answers them.)
 TEST(UnexaminedCommands, FailingInTurnLeaveTheResultToTheWait) {
     struct Family {
-        const char* family;
+        FlashFamily family;
         FlashResult (*procedure)(FlashJob&);
         std::uint8_t type;
         std::size_t length;
         const char* command;
         std::vector<int> nths;  // the unexamined ones among the commands of that operation code
     } families[] = {
-        {"ali", &FlashAliType, 2, 4 * kBlock, "fd", {1, 2, 3, 4}},
-        {"mtk7", &FlashMtk7Type, 8, 2 * 65536, "3b", {5, 10}},
+        {FlashFamily::Ali, &FlashAliType, 2, 4 * kBlock, "fd", {1, 2, 3, 4}},
+        {FlashFamily::Mtk7, &FlashMtk7Type, 8, 2 * 65536, "3b", {5, 10}},
     };
     for (const Family& f : families) {
         for (int nth : f.nths) {
@@ -171,14 +174,14 @@ TEST(UnexaminedCommands, FailingInTurnLeaveTheResultToTheWait) {
                                   R"(, "sense": "03/0c/00"}])");
             rig.MakeImage(f.length, f.type);
             auto job = rig.Job();
-            EXPECT_EQ(f.procedure(job), std::nullopt) << f.family << " " << nth;
+            EXPECT_EQ(f.procedure(job), std::nullopt) << FlashFamilyName(f.family) << " " << nth;
             EXPECT_TRUE(rig.view.boxes.empty());
-            EXPECT_NE(rig.Flash(0, f.length), rig.image) << f.family << " " << nth;
+            EXPECT_NE(rig.Flash(0, f.length), rig.image) << FlashFamilyName(f.family) << " " << nth;
         }
         Rig rig(f.family, R"(, "faults": [{"never_ready": true}])");
         rig.MakeImage(f.length, f.type);
         auto job = rig.Job();
-        EXPECT_EQ(f.procedure(job), "Wait Drive Ready TimeOut !\n") << f.family;
+        EXPECT_EQ(f.procedure(job), "Wait Drive Ready TimeOut !\n") << FlashFamilyName(f.family);
         EXPECT_GT(rig.drives.Now(), 120000u);
     }
 }
@@ -190,8 +193,8 @@ TEST(FlashMtk7Type, ARefusedBlockEndsWithWriteBufferFail) {
         SCOPED_TRACE(nth);
         // Blocks are the WRITE BUFFER commands 1 to 4 and 6 to 9; the 5th saves bank 1.
         const int command = nth + (nth > 4 ? 1 : 0);
-        Rig rig("mtk7", R"(, "faults": [{"command": "3b", "nth": )" + std::to_string(command) +
-                            R"(, "sense": "05/24/00"}])");
+        Rig rig(FlashFamily::Mtk7, R"(, "faults": [{"command": "3b", "nth": )" +
+                                       std::to_string(command) + R"(, "sense": "05/24/00"}])");
         rig.MakeImage(2 * 65536, 8);
         auto job = rig.Job();
         EXPECT_EQ(FlashMtk7Type(job), "Write Buffer Fail !");
@@ -208,27 +211,36 @@ TEST(FlashMtk7Type, ARefusedBlockEndsWithWriteBufferFail) {
     }
 }
 
-TEST(ChooseFlashProcedure, PhilipsFormFirstThenTheFlashType) {
-    using P = FlashProcedure;
-    const P byType[] = {P::Mtk7, P::Mtk,  P::Ali,  P::Mtk,  P::Mtk3,
-                        P::Mtk,  P::Mtk5, P::Mtk6, P::Mtk7, P::Mtk7};
+TEST(ChooseFlashFamily, PhilipsFormFirstThenTheFlashType) {
+    using F = FlashFamily;
+    const F byType[] = {F::Mtk7, F::A0,   F::Ali,    F::A0,   F::A0Poll,
+                        F::A0,   F::Mtk5, F::A0_32k, F::Mtk7, F::Mtk7};
     for (int type = 0; type < 10; ++type) {
-        EXPECT_EQ(ChooseFlashProcedure(false, static_cast<std::uint8_t>(type)), byType[type])
-            << type;
-        EXPECT_EQ(ChooseFlashProcedure(true, static_cast<std::uint8_t>(type)), P::Philips);
+        EXPECT_EQ(ChooseFlashFamily(false, static_cast<std::uint8_t>(type)), byType[type]) << type;
+        EXPECT_EQ(ChooseFlashFamily(true, static_cast<std::uint8_t>(type)), F::Philips);
     }
-    EXPECT_EQ(ChooseFlashProcedure(false, 0xFF), P::Mtk7);
+    EXPECT_EQ(ChooseFlashFamily(false, 0xFF), F::Mtk7);
+}
+
+// A family's procedure is tested against the emulated drive of the same name: both sides must
+// know the same families.
+TEST(FlashFamilyName, NamesExactlyTheEmulatedFamilies) {
+    std::set<std::string> named;
+    for (FlashFamily family : kAllFlashFamilies) named.insert(std::string(FlashFamilyName(family)));
+    const std::vector<std::string>& emulated = emu::KnownFamilies();
+    EXPECT_EQ(named, std::set<std::string>(emulated.begin(), emulated.end()));
+    EXPECT_EQ(named.size(), std::size(kAllFlashFamilies));
 }
 
 TEST(SelectFlashProcedure, RunsTheChosenProcedureOnTheJob) {
-    Rig ali("ali");
+    Rig ali(FlashFamily::Ali);
     ali.MakeImage(2 * kBlock, 2);
     auto aliJob = ali.Job();
     EXPECT_EQ(SelectFlashProcedure(aliJob), std::nullopt);
     EXPECT_EQ(ali.Flash(0, 2 * kBlock), ali.image);
 
     // The Philips form takes its block count from the image and its words from the container.
-    Rig philips("philips");
+    Rig philips(FlashFamily::Philips);
     philips.MakeImage(2 * kBlock - 40, 1);
     philips.philips = true;
     philips.container.HeaderCheckSum = 0x1234;

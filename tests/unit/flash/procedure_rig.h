@@ -14,6 +14,7 @@
 #include "emulator/adapters/emulator_clock.h"
 #include "emulator/emulator.h"
 #include "flash/flash_job.h"
+#include "flash/flash_type_table.h"
 #include "support/recording_view.h"
 
 namespace kfs::test {
@@ -59,11 +60,11 @@ class TamperingTransport : public Transport {
 class Rig {
   public:
     // `fields` are further JSON members of the drive, e.g. R"(, "faults": [...])".
-    explicit Rig(const std::string& family, const std::string& fields = "")
-        : drives(
-              emu::DriveSet::FromJson(R"({"drives":[{"product":"OLDFIRM-1000","revision":"1.00",)"
-                                      R"("hardware_id":"OL","date_code":"990101","family":")" +
-                                      family + "\"" + fields + "}]}")),
+    explicit Rig(FlashFamily family, const std::string& fields = "")
+        : drives(emu::DriveSet::FromJson(
+              R"({"drives":[{"product":"OLDFIRM-1000","revision":"1.00",)"
+              R"("hardware_id":"OL","date_code":"990101","family":")" +
+              std::string(FlashFamilyName(family)) + "\"" + fields + "}]}")),
           emulated(drives),
           tampering(emulated),
           clock(drives),

@@ -38,7 +38,7 @@ class EnsureTrayClosedAndEmptyCases : public testing::TestWithParam<TrayCase> {}
 
 TEST_P(EnsureTrayClosedAndEmptyCases, EndWithTheTrayClosedAndEmptyOrTheUsersCancel) {
     const TrayCase& c = GetParam();
-    Rig rig("a0", c.fields);
+    Rig rig(FlashFamily::A0, c.fields);
     Operator view;
     view.drive = &rig.drives.drive(0);
     view.answer = c.answer;
@@ -123,7 +123,7 @@ class BoundedTrayCases : public testing::TestWithParam<BoundCase> {};
 
 TEST_P(BoundedTrayCases, GiveUpAfterTheBound) {
     const BoundCase& c = GetParam();
-    Rig rig("a0", c.fields);
+    Rig rig(FlashFamily::A0, c.fields);
     Operator view;
     view.drive = &rig.drives.drive(0);
     view.answer = [](const std::string&, emu::Drive& d) {
@@ -150,7 +150,7 @@ INSTANTIATE_TEST_SUITE_P(
 // A drive that takes every load but whose tray stays open: after a minute of loads the user is
 // asked.
 TEST(EnsureTrayClosedAndEmpty, ATrayThatStaysOpenIsTurnedOverToTheUserAfterAMinute) {
-    Rig rig("a0", R"(, "tray_open": true)");
+    Rig rig(FlashFamily::A0, R"(, "tray_open": true)");
     rig.tampering.tamper = [](int, Cdb& cdb, std::vector<std::uint8_t>&) {
         if (cdb[0] == 0x1B)
             cdb[4] = 0x01;  // start the unit, leave the tray where it is
@@ -166,7 +166,7 @@ TEST(EnsureTrayClosedAndEmpty, ATrayThatStaysOpenIsTurnedOverToTheUserAfterAMinu
 }
 
 TEST(EnsureTrayClosedAndEmpty, ClosedAndEmptyAsksTheDriveThreeQuestions) {
-    Rig rig("a0");
+    Rig rig(FlashFamily::A0);
     test::RecordingView view;
     EXPECT_TRUE(EnsureTrayClosedAndEmpty(rig.tampering, rig.clock, view, 0));
     EXPECT_EQ(rig.trace, (std::vector<std::string>{"1b0100000300000000000000 none 0",

@@ -124,7 +124,7 @@ TEST(WaitDriveReady, AGoneDeviceEndsTheWaitAtOnceOtherFailuresWaitOutTheLimit) {
 TEST(WaitDriveReady, EscapeUnlocksAndEndsTheProgramWithStatusZero) {
     FakeTransport t;
     VirtualClock clock;
-    clock.escape_after_polls = 2;
+    clock.escapeAfterPolls = 2;
     for (int i = 0; i < 5; ++i) t.replies.push_back({false, {}, FakeTransport::Sense(2, 0x04, 1)});
     try {
         WaitDriveReady(t, clock, 0, 120);

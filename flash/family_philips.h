@@ -13,7 +13,8 @@ inline constexpr std::size_t kPhilipsHeaderSize = 40;
 // header too, so the last block reaches 40 bytes beyond the image.
 std::size_t PhilipsBlockCount(std::size_t imageLength);
 
-// Philips-form images: `blockCount` blocks of 16 KB with the container's two trailer values
+// Family philips: Philips-form images, whatever their AtapiFlashType: `blockCount` blocks of 16 KB
+// with the container's two trailer values
 // (`p` = HeaderCheckSum, `q` = TrailerWord); the drive programs after the last block.
 FlashResult FlashPhilipsForm(FlashJob& job, std::size_t blockCount, std::uint16_t p,
                              std::uint16_t q);

@@ -1,4 +1,4 @@
-#include "flash/flash_a0.h"
+#include "flash/family_a0.h"
 
 #include <array>
 #include <optional>
@@ -39,8 +39,8 @@ std::uint32_t MakeEven(std::uint32_t n) {
     return n + (n & 1);
 }
 
-// The bank writes of types 1, 3, 4 and 5, worked out before anything is sent so that a bank that
-// does not fit the command is refused without touching the drive.
+// The bank writes of the a0 and a0-poll families, worked out before anything is sent so that a bank
+// that does not fit the command is refused without touching the drive.
 std::optional<BankPlan> PlanBankWrites(const FlashJob& job) {
     BankPlan plan;
     const std::size_t length = job.image.size();

@@ -1,4 +1,4 @@
-#include "flash/flash_mtk5.h"
+#include "flash/family_mtk5.h"
 
 #include <algorithm>
 #include <cstdio>

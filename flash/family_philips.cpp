@@ -1,4 +1,4 @@
-#include "flash/flash_philips.h"
+#include "flash/family_philips.h"
 
 #include <cstdio>
 

@@ -1,4 +1,4 @@
-#include "flash/flash_ali.h"
+#include "flash/family_ali.h"
 
 #include <cstdio>
 

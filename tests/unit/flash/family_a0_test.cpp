@@ -1,7 +1,8 @@
-#include "flash/flash_a0.h"
+#include "flash/family_a0.h"
 
 #include <gtest/gtest.h>
 
+#include "flash/flash_type_table.h"
 #include "procedure_rig.h"
 
 namespace kfs {
@@ -25,7 +26,7 @@ std::vector<std::string> FullBanks(int count) {
 
 // FlashMtkType against an emulated drive of its family: the bank writes and the trigger it sends
 // for the layouts that matter, and the drive it leaves behind.
-struct MtkCase {
+struct A0Case {
     const char* name;
     std::size_t length;
     std::vector<std::uint32_t> bankSizes;  // empty: MaxBankSize 0, banks from the length
@@ -33,11 +34,11 @@ struct MtkCase {
     std::uint8_t count;                    // trigger byte 7
 };
 
-class FlashMtkTypeLayouts : public testing::TestWithParam<MtkCase> {};
+class FlashMtkTypeLayouts : public testing::TestWithParam<A0Case> {};
 
 TEST_P(FlashMtkTypeLayouts, SendsTheBanksAndTheTriggerAndLeavesTheImageInTheDrive) {
-    const MtkCase& c = GetParam();
-    Rig rig("a0");
+    const A0Case& c = GetParam();
+    Rig rig(FlashFamily::A0);
     rig.MakeImage(c.length, 1);
     std::vector<std::pair<std::size_t, std::size_t>> sent;  // image ranges the banks carry
     if (c.bankSizes.empty()) {
@@ -89,21 +90,21 @@ INSTANTIATE_TEST_SUITE_P(
     Examples, FlashMtkTypeLayouts,
     testing::Values(
         // Per-bank size 40001: the zero byte after it goes out as the even length's last byte.
-        MtkCase{"PerBank40001",
-                kBank + 30000,
-                {40001, 30000},
-                {BankWrite(0, 0x9C42), BankWrite(1, 30000)},
-                0xE2},
-        MtkCase{"TwoFullBanks", 131072, {}, {BankWrite(0, 65534), BankWrite(1, 65534)}, 0xE2},
-        MtkCase{"PartialLastBank", 70000, {}, {BankWrite(0, 65534), BankWrite(1, 4464)}, 0xE2},
+        A0Case{"PerBank40001",
+               kBank + 30000,
+               {40001, 30000},
+               {BankWrite(0, 0x9C42), BankWrite(1, 30000)},
+               0xE2},
+        A0Case{"TwoFullBanks", 131072, {}, {BankWrite(0, 65534), BankWrite(1, 65534)}, 0xE2},
+        A0Case{"PartialLastBank", 70000, {}, {BankWrite(0, 65534), BankWrite(1, 4464)}, 0xE2},
         // An odd last bank is sent one byte longer: that byte lies beyond the image.
-        MtkCase{"OddLastBank", 70001, {}, {BankWrite(0, 65534), BankWrite(1, 4466)}, 0xE2},
-        MtkCase{"SixteenBanks", 16 * kBank, {}, FullBanks(16), 0xF0},
-        MtkCase{"ThirtyTwoBanks", 32 * kBank, {}, FullBanks(32), 0x00}),
+        A0Case{"OddLastBank", 70001, {}, {BankWrite(0, 65534), BankWrite(1, 4466)}, 0xE2},
+        A0Case{"SixteenBanks", 16 * kBank, {}, FullBanks(16), 0xF0},
+        A0Case{"ThirtyTwoBanks", 32 * kBank, {}, FullBanks(32), 0x00}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(FlashMtkType, OddLastBankGoesOutWithAZeroBeyondTheImage) {
-    Rig rig("a0");
+    Rig rig(FlashFamily::A0);
     rig.MakeImage(70001, 1);
     rig.KeepOld(65534, 65536);
     rig.SealCheckSum();
@@ -115,7 +116,7 @@ TEST(FlashMtkType, OddLastBankGoesOutWithAZeroBeyondTheImage) {
 
 TEST(FlashMtkType, BankTooLongForTheCommandIsRefusedBeforeAnythingIsSent) {
     for (std::uint32_t size : {65535u, 65536u, 70000u}) {
-        Rig rig("a0");
+        Rig rig(FlashFamily::A0);
         rig.MakeImage(2 * kBank, 1);
         rig.container.MaxBankSize = 65536;
         rig.container.BankSizes = {1000, size};
@@ -126,7 +127,7 @@ TEST(FlashMtkType, BankTooLongForTheCommandIsRefusedBeforeAnythingIsSent) {
         EXPECT_TRUE(rig.trace.empty());
         EXPECT_TRUE(rig.view.lines.empty());
     }
-    Rig rig("a0");  // 65534 is the longest bank that fits
+    Rig rig(FlashFamily::A0);  // 65534 is the longest bank that fits
     rig.MakeImage(kBank, 1);
     rig.container.MaxBankSize = 65536;
     rig.container.BankSizes = {65534};
@@ -138,7 +139,7 @@ TEST(FlashMtkType, BankTooLongForTheCommandIsRefusedBeforeAnythingIsSent) {
 
 TEST(FlashMtkType, ZeroByteAfterTheLastBankStaysInsideTheImage) {
     // The last bank ends exactly at the image's end: there is no byte after it to clear.
-    Rig rig("a0");
+    Rig rig(FlashFamily::A0);
     rig.MakeImage(kBank + 1001, 1);
     rig.container.MaxBankSize = 65536;
     rig.container.BankSizes = {65534, 1001};
@@ -155,7 +156,7 @@ TEST(FlashMtkType, ZeroByteAfterTheLastBankStaysInsideTheImage) {
 // The polling members of the family: their bank layout, trigger and the progress they show.
 struct PollCase {
     const char* name;
-    const char* family;
+    FlashFamily family;
     FlashResult (*procedure)(FlashJob&);
     std::uint8_t type;
     std::size_t length;
@@ -213,16 +214,16 @@ std::string HalfWrite(int bank, std::uint16_t offset) {
 
 INSTANTIATE_TEST_SUITE_P(
     Families, PollingProcedures,
-    testing::Values(PollCase{"Mtk3",
-                             "a0-poll",
+    testing::Values(PollCase{"A0Poll",
+                             FlashFamily::A0Poll,
                              &FlashMtk3Type,
                              4,
                              70000,
                              {BankWrite(0, 65534), BankWrite(1, 4464)},
                              "5a00384b45a005e2"},
                     // The last bank is partial: its second half lies wholly beyond the image.
-                    PollCase{"Mtk6",
-                             "a0-32k",
+                    PollCase{"A0_32k",
+                             FlashFamily::A0_32k,
                              &FlashMtk6Type,
                              7,
                              70000,
@@ -235,7 +236,7 @@ INSTANTIATE_TEST_SUITE_P(
 // procedure returns exactly the text for that failure and shows nothing else.
 struct FaultCase {
     const char* name;
-    const char* family;
+    FlashFamily family;
     FlashResult (*procedure)(FlashJob&);
     std::string faults;
     FlashResult expected;
@@ -247,9 +248,9 @@ class A0Faults : public testing::TestWithParam<FaultCase> {};
 TEST_P(A0Faults, ReturnTheTextOfTheFailure) {
     const FaultCase& c = GetParam();
     Rig rig(c.family, R"(, "faults": [)" + c.faults + "]");
-    const std::uint8_t type = c.procedure == &FlashMtkType    ? 1
-                              : c.procedure == &FlashMtk3Type ? 4
-                                                              : 7;
+    const std::uint8_t type = c.family == FlashFamily::A0       ? 1
+                              : c.family == FlashFamily::A0Poll ? 4
+                                                                : 7;
     rig.MakeImage(2 * kBank, type);
     if (type != 7) {
         rig.KeepOld(65534, kBank);
@@ -281,45 +282,52 @@ const char kPoll0407[] = R"({"command": "00", "nth": 1, "sense": "02/04/07"})";
 INSTANTIATE_TEST_SUITE_P(
     Matrix, A0Faults,
     testing::Values(
-        FaultCase{"MtkA3", "a0", &FlashMtkType, kVendorA3Fails, std::nullopt, true},
-        FaultCase{"MtkBank1", "a0", &FlashMtkType, kBankFails1, "Write Buffer Fail !", false},
-        FaultCase{"MtkBank2", "a0", &FlashMtkType, kBankFails2, "Write Buffer Fail !", false},
+        FaultCase{"A0A3", FlashFamily::A0, &FlashMtkType, kVendorA3Fails, std::nullopt, true},
+        FaultCase{"A0Bank1", FlashFamily::A0, &FlashMtkType, kBankFails1, "Write Buffer Fail !",
+                  false},
+        FaultCase{"A0Bank2", FlashFamily::A0, &FlashMtkType, kBankFails2, "Write Buffer Fail !",
+                  false},
         // The trigger's result is not examined: the drive never programs and is ready at once.
-        FaultCase{"MtkTrigger", "a0", &FlashMtkType, kTriggerFails, std::nullopt, false},
+        FaultCase{"A0Trigger", FlashFamily::A0, &FlashMtkType, kTriggerFails, std::nullopt, false},
         // A failed wait poll is only a poll: the wait goes on.
-        FaultCase{"MtkWaitPoll", "a0", &FlashMtkType, kPollMedium, std::nullopt, true},
-        FaultCase{"MtkNeverReady", "a0", &FlashMtkType, kNeverReady, "Wait Drive Ready TimeOut !\n",
+        FaultCase{"A0WaitPoll", FlashFamily::A0, &FlashMtkType, kPollMedium, std::nullopt, true},
+        FaultCase{"A0NeverReady", FlashFamily::A0, &FlashMtkType, kNeverReady,
+                  "Wait Drive Ready TimeOut !\n", false},
+        FaultCase{"A0PollA3", FlashFamily::A0Poll, &FlashMtk3Type, kVendorA3Fails, std::nullopt,
+                  true},
+        FaultCase{"A0PollBank1", FlashFamily::A0Poll, &FlashMtk3Type, kBankFails1,
+                  "Write Buffer Fail !", false},
+        FaultCase{"A0PollBank2", FlashFamily::A0Poll, &FlashMtk3Type, kBankFails2,
+                  "Write Buffer Fail !", false},
+        FaultCase{"A0PollTrigger", FlashFamily::A0Poll, &FlashMtk3Type, kTriggerFails, std::nullopt,
                   false},
-        FaultCase{"Mtk3A3", "a0-poll", &FlashMtk3Type, kVendorA3Fails, std::nullopt, true},
-        FaultCase{"Mtk3Bank1", "a0-poll", &FlashMtk3Type, kBankFails1, "Write Buffer Fail !",
-                  false},
-        FaultCase{"Mtk3Bank2", "a0-poll", &FlashMtk3Type, kBankFails2, "Write Buffer Fail !",
-                  false},
-        FaultCase{"Mtk3Trigger", "a0-poll", &FlashMtk3Type, kTriggerFails, std::nullopt, false},
-        FaultCase{"Mtk3PollOtherSense", "a0-poll", &FlashMtk3Type, kPollMedium, "Trigger Fail !\n",
-                  false},
-        // Type 4 takes only 2/04/08 as progress.
-        FaultCase{"Mtk3PollQualifier07", "a0-poll", &FlashMtk3Type, kPoll0407, "Trigger Fail !\n",
-                  false},
-        FaultCase{"Mtk3NeverReady", "a0-poll", &FlashMtk3Type, kNeverReady,
+        FaultCase{"A0PollPollOtherSense", FlashFamily::A0Poll, &FlashMtk3Type, kPollMedium,
+                  "Trigger Fail !\n", false},
+        // a0-poll takes only 2/04/08 as progress.
+        FaultCase{"A0PollPollQualifier07", FlashFamily::A0Poll, &FlashMtk3Type, kPoll0407,
+                  "Trigger Fail !\n", false},
+        FaultCase{"A0PollNeverReady", FlashFamily::A0Poll, &FlashMtk3Type, kNeverReady,
                   "Flash progress TimeOut !\n", false},
-        FaultCase{"Mtk6A3", "a0-32k", &FlashMtk6Type, kVendorA3Fails, std::nullopt, true},
+        FaultCase{"A0_32kA3", FlashFamily::A0_32k, &FlashMtk6Type, kVendorA3Fails, std::nullopt,
+                  true},
         // Only the second half's failure counts; the drive then lacks half a bank.
-        FaultCase{"Mtk6FirstHalf", "a0-32k", &FlashMtk6Type, kBankFails1, std::nullopt, false},
-        FaultCase{"Mtk6SecondHalf", "a0-32k", &FlashMtk6Type, kBankFails2, "Write Buffer Fail !",
+        FaultCase{"A0_32kFirstHalf", FlashFamily::A0_32k, &FlashMtk6Type, kBankFails1, std::nullopt,
                   false},
-        FaultCase{"Mtk6SecondBankFirstHalf", "a0-32k", &FlashMtk6Type,
+        FaultCase{"A0_32kSecondHalf", FlashFamily::A0_32k, &FlashMtk6Type, kBankFails2,
+                  "Write Buffer Fail !", false},
+        FaultCase{"A0_32kSecondBankFirstHalf", FlashFamily::A0_32k, &FlashMtk6Type,
                   R"({"command": "5a:a0", "nth": 3, "sense": "03/0c/00"})", std::nullopt, false},
-        FaultCase{"Mtk6SecondBankSecondHalf", "a0-32k", &FlashMtk6Type,
+        FaultCase{"A0_32kSecondBankSecondHalf", FlashFamily::A0_32k, &FlashMtk6Type,
                   R"({"command": "5a:a0", "nth": 4, "sense": "03/0c/00"})", "Write Buffer Fail !",
                   false},
-        FaultCase{"Mtk6Trigger", "a0-32k", &FlashMtk6Type,
+        FaultCase{"A0_32kTrigger", FlashFamily::A0_32k, &FlashMtk6Type,
                   R"({"command": "5a:a0", "nth": 5, "sense": "03/0c/00"})", std::nullopt, false},
-        FaultCase{"Mtk6PollOtherSense", "a0-32k", &FlashMtk6Type, kPollMedium, "Trigger Fail !\n",
-                  false},
-        // Type 7 takes 2/04 with any qualifier.
-        FaultCase{"Mtk6PollQualifier07", "a0-32k", &FlashMtk6Type, kPoll0407, std::nullopt, true},
-        FaultCase{"Mtk6NeverReady", "a0-32k", &FlashMtk6Type, kNeverReady,
+        FaultCase{"A0_32kPollOtherSense", FlashFamily::A0_32k, &FlashMtk6Type, kPollMedium,
+                  "Trigger Fail !\n", false},
+        // a0-32k takes 2/04 with any qualifier.
+        FaultCase{"A0_32kPollQualifier07", FlashFamily::A0_32k, &FlashMtk6Type, kPoll0407,
+                  std::nullopt, true},
+        FaultCase{"A0_32kNeverReady", FlashFamily::A0_32k, &FlashMtk6Type, kNeverReady,
                   "Flash progress TimeOut !\n", false}),
     [](const auto& info) { return std::string(info.param.name); });
 

@@ -1,4 +1,4 @@
-#include "flash/flash_mtk7.h"
+#include "flash/family_mtk7.h"
 
 #include "flash/flash_commands.h"
 #include "flash/procedure_support.h"
