@@ -45,8 +45,12 @@ bool WaitDriveReady(Transport& transport, Clock& clock, DriveIndex drive, int li
         // A drive without a disc counts as ready; any other condition (2/04h becoming ready,
         // reset, programming) keeps the wait going.
         SenseData sense = transport.GetSenseData();
-        if (SenseKey(sense) == 0x02 && SenseCode(sense) == 0x3A)
+        if (SenseKey(sense) == 0x02 && SenseCode(sense) == 0x3A) {
+            // "No disc" is the answer this wait accepts: it is no failure to report later as
+            // the cause of an error that has nothing to do with it.
+            transport.ForgetFailure();
             return true;
+        }
         clock.Sleep(kPollMs);
     }
 }

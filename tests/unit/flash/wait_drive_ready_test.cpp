@@ -72,6 +72,8 @@ TEST(WaitDriveReady, OtherSenseKeepsWaitingOnlyTwoThreeAhEndsEarly) {
     EXPECT_TRUE(WaitDriveReady(t, clock, 0, 120));
     EXPECT_EQ(t.sent.size(), 3u);
     EXPECT_EQ(clock.NowMs(), 400u);
+    // The "no disc" it accepted is not left behind as the cause of a later error.
+    EXPECT_FALSE(t.LastFailure());
 }
 
 // Every TEST UNIT READY fails in the transport with the same error.
