@@ -658,11 +658,14 @@ class Stage:
             problem, extra = compare_traces(trace, got, path=path)
             self.result(f"{label}: trace as in-process, CDBs whole ({extra} kernel commands left "
                         "out)", problem is None, problem or "")
-            if ref.returncode == 0:
-                rom = self.iscsi[key].rom(lun)
-                got = hashlib.sha256(b"".join(rom[a:a + n] for a, n in ranges)).hexdigest()
-                self.result(f"{label}: flash equals the image",
-                            got == expected_flash_hash(image, ranges), got)
+            # A whole update without faults must succeed: agreeing with an in-process run that
+            # failed would prove nothing.
+            rom = self.iscsi[key].rom(lun)
+            got = hashlib.sha256(b"".join(rom[a:a + n] for a, n in ranges)).hexdigest()
+            self.result(f"{label}: succeeds, flash equals the image",
+                        ref.returncode == 0 and r.status == 0
+                        and got == expected_flash_hash(image, ranges),
+                        f"status {r.status}, in-process {ref.returncode}; {got}")
 
     def judge_qemu(self, runs):
         idents = {}
@@ -749,7 +752,13 @@ class Stage:
         problem, extra = compare_traces(trace, bridge)
         self.result(f"{label}: trace as in-process ({extra} kernel commands left out)",
                     problem is None, problem or "")
-        if ref.returncode == 0:
+        if not faults:
+            rom = (notes.get(f"{name}.rom") or [""])[0]
+            self.result(f"{label}: succeeds, flash equals the image",
+                        ref.returncode == 0 and r.status == 0
+                        and rom == expected_flash_hash(image, ranges),
+                        f"status {r.status}, in-process {ref.returncode}; {rom}")
+        elif ref.returncode == 0:
             rom = (notes.get(f"{name}.rom") or [""])[0]
             self.result(f"{label}: flash equals the image", rom ==
                         expected_flash_hash(image, ranges), rom)
