@@ -9,6 +9,9 @@ namespace {
 
 // Commands the initiator may send beyond the one it waits for.
 constexpr std::uint32_t kCommandWindow = 32;
+// No command of a CD-ROM drive moves more (the kernel's largest reads stay far below); a larger
+// expected length is refused before a buffer is made for it.
+constexpr std::uint32_t kMaxTransfer = 16u << 20;
 constexpr std::uint16_t kSessionHandle = 1;
 constexpr std::uint8_t kStageSecurity = 0;
 constexpr std::uint8_t kStageFullFeature = 3;
@@ -152,6 +155,12 @@ bool Connection::OnScsiCommand(const Pdu& command) {
         return true;  // outside the command window: ignored, as if never sent
     Accept(command);
     const std::uint32_t expected = command.U32(20);
+    if (expected > kMaxTransfer) {
+        // Data-Out that follows it finds no command waiting and is dropped.
+        const bridge::Answer refused{bridge::kStatusCheckCondition, MakeSense(0x05, 0x24, 0x00),
+                                     0, true, Reads(command)};
+        return SendStatus(command, refused, expected, true);
+    }
     std::vector<std::uint8_t> buffer(expected, 0);
     if (Writes(command) && !ReceiveData(command, buffer))
         return false;
