@@ -98,8 +98,10 @@ FlashResult PollProgress(FlashJob& job, bool onlyQualifier08) {
         if (job.clock.NowMs() - trigger > kProgressLimitMs)
             return kFlashProgressTimeOut;
         job.sense = job.transport.GetSenseData();
-        if (SenseKey(job.sense) == 0x02 && SenseCode(job.sense) == 0x3A)
-            return std::nullopt;  // reset without a disc: programming is over
+        if (SenseKey(job.sense) == 0x02 && SenseCode(job.sense) == 0x3A) {
+            job.transport.ForgetFailure();  // an answer, not a failure
+            return std::nullopt;            // reset without a disc: programming is over
+        }
         const bool progress = SenseKey(job.sense) == 0x02 && SenseCode(job.sense) == 0x04 &&
                               (!onlyQualifier08 || SenseQualifier(job.sense) == 0x08);
         if (!progress)

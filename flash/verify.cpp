@@ -58,13 +58,14 @@ bool VerifyByReadBack(FlashJob& job) {
         job.view.ShowError(job.updaterRole ? kVerifyError : kReadRomError, kCaption);
         return false;
     }
-    // Reserved blocks hold data of the individual drive (serial number, calibration); the image
-    // carries zeros there, so they compare as zeros whatever the drive keeps.
+    // Reserved blocks hold data of the individual drive (serial number, calibration), so they are
+    // not compared: they take the image's bytes whatever the drive keeps. Zeroing them instead
+    // would fail a correct write of an image that carries data there (a backup of a drive does).
     for (const SKFSReserveBlock& block : job.container.ReservedBlocks) {
-        if (block.Address >= readBack.size())
-            continue;
-        const std::size_t n = std::min<std::size_t>(block.Length, readBack.size() - block.Address);
-        std::memset(readBack.data() + block.Address, 0, n);
+        if (block.Address >= image.size())
+            continue;  // only the image's bytes are compared
+        const std::size_t n = std::min<std::size_t>(block.Length, image.size() - block.Address);
+        std::memcpy(readBack.data() + block.Address, image.data() + block.Address, n);
     }
     job.view.SetProgress(0);
     if (!job.silent)

@@ -19,7 +19,7 @@ step "native release build (tools, benchmarks)"
 cmake --preset native-release >/dev/null
 cmake --build --preset native-release
 
-step "virtual machine: kfsflash through a real kernel (QEMU, sr/sg, emulated drives via tcm_loop)"
+step "virtual machine: kfsflash through a real kernel (QEMU, sr/sg, emulated drives via tcm_loop and iSCSI)"
 python3 tests/vm/vm_stage.py
 
 step "windows build (mingw-w64 i686, the shipped program)"

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
+
 #include "emulator/adapters/emulated_transport.h"
 #include "emulator/adapters/emulator_clock.h"
 #include "emulator/emulator.h"
@@ -70,6 +72,55 @@ TEST(WaitDriveReady, OtherSenseKeepsWaitingOnlyTwoThreeAhEndsEarly) {
     EXPECT_TRUE(WaitDriveReady(t, clock, 0, 120));
     EXPECT_EQ(t.sent.size(), 3u);
     EXPECT_EQ(clock.NowMs(), 400u);
+    // The "no disc" it accepted is not left behind as the cause of a later error.
+    EXPECT_FALSE(t.LastFailure());
+}
+
+// Every TEST UNIT READY fails in the transport with the same error.
+class FailingTransport : public FakeTransport {
+  public:
+    explicit FailingTransport(CommandResult failure) : failure_(failure) {}
+    CommandResult Execute(DriveIndex drive, const Cdb& cdb, std::uint8_t* buffer,
+                          std::uint16_t length, std::uint8_t direction,
+                          std::uint32_t timeoutMs) override {
+        FakeTransport::Execute(drive, cdb, buffer, length, direction, timeoutMs);
+        return failure_;
+    }
+
+  private:
+    CommandResult failure_;
+};
+
+TEST(WaitDriveReady, AGoneDeviceEndsTheWaitAtOnceOtherFailuresWaitOutTheLimit) {
+    using Kind = CommandResult::CodeKind;
+    struct Case {
+        const char* what;
+        Kind kind;
+        std::uint32_t code;
+        bool gone;
+    };
+    const Case cases[] = {
+        {"ENODEV: the device was removed", Kind::Errno, ENODEV, true},
+        {"ENXIO: no such device", Kind::Errno, ENXIO, true},
+        {"DID_NO_CONNECT", Kind::HostStatus, 0x01, true},
+        {"DID_BAD_TARGET", Kind::HostStatus, 0x04, true},
+        {"EIO: may pass", Kind::Errno, EIO, false},
+        {"DID_TIME_OUT: may pass", Kind::HostStatus, 0x03, false},
+        {"a driver status", Kind::DriverStatus, 0x01, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        FailingTransport t(CommandResult::Error(c.kind, c.code));
+        VirtualClock clock;
+        EXPECT_FALSE(WaitDriveReady(t, clock, 0, 120));
+        if (c.gone) {
+            EXPECT_EQ(t.sent.size(), 1u);  // no unlock sent to a device that is not there
+            EXPECT_EQ(clock.NowMs(), 0u);
+        } else {
+            EXPECT_GT(clock.NowMs(), 120000u);
+            EXPECT_EQ(t.sent.back().cdb, kUnlock);
+        }
+    }
 }
 
 TEST(WaitDriveReady, EscapeUnlocksAndEndsTheProgramWithStatusZero) {

@@ -40,6 +40,45 @@ note() { echo "@@NOTE $1 $2"; }
 
 sr_list() { ls /dev/sr* 2>/dev/null | sed 's,^/dev/sr,,' | sort -n | sed 's,^,/dev/sr,'; }
 
+# sr_at_target ID: the /dev/srN at SCSI target ID of its bus (an iSCSI unit's scsi-block device).
+sr_at_target() {
+  for s in /sys/block/sr*; do
+    readlink -f "$s/device" | grep -q ":0:$1:0\$" && echo "/dev/${s##*/}"
+  done
+}
+
+# sr_of_session_lun S N: the /dev/srN of logical unit N of the guest's own iSCSI session S.
+sr_of_session_lun() {
+  for s in /sys/block/sr*; do
+    case "$(readlink -f "$s/device")" in
+      */session$1/*:0:0:$2) echo "/dev/${s##*/}" ;;
+    esac
+  done
+}
+
+# iscsi_login PORT: the guest kernel's own initiator logs in to the host's target (the host's
+# loopback is 10.0.2.2 on QEMU's user network); its units appear as sr devices.
+iscsi_login() {
+  if [ ! -e /etc/iscsi/initiatorname.iscsi ]; then
+    ip link set lo up
+    ip link set eth0 up
+    ip addr add 10.0.2.15/24 dev eth0
+    mkdir -p /etc/iscsi /var/lib/iscsi /run/lock/iscsi /var/lock
+    echo "InitiatorName=iqn.2026-01.org.kfs:guest" >/etc/iscsi/initiatorname.iscsi
+    iscsid
+  fi
+  node="-m node -T iqn.2026-01.org.kfs:emulated-drives -p 10.0.2.2:$1"
+  iscsiadm $node -o new >/dev/null
+  iscsiadm $node --login >/tmp/iscsi-login 2>&1 || dump iscsi-login /tmp/iscsi-login
+}
+
+# sr_of_model MODEL: the /dev/srN whose product identification is MODEL.
+sr_of_model() {
+  for s in /sys/block/sr*; do
+    [ "$(cat "$s/device/model" | sed 's/ *$//')" = "$1" ] && echo "/dev/${s##*/}"
+  done
+}
+
 # The drive-table position of a device: the machine's /dev/srN in ascending N.
 index_of() { sr_list | grep -n -x "$1" | cut -d: -f1 | awk '{ print $1 - 1 }'; }
 
