@@ -211,7 +211,7 @@ MatchMessage SelectContainer(Transport& transport, FirmwareState& firmware, cons
 
     if (firmware.PhilipsImage) {
         boxes.Edit1 = kPhilipsModelText;
-        firmware.ExpectedCheckSum = static_cast<std::uint16_t>(ByteSum(firmware.CurrentImage));
+        firmware.ExpectedCheckSum = ByteSum16(firmware.CurrentImage);
         boxes.Edit2 = Hex4(firmware.ExpectedCheckSum);
         return std::nullopt;
     }

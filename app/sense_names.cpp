@@ -60,22 +60,16 @@ struct OpName {
     const char* name;
 };
 
+// The standard commands the program sends (the vendor commands FAh and FDh have no name here).
 constexpr OpName kCommandNames[] = {
     {0x00, "TEST UNIT READY"},
     {0x03, "REQUEST SENSE"},
     {0x12, "INQUIRY"},
     {0x1B, "START STOP UNIT"},
     {0x1E, "PREVENT ALLOW MEDIUM REMOVAL"},
-    {0x25, "READ CAPACITY"},
-    {0x28, "READ(10)"},
     {0x3B, "WRITE BUFFER"},
-    {0x3C, "READ BUFFER"},
-    {0x43, "READ TOC/PMA/ATIP"},
-    {0x46, "GET CONFIGURATION"},
     {0x4A, "GET EVENT STATUS NOTIFICATION"},
-    {0x55, "MODE SELECT(10)"},
     {0x5A, "MODE SENSE(10)"},
-    {0xBD, "MECHANISM STATUS"},
 };
 
 std::string Hex2(std::uint8_t value) {

@@ -95,15 +95,25 @@ CommandResult FailedCommandRecorder::Execute(DriveIndex drive, const Cdb& cdb, s
                                              std::uint32_t timeoutMs) {
     const CommandResult ok =
         inner_.SendPacketCommand(drive, cdb, buffer, length, direction, timeoutMs);
-    if (!ok) {
-        last_ = {cdb[0], inner_.GetSenseData(), 0};
-        if (ok.outcome == CommandResult::Outcome::Error) {
-            last_.errorKind = ok.kind;
-            last_.errorCode = ok.code;
-        }
-    } else if (last_.opcode)
-        ++last_.commandsSince;
+    // SendPacketCommand records a failure as this returns; a good command counts only while a
+    // failure is on record.
+    if (!ok)
+        commandsSince_ = 0;
+    else if (LastFailure())
+        ++commandsSince_;
     return ok;
+}
+
+FailureCause FailedCommandRecorder::Cause() const {
+    const std::optional<SentCommand>& failure = LastFailure();
+    if (!failure)
+        return {};
+    FailureCause cause{failure->cdb[0], failure->result.sense, commandsSince_};
+    if (failure->result.outcome == CommandResult::Outcome::Error) {
+        cause.errorKind = failure->result.kind;
+        cause.errorCode = failure->result.code;
+    }
+    return cause;
 }
 
 }  // namespace kfs

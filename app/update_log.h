@@ -70,25 +70,27 @@ class FileUpdateLog final : public UpdateLog {
     Clock now_;
 };
 
-// A transport that passes every command on and remembers the last one that failed, so that a
-// failure reported later can name its cause.
+// A transport that passes every command on, so that the presenter has a record of the last
+// failed command (Transport::LastFailure) of its own, which no other user of the inner transport
+// forgets or replaces, and counts the commands that completed after it.
 class FailedCommandRecorder final : public Transport {
   public:
     explicit FailedCommandRecorder(Transport& inner) : inner_(inner) {}
 
-    CommandResult Execute(DriveIndex drive, const Cdb& cdb, std::uint8_t* buffer,
-                          std::uint16_t length, std::uint8_t direction,
-                          std::uint32_t timeoutMs) override;
     SenseData GetSenseData() const override { return inner_.GetSenseData(); }
     int DriveCount() const override { return inner_.DriveCount(); }
 
-    // The cause as of now: the last failed command since Forget, or none.
-    const FailureCause& LastFailure() const { return last_; }
-    void Forget() { last_ = {}; }
+    // The cause as of now: the last failed command since ForgetFailure, or none.
+    FailureCause Cause() const;
+
+  protected:
+    CommandResult Execute(DriveIndex drive, const Cdb& cdb, std::uint8_t* buffer,
+                          std::uint16_t length, std::uint8_t direction,
+                          std::uint32_t timeoutMs) override;
 
   private:
     Transport& inner_;
-    FailureCause last_;
+    int commandsSince_ = 0;
 };
 
 }  // namespace kfs

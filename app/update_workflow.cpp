@@ -100,11 +100,11 @@ void Presenter::ReportFailure(const std::string& text) {
         return;
     ++failuresReported_;
     if (log_)
-        log_->Failure(text, recorder_.LastFailure());
+        log_->Failure(text, recorder_.Cause());
 }
 
 void Presenter::ReportUpdateStart() {
-    recorder_.Forget();
+    recorder_.ForgetFailure();
     failuresReported_ = 0;
     if (!log_)
         return;
@@ -297,7 +297,7 @@ UpdateOutcome Presenter::RunUpdate() {
         SetMediumLock(transport_, drive, true);
         // Flashing went well: a command that failed on the way (a drive polled while it
         // restarted) is no cause of what verification may find.
-        recorder_.Forget();
+        recorder_.ForgetFailure();
         const bool verified =
             VerifyFlash(job, firmware.ExpectedCheckSum, state_.ShowCheckSumDetail);
         SetMediumLock(transport_, drive, false);
@@ -314,7 +314,7 @@ UpdateOutcome Presenter::RunUpdate() {
     }
 
     // Re-identify the drive: it now reports the new firmware's identity.
-    recorder_.Forget();
+    recorder_.ForgetFailure();
     const std::string model = GetDriveModelName(transport_, drive);
     if (model.empty()) {
         ShowError("Get Drive ModelName Error!");

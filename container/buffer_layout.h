@@ -17,8 +17,8 @@ enum class BufferId : int { kCvt = 0, kKfs1 = 1, kKfs2 = 2, kKfs3 = 3, kParamete
 
 struct BufferRecordLayout {
     std::string_view tag;
-    std::uint8_t header_length;  // bytes between the header-length byte and the data
-    std::uint32_t capacity;      // size of the data area
+    std::uint8_t headerLength;  // bytes between the header-length byte and the data
+    std::uint32_t capacity;     // size of the data area
 };
 
 // In the order the records sit in the executable.

@@ -89,9 +89,9 @@ std::optional<std::string> CheckKfsContainer(const std::vector<std::uint8_t>& co
     return std::nullopt;
 }
 
-void WriteData(std::vector<std::uint8_t>& executable, std::size_t data_offset,
+void WriteData(std::vector<std::uint8_t>& executable, std::size_t dataOffset,
                const BufferRecordLayout& layout, std::span<const std::uint8_t> content) {
-    auto data = executable.begin() + static_cast<std::ptrdiff_t>(data_offset);
+    auto data = executable.begin() + static_cast<std::ptrdiff_t>(dataOffset);
     std::fill(data, data + layout.capacity, std::uint8_t{0});
     std::copy(content.begin(), content.end(), data);
 }
@@ -142,7 +142,7 @@ std::string DescribeParameters(std::span<const std::uint8_t> data) {
 }  // namespace
 
 bool MakesUpdater(const BufferContents& contents) {
-    return contents.philips_file.has_value() ||
+    return contents.philipsFile.has_value() ||
            std::any_of(contents.kfs.begin(), contents.kfs.end(),
                        [](const auto& container) { return container.has_value(); });
 }
@@ -156,8 +156,8 @@ MergeOutcome MergeBuffers(std::vector<std::uint8_t>& executable, const BufferCon
         return outcome;
     }
 
-    if (contents.philips_file) {
-        if (auto problem = CheckPhilipsFile(*contents.philips_file)) {
+    if (contents.philipsFile) {
+        if (auto problem = CheckPhilipsFile(*contents.philipsFile)) {
             outcome.error = *problem;
             return outcome;
         }
@@ -194,11 +194,11 @@ MergeOutcome MergeBuffers(std::vector<std::uint8_t>& executable, const BufferCon
     }
 
     const auto offset = [&](BufferId id) {
-        return records.data_offset[static_cast<std::size_t>(id)];
+        return records.dataOffset[static_cast<std::size_t>(id)];
     };
-    if (contents.philips_file) {
+    if (contents.philipsFile) {
         WriteData(executable, offset(BufferId::kCvt), RecordLayout(BufferId::kCvt),
-                  PhilipsFormFromFile(*contents.philips_file));
+                  PhilipsFormFromFile(*contents.philipsFile));
     }
     for (int slot = 1; slot <= 3; ++slot) {
         if (const auto& container = contents.kfs[slot - 1]) {
@@ -222,7 +222,7 @@ BufferListing ListBuffers(std::span<const std::uint8_t> executable) {
         return listing;
     }
     for (std::size_t i = 0; i < kBufferRecords.size(); ++i) {
-        const auto data = executable.subspan(records.data_offset[i], kBufferRecords[i].capacity);
+        const auto data = executable.subspan(records.dataOffset[i], kBufferRecords[i].capacity);
         if (AllZero(data)) {
             listing.descriptions[i] = "empty";
         } else if (static_cast<BufferId>(i) == BufferId::kParameters) {

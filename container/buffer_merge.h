@@ -13,7 +13,7 @@ namespace kfs {
 // What to write; a buffer without content keeps what it holds.
 struct BufferContents {
     // A Philips firmware file as distributed: it begins with "Philips" and has no length prefix.
-    std::optional<std::vector<std::uint8_t>> philips_file;
+    std::optional<std::vector<std::uint8_t>> philipsFile;
     // KFS containers for buffers 1 to 3, stored as they are.
     std::array<std::optional<std::vector<std::uint8_t>>, 3> kfs;
     // The parameter text.

@@ -17,7 +17,12 @@ std::uint32_t CalcCheckSum(std::span<const std::uint8_t> image, const SKFSParame
 std::uint16_t CalcFixDataCheckSum(std::span<const std::uint8_t> image,
                                   const SKFSParameter& parameter);
 
-// The plain 32-bit wrapping sum of the bytes.
+// The plain 32-bit wrapping sum of the bytes: the one byte sum behind every firmware check sum.
 std::uint32_t ByteSum(std::span<const std::uint8_t> bytes);
+
+// Its low 16 bits: the sum a drive keeps, an ALI block carries and a Philips file's header holds.
+inline std::uint16_t ByteSum16(std::span<const std::uint8_t> bytes) {
+    return static_cast<std::uint16_t>(ByteSum(bytes));
+}
 
 }  // namespace kfs

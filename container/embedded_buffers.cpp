@@ -2,12 +2,14 @@
 
 #include <cstddef>
 
+#include "container/byte_order.h"
+
 namespace kfs::detail {
 
 // One record, packed so that the data follows the capacity bytes without padding.
 template <std::size_t TagLength>
 struct [[gnu::packed]] RecordHeader {
-    unsigned char header_length;
+    unsigned char headerLength;
     char tag[TagLength];
     unsigned char capacity[4];
 };
@@ -21,10 +23,9 @@ struct [[gnu::packed]] Record {
 template <std::size_t N>
 constexpr RecordHeader<N - 1> MakeHeader(const char (&tag)[N], std::uint32_t capacity) {
     RecordHeader<N - 1> header{};
-    header.header_length = static_cast<unsigned char>(N - 1 + 4);
+    header.headerLength = static_cast<unsigned char>(N - 1 + 4);
     for (std::size_t i = 0; i + 1 < N; ++i) header.tag[i] = tag[i];
-    for (int i = 0; i < 4; ++i)
-        header.capacity[i] = static_cast<unsigned char>(capacity >> (8 * i));
+    PutLe32(header.capacity, capacity);
     return header;
 }
 
@@ -40,8 +41,9 @@ struct [[gnu::packed]] EmbeddedRecords {
 };
 
 // Not const and with external linkage: the content is replaced in the file after linking, so the
-// compiler must treat it as unknown.
-EmbeddedRecords gEmbeddedRecords = {
+// compiler must treat it as unknown. constinit: the headers are in the file as built, never
+// written by start-up code.
+constinit EmbeddedRecords gEmbeddedRecords = {
     {MakeHeader("CVT FILE BUFFER", 0x110000), {}},
     {MakeHeader("KFS3 FILE BUFFER", 0x210000), {}},
     {MakeHeader("KFS3 FILE BUFFER2", 0x210000), {}},
@@ -52,7 +54,7 @@ EmbeddedRecords gEmbeddedRecords = {
 static_assert(sizeof(EmbeddedRecords) == [] {
     std::size_t total = 0;
     for (const BufferRecordLayout& layout : kBufferRecords) {
-        total += 1 + layout.header_length + layout.capacity;
+        total += 1 + layout.headerLength + layout.capacity;
     }
     return total;
 }());
@@ -95,7 +97,7 @@ std::span<const std::uint8_t> EmbeddedBufferData(BufferId id) {
     if (header == nullptr)
         return {};
     const BufferRecordLayout& layout = RecordLayout(id);
-    return {Opaque(header) + 1 + layout.header_length, layout.capacity};
+    return {Opaque(header) + 1 + layout.headerLength, layout.capacity};
 }
 
 std::span<const std::uint8_t> CvtBufferData() {

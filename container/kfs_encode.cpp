@@ -176,8 +176,7 @@ std::vector<std::uint8_t> EncodePhilips(std::span<const std::uint8_t> image,
     const std::uint64_t l = std::uint64_t{kPhilipsHeaderLength} + image.size();
     if (l + 4 > 0xFFFFFFFFu)
         Fail("the image exceeds 32 bits");
-    const std::uint16_t checkSum =
-        o.headerCheckSum.value_or(static_cast<std::uint16_t>(ByteSum(image)));
+    const std::uint16_t checkSum = o.headerCheckSum.value_or(ByteSum16(image));
     std::vector<std::uint8_t> out(static_cast<std::size_t>(l) + 4, 0);
     PutBe32(out.data(), static_cast<std::uint32_t>(l));
     std::memcpy(&out[4], id.data(), id.size());

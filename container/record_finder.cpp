@@ -55,8 +55,8 @@ RecordLocations FindBufferRecords(std::span<const std::uint8_t> file) {
             return result;
         }
         header_offset[i] = hits.front();
-        result.data_offset[i] = hits.front() + 1 + layout.header_length;
-        if (file.size() - result.data_offset[i] < layout.capacity) {
+        result.dataOffset[i] = hits.front() + 1 + layout.headerLength;
+        if (file.size() - result.dataOffset[i] < layout.capacity) {
             result.error =
                 "buffer record " + Quoted(layout.tag) + " is cut short by the end of the file";
             return result;
@@ -64,7 +64,7 @@ RecordLocations FindBufferRecords(std::span<const std::uint8_t> file) {
     }
     for (std::size_t i = 0; i < kBufferRecords.size(); ++i) {
         for (std::size_t j = 0; j < kBufferRecords.size(); ++j) {
-            const std::size_t end = result.data_offset[i] + kBufferRecords[i].capacity;
+            const std::size_t end = result.dataOffset[i] + kBufferRecords[i].capacity;
             if (i != j && header_offset[j] >= header_offset[i] && header_offset[j] < end) {
                 result.error = "buffer records " + Quoted(kBufferRecords[i].tag) + " and " +
                                Quoted(kBufferRecords[j].tag) + " overlap";

@@ -15,7 +15,7 @@ struct RecordLocations {
     bool found = false;
     std::string error;  // why the records cannot be used, when !found
     // File offset of each record's data area, in the order of kBufferRecords.
-    std::array<std::size_t, 5> data_offset{};
+    std::array<std::size_t, 5> dataOffset{};
 };
 
 // Every record must occur exactly once, with its whole data area inside the file, and no

@@ -131,28 +131,28 @@ DriveDescription ParseDrive(const json& d, std::size_t index) {
     out.vendor = Field(d, "vendor", index, 8, "KEMO");
     out.product = Field(d, "product", index, 16, "");
     out.revision = Field(d, "revision", index, 4, "1.00");
-    out.hardware_id = Field(d, "hardware_id", index, 2, "");
-    out.date_code = Field(d, "date_code", index, 6, "");
-    out.vendor_page = Flag(d, "vendor_page", index, true);
+    out.hardwareId = Field(d, "hardware_id", index, 2, "");
+    out.dateCode = Field(d, "date_code", index, 6, "");
+    out.vendorPage = Flag(d, "vendor_page", index, true);
     out.family = Text(d, "family", index, "a0");
     const auto& families = KnownFamilies();
     if (std::find(families.begin(), families.end(), out.family) == families.end())
         Fail(index, "unknown family \"" + out.family + "\"");
-    out.flash_size = static_cast<std::uint32_t>(
-        Number(d, "flash_size", index, out.flash_size, 16u * 1024 * 1024));
-    if (out.flash_size == 0)
+    out.flashSize = static_cast<std::uint32_t>(
+        Number(d, "flash_size", index, out.flashSize, 16u * 1024 * 1024));
+    if (out.flashSize == 0)
         Fail(index, "\"flash_size\" must not be 0");
-    out.keeps_checksum = Flag(d, "keeps_checksum", index, false);
+    out.keepsChecksum = Flag(d, "keeps_checksum", index, false);
     out.checksum = static_cast<std::uint16_t>(Number(d, "checksum", index, 0, 0xFFFF));
-    out.tray_open = Flag(d, "tray_open", index, false);
+    out.trayOpen = Flag(d, "tray_open", index, false);
     out.medium = Flag(d, "medium", index, false);
-    out.device_type =
+    out.deviceType =
         static_cast<std::uint8_t>(Number(d, "device_type", index, kDeviceTypeCdRom, 0x1F));
-    out.host_adapter = static_cast<std::uint8_t>(Number(d, "host_adapter", index, 0, 255));
+    out.hostAdapter = static_cast<std::uint8_t>(Number(d, "host_adapter", index, 0, 255));
     out.target = static_cast<std::uint8_t>(Number(d, "target", index, index % 8, 7));
     out.lun = static_cast<std::uint8_t>(Number(d, "lun", index, 0, 7));
     out.seed = static_cast<std::uint32_t>(Number(d, "seed", index, 1, 0xFFFFFFFF));
-    out.rom_file = Text(d, "rom_file", index, "");
+    out.romFile = Text(d, "rom_file", index, "");
     if (const json* faults = Find(d, "faults")) {
         if (!faults->is_array())
             Fail(index, "\"faults\" must be a list");

@@ -3,6 +3,7 @@
 #include <cstring>
 #include <fstream>
 
+#include "container/byte_order.h"
 #include "emulator/emulator.h"
 
 namespace kfs::emu {
@@ -41,11 +42,7 @@ void FillSeeded(std::vector<std::uint8_t>& rom, std::uint32_t x) {
     const std::size_t whole = rom.size() & ~std::size_t{3};
     std::uint8_t* out = rom.data();
     for (std::size_t i = 0; i < whole; i += 4) {
-        const std::uint32_t word = next();
-        const std::uint8_t bytes[4] = {
-            static_cast<std::uint8_t>(word), static_cast<std::uint8_t>(word >> 8),
-            static_cast<std::uint8_t>(word >> 16), static_cast<std::uint8_t>(word >> 24)};
-        std::memcpy(out + i, bytes, 4);
+        PutLe32(out + i, next());
     }
     if (whole < rom.size()) {
         const std::uint32_t word = next();
@@ -57,39 +54,39 @@ void FillSeeded(std::vector<std::uint8_t>& rom, std::uint32_t x) {
 }  // namespace
 
 Drive::Drive(DriveDescription description)
-    : tray_open(description.tray_open),
+    : trayOpen(description.trayOpen),
       medium(description.medium),
       checksum(description.checksum),
       description_(std::move(description)),
-      fault_hits_(description_.faults.size(), 0) {
-    inquiry_[0] = description_.device_type;
+      faultHits_(description_.faults.size(), 0) {
+    inquiry_[0] = description_.deviceType;
     inquiry_[1] = 0x80;  // removable medium
     inquiry_[3] = 0x32;  // ATAPI version 3, response data format 2
     inquiry_[4] = kInquirySize - 5;
     Put(inquiry_, 8, description_.vendor, 8);
     Put(inquiry_, 16, description_.product, 16);
     Put(inquiry_, 32, description_.revision, 4);
-    Put(inquiry_, 38, description_.hardware_id, 2);
-    Put(inquiry_, 40, description_.date_code, 6);
+    Put(inquiry_, 38, description_.hardwareId, 2);
+    Put(inquiry_, 40, description_.dateCode, 6);
 }
 
 std::vector<std::uint8_t>& Drive::Rom() const {
-    if (!rom_made_) {
-        rom_.resize(description_.flash_size);
+    if (!romMade_) {
+        rom_.resize(description_.flashSize);
         FillSeeded(rom_, description_.seed ? description_.seed : 1);
-        if (!description_.rom_file.empty()) {
-            std::ifstream kept(description_.rom_file, std::ios::binary);
+        if (!description_.romFile.empty()) {
+            std::ifstream kept(description_.romFile, std::ios::binary);
             kept.read(reinterpret_cast<char*>(rom_.data()),
                       static_cast<std::streamsize>(rom_.size()));
         }
-        rom_made_ = true;
+        romMade_ = true;
     }
     return rom_;
 }
 
 std::array<std::uint8_t, kInquirySize> Drive::Inquiry() const {
     auto inquiry = inquiry_;
-    if (boot_mode_)
+    if (bootMode_)
         std::memcpy(inquiry.data() + 32, "BOOT", 4);
     return inquiry;
 }
@@ -113,11 +110,11 @@ void Drive::CompleteFlash(std::uint32_t offset, const std::uint8_t* image, std::
                 f.offset - offset < n)
                 rom[f.offset] ^= 0xFF;
     }
-    ++flash_count_;
-    boot_mode_ = false;
+    ++flashCount_;
+    bootMode_ = false;
     for (const Fault& f : description_.faults)
-        if (f.kind == Fault::Kind::StayBoot && FaultHolds(f) && flash_count_ <= f.count)
-            boot_mode_ = true;
+        if (f.kind == Fault::Kind::StayBoot && FaultHolds(f) && flashCount_ <= f.count)
+            bootMode_ = true;
 }
 
 }  // namespace kfs::emu

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <fstream>
 
+#include "container/byte_order.h"
 #include "emulator/emulator.h"
 
 namespace kfs::emu {
@@ -13,10 +14,6 @@ namespace {
 
 // Time a drive needs to spin up and read the table of contents after the tray closes on a disc.
 constexpr std::uint32_t kSpinUpMs = 1500;
-
-std::uint16_t Be16(const std::uint8_t* p) {
-    return static_cast<std::uint16_t>(p[0] << 8 | p[1]);
-}
 
 bool Matches(const Fault& f, const Command& c) {
     return f.opcode == c.opcode() && (f.subcode < 0 || f.subcode == c.cdb[5]);
@@ -27,8 +24,8 @@ Sense Readiness(const Drive& d, std::uint64_t now) {
     if (d.HasFault(Fault::Kind::NeverReady))
         return MakeSense(0x02, 0x04, 0x01);
     if (d.IsBusy(now))
-        return d.busy_sense();
-    if (d.tray_open)
+        return d.busySense();
+    if (d.trayOpen)
         return MakeSense(0x02, 0x3A, 0x02);  // medium not present, tray open
     if (!d.medium)
         return MakeSense(0x02, 0x3A, 0x01);  // medium not present, tray closed
@@ -60,7 +57,7 @@ Outcome EventStatus(const Drive& d, const Command& c, std::uint8_t* out) {
     std::size_t size = 8;
     if (classes & 0x10) {
         reply[2] = 0x04;
-        reply[5] = static_cast<std::uint8_t>((d.tray_open ? 0x01 : 0) | (d.medium ? 0x02 : 0));
+        reply[5] = static_cast<std::uint8_t>((d.trayOpen ? 0x01 : 0) | (d.medium ? 0x02 : 0));
     } else if (classes & 0x40) {
         reply[2] = 0x06;
     } else {
@@ -68,7 +65,7 @@ Outcome EventStatus(const Drive& d, const Command& c, std::uint8_t* out) {
         reply[2] = 0x80;  // no event available
         size = 4;
     }
-    return Reply(c, out, reply, std::min<std::size_t>(size, Be16(&c.cdb[7])));
+    return Reply(c, out, reply, std::min<std::size_t>(size, GetBe16(&c.cdb[7])));
 }
 
 Outcome Vendor(Drive& d, const Command& c, std::uint8_t* out) {
@@ -76,15 +73,15 @@ Outcome Vendor(Drive& d, const Command& c, std::uint8_t* out) {
     if (c.IsVendor(0x38)) {
         switch (c.cdb[5]) {
             case 0x10: {  // identification page
-                if (!desc.vendor_page)
+                if (!desc.vendorPage)
                     return InvalidField();
                 std::uint8_t reply[20] = {'K', 'E', 'M', 'O'};
-                std::memcpy(reply + 18, desc.hardware_id.data(), 2);
+                std::memcpy(reply + 18, desc.hardwareId.data(), 2);
                 return Reply(c, out, reply, sizeof reply);
             }
             case 0x11: {  // read flash ROM: bank in byte 9, address in 6-7, length in 10-11
-                std::size_t at = std::size_t{c.cdb[9]} << 16 | Be16(&c.cdb[6]);
-                std::size_t n = std::min<std::size_t>(Be16(&c.cdb[10]), c.length);
+                std::size_t at = std::size_t{c.cdb[9]} << 16 | GetBe16(&c.cdb[6]);
+                std::size_t n = std::min<std::size_t>(GetBe16(&c.cdb[10]), c.length);
                 if (at + n > d.rom().size())
                     return Outcome::Check(0x05, 0x21, 0x00);
                 return Reply(c, out, d.rom().data() + at, n);
@@ -94,25 +91,19 @@ Outcome Vendor(Drive& d, const Command& c, std::uint8_t* out) {
         }
         return InvalidField();
     }
-    if (c.IsVendor(0x34) && desc.vendor_page) {
+    if (c.IsVendor(0x34) && desc.vendorPage) {
         if (c.cdb[5] == 0x00) {  // feature query: byte 6 bit 6 = keeps a firmware check sum
             std::uint8_t reply[10] = {'K', 'E', 0x05};
-            reply[6] = desc.keeps_checksum ? 0x40 : 0x00;
+            reply[6] = desc.keepsChecksum ? 0x40 : 0x00;
             return Reply(c, out, reply, sizeof reply);
         }
-        if (c.cdb[5] == 0x0B && desc.keeps_checksum) {
+        if (c.cdb[5] == 0x0B && desc.keepsChecksum) {
             if (c.cdb[6] == 0x01) {  // set: the expected check sum travels in bytes 9-10
-                d.checksum = Be16(&c.cdb[9]);
+                d.checksum = GetBe16(&c.cdb[9]);
                 return Outcome::Good(std::min<std::uint32_t>(c.length, 10));
             }
-            std::uint8_t reply[8] = {'K',
-                                     'E',
-                                     0x05,
-                                     0,
-                                     0,
-                                     0,
-                                     static_cast<std::uint8_t>(d.checksum >> 8),
-                                     static_cast<std::uint8_t>(d.checksum)};
+            std::uint8_t reply[8] = {'K', 'E', 0x05};
+            PutBe16(reply + 6, d.checksum);
             return Reply(c, out, reply, sizeof reply);
         }
     }
@@ -126,7 +117,7 @@ struct DriveSet::Impl {
     std::vector<std::unique_ptr<FlashProtocol>> protocols;
     std::uint64_t now = 0;
     TraceSink trace;
-    std::unique_ptr<std::ofstream> trace_file;
+    std::unique_ptr<std::ofstream> traceFile;
 
     Outcome Common(Drive& d, const Command& c, std::uint8_t* out) {
         switch (c.opcode()) {
@@ -137,10 +128,10 @@ struct DriveSet::Impl {
                 return {false, s, 0};
             }
             case 0x03: {  // REQUEST SENSE: the kept sense, else the present condition
-                Sense s = IsClear(d.pending_sense) ? Readiness(d, now) : d.pending_sense;
+                Sense s = IsClear(d.pendingSense) ? Readiness(d, now) : d.pendingSense;
                 if (IsClear(s))
                     s = MakeSense(0, 0, 0);
-                d.pending_sense = Sense{};
+                d.pendingSense = Sense{};
                 return Reply(c, out, s.data(), std::min<std::size_t>(s.size(), c.cdb[4]));
             }
             case 0x12: {  // INQUIRY
@@ -148,16 +139,16 @@ struct DriveSet::Impl {
                     return InvalidField();  // no vital product data pages
                 auto inquiry = d.Inquiry();
                 return Reply(c, out, inquiry.data(),
-                             std::min<std::size_t>(inquiry.size(), Be16(&c.cdb[3])));
+                             std::min<std::size_t>(inquiry.size(), GetBe16(&c.cdb[3])));
             }
             case 0x1B: {  // START STOP UNIT
                 bool load_eject = c.cdb[4] & 0x02, start = c.cdb[4] & 0x01;
                 if (load_eject && !start) {
                     if (d.locked)
                         return Outcome::Check(0x05, 0x53, 0x02);  // removal prevented
-                    d.tray_open = true;
-                } else if (load_eject && d.tray_open) {
-                    d.tray_open = false;
+                    d.trayOpen = true;
+                } else if (load_eject && d.trayOpen) {
+                    d.trayOpen = false;
                     if (d.medium)
                         d.SetBusy(now + kSpinUpMs, MakeSense(0x02, 0x04, 0x01));
                 }
@@ -236,7 +227,7 @@ Outcome DriveSet::Execute(int index, const std::uint8_t* cdb, std::uint8_t* buff
     else
         scratch.assign(buffer, buffer + c.length);
     c.data = scratch.data();
-    ++d.command_count_;
+    ++d.commandCount_;
     protocol.Tick(d, impl_->now);
 
     std::optional<Outcome> result;
@@ -244,7 +235,7 @@ Outcome DriveSet::Execute(int index, const std::uint8_t* cdb, std::uint8_t* buff
         const Fault& f = d.description().faults[i];
         if (f.kind != Fault::Kind::FailCommand || !d.FaultHolds(f) || !Matches(f, c))
             continue;
-        int hit = ++d.fault_hits_[i];
+        int hit = ++d.faultHits_[i];
         if (!result && (f.nth == 0 || f.nth == hit))
             result = Outcome{false, f.sense, 0};
     }
@@ -265,7 +256,7 @@ Outcome DriveSet::Execute(int index, const std::uint8_t* cdb, std::uint8_t* buff
             std::memcpy(buffer, scratch.data(), result->transferred);
     }
     if (!result->good && c.opcode() != 0x03)
-        d.pending_sense = result->sense;
+        d.pendingSense = result->sense;
     if (result->good)
         result->sense = Sense{};
     return *result;
@@ -279,9 +270,9 @@ bool DriveSet::SaveRomFiles() const {
     bool saved = true;
     for (int i = 0; i < Count(); ++i) {
         const Drive& d = drive(i);
-        if (d.description().rom_file.empty() || !d.rom_made())
+        if (d.description().romFile.empty() || !d.romMade())
             continue;
-        std::ofstream out(d.description().rom_file, std::ios::binary | std::ios::trunc);
+        std::ofstream out(d.description().romFile, std::ios::binary | std::ios::trunc);
         out.write(reinterpret_cast<const char*>(d.rom().data()),
                   static_cast<std::streamsize>(d.rom().size()));
         saved = saved && out.good();
@@ -291,14 +282,14 @@ bool DriveSet::SaveRomFiles() const {
 
 bool DriveSet::SetTraceFile(const std::string& path) {
     impl_->trace = nullptr;
-    impl_->trace_file.reset();
+    impl_->traceFile.reset();
     if (path.empty())
         return true;
     auto file = std::make_unique<std::ofstream>(path, std::ios::app);
     if (!*file)
         return false;
-    impl_->trace_file = std::move(file);
-    std::ofstream* out = impl_->trace_file.get();
+    impl_->traceFile = std::move(file);
+    std::ofstream* out = impl_->traceFile.get();
     impl_->trace = [out](const std::string& line) { *out << line << '\n' << std::flush; };
     return true;
 }

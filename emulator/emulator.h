@@ -63,25 +63,25 @@ struct Fault {
 };
 
 struct DriveDescription {
-    std::string vendor;       // padded with blanks to 8 characters when loaded
-    std::string product;      // padded with blanks to 16 characters when loaded
-    std::string revision;     // 4 characters (shorter: padded with blanks)
-    std::string hardware_id;  // 2 characters
-    std::string date_code;    // 6 characters
-    bool vendor_page = true;  // answers the vendor identification page with "KEMO"
+    std::string vendor;      // padded with blanks to 8 characters when loaded
+    std::string product;     // padded with blanks to 16 characters when loaded
+    std::string revision;    // 4 characters (shorter: padded with blanks)
+    std::string hardwareId;  // 2 characters
+    std::string dateCode;    // 6 characters
+    bool vendorPage = true;  // answers the vendor identification page with "KEMO"
     std::string family = "a0";
-    std::uint32_t flash_size = 2 * 1024 * 1024;
-    bool keeps_checksum = false;
+    std::uint32_t flashSize = 2 * 1024 * 1024;
+    bool keepsChecksum = false;
     std::uint16_t checksum = 0;  // the firmware check sum the drive reports at first
-    bool tray_open = false;
+    bool trayOpen = false;
     bool medium = false;
-    std::uint8_t device_type = kDeviceTypeCdRom;  // other values model non-CD-ROM devices
+    std::uint8_t deviceType = kDeviceTypeCdRom;  // other values model non-CD-ROM devices
     // ASPI address (host adapter, target, LUN); defaults to adapter 0, target = position, LUN 0.
-    std::uint8_t host_adapter = 0, target = 0, lun = 0;
+    std::uint8_t hostAdapter = 0, target = 0, lun = 0;
     std::uint32_t seed = 1;  // initial flash ROM content is a pseudo-random sequence from it
-    // A file that holds the flash between runs: read when the ROM is made (its first flash_size
+    // A file that holds the flash between runs: read when the ROM is made (its first flashSize
     // bytes; the rest comes from the seed), written back by DriveSet::SaveRomFiles. Empty: none.
-    std::string rom_file;
+    std::string romFile;
     std::vector<Fault> faults;
 };
 
@@ -132,7 +132,7 @@ class Drive {
 
     const DriveDescription& description() const { return description_; }
 
-    // Flash ROM (flash_size bytes). It is made on first use: a program that starts against
+    // Flash ROM (flashSize bytes). It is made on first use: a program that starts against
     // emulated drives and never flashes should not fill megabytes per drive before its window.
     std::vector<std::uint8_t>& rom() { return Rom(); }
     const std::vector<std::uint8_t>& rom() const { return Rom(); }
@@ -143,35 +143,35 @@ class Drive {
     // beyond `size` keep their value.
     void SetInquiry(const std::uint8_t* data, std::size_t size);
 
-    bool tray_open = false;
+    bool trayOpen = false;
     bool medium = false;
     bool locked = false;  // PREVENT ALLOW MEDIUM REMOVAL
     std::uint16_t checksum = 0;
 
-    // Busy: until `busy_until` (virtual ms) TEST UNIT READY and friends answer `busy_sense`.
-    void SetBusy(std::uint64_t until_ms, const Sense& sense) {
-        busy_until_ = until_ms;
-        busy_sense_ = sense;
+    // Busy: until `untilMs` (virtual ms) TEST UNIT READY and friends answer `busySense`.
+    void SetBusy(std::uint64_t untilMs, const Sense& sense) {
+        busyUntil_ = untilMs;
+        busySense_ = sense;
     }
-    bool IsBusy(std::uint64_t now_ms) const { return now_ms < busy_until_; }
-    const Sense& busy_sense() const { return busy_sense_; }
+    bool IsBusy(std::uint64_t nowMs) const { return nowMs < busyUntil_; }
+    const Sense& busySense() const { return busySense_; }
 
     // Called by a flash protocol when programming has finished with `image` written at `offset`
     // of the ROM: copies it, applies the flip_flash_byte and stay_boot faults, counts the flash.
     void CompleteFlash(std::uint32_t offset, const std::uint8_t* image, std::size_t size);
-    int flash_count() const { return flash_count_; }
-    bool rom_made() const { return rom_made_; }
-    bool boot_mode() const { return boot_mode_; }
+    int flashCount() const { return flashCount_; }
+    bool romMade() const { return romMade_; }
+    bool bootMode() const { return bootMode_; }
 
     // Commands this drive has received so far, the one in progress included.
-    std::uint64_t command_count() const { return command_count_; }
+    std::uint64_t commandCount() const { return commandCount_; }
     // True when `fault` holds at this point (its `from` command has been reached).
-    bool FaultHolds(const Fault& fault) const { return command_count_ >= fault.from; }
+    bool FaultHolds(const Fault& fault) const { return commandCount_ >= fault.from; }
     // True when a fault of that kind holds now.
     bool HasFault(Fault::Kind kind) const;
 
     // Sense kept for REQUEST SENSE after a failed command (cleared when it is read).
-    Sense pending_sense{};
+    Sense pendingSense{};
 
   private:
     friend class DriveSet;
@@ -179,14 +179,14 @@ class Drive {
 
     DriveDescription description_;
     mutable std::vector<std::uint8_t> rom_;
-    mutable bool rom_made_ = false;
+    mutable bool romMade_ = false;
     std::array<std::uint8_t, kInquirySize> inquiry_{};
-    std::uint64_t busy_until_ = 0;
-    Sense busy_sense_{};
-    int flash_count_ = 0;
-    bool boot_mode_ = false;
-    std::vector<int> fault_hits_;  // per fault: matching commands seen so far
-    std::uint64_t command_count_ = 0;
+    std::uint64_t busyUntil_ = 0;
+    Sense busySense_{};
+    int flashCount_ = 0;
+    bool bootMode_ = false;
+    std::vector<int> faultHits_;  // per fault: matching commands seen so far
+    std::uint64_t commandCount_ = 0;
 };
 
 // ---------------------------------------------------------------------------------------------
@@ -199,9 +199,9 @@ class FlashProtocol {
     virtual ~FlashProtocol() = default;
     // Returns the outcome for a command it owns, or nothing to leave it to the common handlers.
     virtual std::optional<Outcome> Handle(Drive& drive, const Command& command,
-                                          std::uint64_t now_ms) = 0;
-    // Moves programming forward to `now_ms`; called before every command and on every Advance.
-    virtual void Tick(Drive& /*drive*/, std::uint64_t /*now_ms*/) {}
+                                          std::uint64_t nowMs) = 0;
+    // Moves programming forward to `nowMs`; called before every command and on every Advance.
+    virtual void Tick(Drive& /*drive*/, std::uint64_t /*nowMs*/) {}
 };
 
 // Makes the protocol of a family (one of KnownFamilies()). Families without a protocol of their
@@ -231,7 +231,7 @@ class DriveSet {
     Outcome Execute(int index, const std::uint8_t* cdb, std::uint8_t* buffer, std::uint16_t length,
                     std::uint8_t direction);
 
-    // Writes the flash of every drive with a rom_file whose ROM was made back to that file, so
+    // Writes the flash of every drive with a romFile whose ROM was made back to that file, so
     // that a program run against the description next time finds the flash as it was left.
     // False when a file cannot be written.
     bool SaveRomFiles() const;

@@ -8,6 +8,8 @@
 // FFFEh): those bytes, like every byte that is not sent, keep what the flash held before.
 #include <set>
 
+#include "container/byte_order.h"
+#include "container/checksum.h"
 #include "emulator/family_support.h"
 
 namespace kfs::emu {
@@ -59,7 +61,7 @@ class A0Protocol : public FlashProtocol {
         return v_.trigger != 0x05 || c.cdb[7] == CountByte();
     }
 
-    std::size_t Banks() const { return v_.halves ? whole_banks_ : banks_.size(); }
+    std::size_t Banks() const { return v_.halves ? wholeBanks_ : banks_.size(); }
 
     bool Fits(const Drive& d, std::size_t end) const { return end <= d.rom().size(); }
 
@@ -78,13 +80,13 @@ class A0Protocol : public FlashProtocol {
         staging_.clear();
         banks_.clear();
         halves_.clear();
-        whole_banks_ = 0;
+        wholeBanks_ = 0;
         extent_ = 0;
     }
 
     Outcome BankWrite(Drive& d, const Command& c) {
         const std::size_t bank = c.cdb[7];
-        const std::uint16_t length = Be16At(&c.cdb[8]);
+        const std::uint16_t length = GetBe16(&c.cdb[8]);
         if (c.direction != kDirOut || c.data == nullptr || length != c.length || length == 0 ||
             (length & 1) != 0 || c.cdb[10] != 0 || c.cdb[11] != 0)
             return Refuse(InvalidCdbField());
@@ -99,7 +101,7 @@ class A0Protocol : public FlashProtocol {
 
     Outcome HalfWrite(Drive& d, const Command& c) {
         const std::size_t bank = c.cdb[7];
-        const std::uint16_t offset = Be16At(&c.cdb[8]);
+        const std::uint16_t offset = GetBe16(&c.cdb[8]);
         if (c.direction != kDirOut || c.data == nullptr || c.length != kHalf ||
             (offset != 0x0000 && offset != 0x8000))
             return Refuse(InvalidCdbField());
@@ -107,10 +109,10 @@ class A0Protocol : public FlashProtocol {
             return Refuse(OutOfRange());
         Stage(d, bank * kBank + offset, c);
         halves_.insert(bank * 2 + offset / kHalf);
-        whole_banks_ = 0;
+        wholeBanks_ = 0;
         for (std::size_t h : halves_)
             if (h % 2 == 1 && halves_.count(h - 1))
-                ++whole_banks_;
+                ++wholeBanks_;
         extent_ = std::max(extent_, bank * kBank + offset + kHalf);
         return Outcome::Good(kHalf);
     }
@@ -119,13 +121,13 @@ class A0Protocol : public FlashProtocol {
         if (c.direction != kDirOut || c.data == nullptr || c.length != kTriggerData)
             return Refuse(InvalidCdbField());
         if (staging_.empty() || c.cdb[7] != CountByte() ||
-            (v_.halves && halves_.size() != 2 * whole_banks_))
+            (v_.halves && halves_.size() != 2 * wholeBanks_))
             return Refuse(SequenceError());
         // The trigger repeats the image's first 128 bytes and its check sum: both must agree
         // with what the drive is about to program (a flash shorter than that cannot agree).
         if (staging_.size() < kTriggerData ||
             !std::equal(c.data, c.data + kTriggerData, staging_.begin()) ||
-            Be16At(&c.cdb[10]) != Sum16(staging_.data(), extent_))
+            GetBe16(&c.cdb[10]) != ByteSum16({staging_.data(), extent_}))
             return Refuse(BadParameterData());
         const std::uint32_t duration = 1000 + 250 * static_cast<std::uint32_t>(Banks());
         programming_.Start(d, now, duration, std::move(staging_), extent_, v_.qualifier,
@@ -139,7 +141,7 @@ class A0Protocol : public FlashProtocol {
     std::vector<std::uint8_t> staging_;
     std::set<std::size_t> banks_;
     std::set<std::size_t> halves_;  // bank * 2 + half
-    std::size_t whole_banks_ = 0;
+    std::size_t wholeBanks_ = 0;
     std::size_t extent_ = 0;  // end of the programmed range
 };
 

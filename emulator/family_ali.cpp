@@ -2,6 +2,8 @@
 // with the 16-bit sum s of its own bytes, the sum w of the whole image, its number j (from 1) and
 // the block count n. The drive checks every block's sum as it arrives, the image sum with the
 // last block, and then programs the blocks from the start of the flash.
+#include "container/byte_order.h"
+#include "container/checksum.h"
 #include "emulator/family_support.h"
 
 namespace kfs::emu {
@@ -35,7 +37,7 @@ class AliProtocol : public FlashProtocol {
             return Refuse(SequenceError());
         if ((j - std::size_t{1}) * kBlock + kBlock > d.rom().size())
             return Refuse(OutOfRange());
-        if (Sum16(c.data, kBlock) != Be16At(&c.cdb[6]))
+        if (ByteSum16({c.data, kBlock}) != GetBe16(&c.cdb[6]))
             return Refuse(BadParameterData());
         std::copy_n(c.data, kBlock,
                     staging_.begin() + static_cast<std::ptrdiff_t>((j - 1) * kBlock));
@@ -44,7 +46,7 @@ class AliProtocol : public FlashProtocol {
             return Outcome::Good(kBlock);
 
         const std::size_t extent = std::size_t{n} * kBlock;
-        if (Sum16(staging_.data(), extent) != Be16At(&c.cdb[8]))
+        if (ByteSum16({staging_.data(), extent}) != GetBe16(&c.cdb[8]))
             return Refuse(BadParameterData());
         programming_.Start(d, now, 1000 + 60 * static_cast<std::uint32_t>(n), std::move(staging_),
                            extent, 0x07, 2);

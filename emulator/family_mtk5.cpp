@@ -12,6 +12,7 @@
 #include <span>
 #include <vector>
 
+#include "container/byte_order.h"
 #include "container/checksum.h"
 #include "container/identity.h"
 #include "emulator/emulator.h"
@@ -34,10 +35,6 @@ constexpr std::size_t kUnsummedTail = 8;
 constexpr std::uint8_t kWriteBuffer = 0x3B;
 constexpr std::uint8_t kRequestSense = 0x03;
 constexpr std::uint8_t kInquiry = 0x12;
-
-std::uint32_t Be24(const std::uint8_t* p) {
-    return std::uint32_t{p[0]} << 16 | std::uint32_t{p[1]} << 8 | p[2];
-}
 
 Outcome InvalidFieldInCdb() {
     return Outcome::Check(0x05, 0x24, 0x00);
@@ -175,8 +172,8 @@ class Mtk5Protocol : public FlashProtocol {
     Outcome Stage(const Command& c) {
         if (!download_)
             return SequenceError();
-        const std::uint32_t offset = Be24(&c.cdb[3]);
-        const std::uint32_t length = Be24(&c.cdb[6]);
+        const std::uint32_t offset = GetBe24(&c.cdb[3]);
+        const std::uint32_t length = GetBe24(&c.cdb[6]);
         if (c.direction != kDirOut || c.length != length || (length > 0 && c.data == nullptr))
             return InvalidFieldInCdb();
         if (offset % kPageSize != 0 || length % kPageSize != 0)
@@ -192,8 +189,8 @@ class Mtk5Protocol : public FlashProtocol {
     // megabyte. Every staged page must lie in that megabyte and make up whole banks from its
     // start on.
     Outcome Program(Drive& drive, const Command& c, std::uint64_t now) {
-        const std::uint32_t offset = Be24(&c.cdb[3]);
-        if ((offset != 0 && offset != kHalfSize) || Be24(&c.cdb[6]) != kHalfSize ||
+        const std::uint32_t offset = GetBe24(&c.cdb[3]);
+        if ((offset != 0 && offset != kHalfSize) || GetBe24(&c.cdb[6]) != kHalfSize ||
             offset + kHalfSize > drive.rom().size())
             return InvalidFieldInCdb();
         const std::size_t pagesPerBank = kBankSize / kPageSize;
@@ -249,11 +246,11 @@ class Mtk5Protocol : public FlashProtocol {
     std::optional<Outcome> SetCheckSum(Drive& drive, const Command& c) {
         // What it knows of the image: the one it booted, or the one programmed since.
         const std::size_t extent = std::max(flashed_, extent_);
-        if (!drive.description().keeps_checksum || extent == 0)
+        if (!drive.description().keepsChecksum || extent == 0)
             return std::nullopt;
         const std::size_t summed = extent > kUnsummedTail ? extent - kUnsummedTail : 0;
-        const auto sum = static_cast<std::uint16_t>(ByteSum({drive.rom().data(), summed}));
-        if (sum != (c.cdb[7] << 8 | c.cdb[8]))
+        const auto sum = ByteSum16({drive.rom().data(), summed});
+        if (sum != GetBe16(&c.cdb[7]))
             return InvalidFieldInCdb();
         return std::nullopt;
     }

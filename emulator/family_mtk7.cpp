@@ -5,6 +5,7 @@
 // every saved bank is in the flash.
 #include <algorithm>
 
+#include "container/byte_order.h"
 #include "emulator/family_support.h"
 
 namespace kfs::emu {
@@ -15,10 +16,6 @@ constexpr std::size_t kBank = 65536;
 constexpr std::size_t kBanks = 2;
 constexpr std::uint32_t kProgramMs = 1500;  // per bank
 
-std::size_t Be24At(const std::uint8_t* p) {
-    return std::size_t{p[0]} << 16 | std::size_t{p[1]} << 8 | p[2];
-}
-
 class Mtk7Protocol : public FlashProtocol {
   public:
     std::optional<Outcome> Handle(Drive& d, const Command& c, std::uint64_t now) override {
@@ -27,8 +24,8 @@ class Mtk7Protocol : public FlashProtocol {
         if (c.opcode() != 0x3B)
             return std::nullopt;
         const std::uint8_t mode = c.cdb[1] & 0x1F;
-        const std::size_t offset = Be24At(&c.cdb[3]);
-        const std::size_t length = Be24At(&c.cdb[6]);
+        const std::size_t offset = GetBe24(&c.cdb[3]);
+        const std::size_t length = GetBe24(&c.cdb[6]);
         if (mode == 0x06) {
             if (c.direction != kDirOut || c.data == nullptr || length != c.length || length == 0)
                 return InvalidCdbField();

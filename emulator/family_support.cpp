@@ -4,15 +4,11 @@
 #include <cstring>
 #include <span>
 
+#include "container/byte_order.h"
+#include "container/checksum.h"
 #include "container/identity.h"
 
 namespace kfs::emu {
-
-std::uint16_t Sum16(const std::uint8_t* data, std::size_t size) {
-    std::uint32_t sum = 0;
-    for (std::size_t i = 0; i < size; ++i) sum += data[i];
-    return static_cast<std::uint16_t>(sum);
-}
 
 std::vector<std::uint8_t> StageFrom(const Drive& drive) {
     return drive.rom();
@@ -37,8 +33,8 @@ void Programming::Tick(Drive& drive, std::uint64_t now) {
     active_ = false;
     drive.CompleteFlash(0, content_.data(), extent_);
     AdoptImageIdentity(drive, extent_, type_);
-    if (drive.description().keeps_checksum)
-        drive.checksum = Sum16(drive.rom().data(), extent_);
+    if (drive.description().keepsChecksum)
+        drive.checksum = ByteSum16({drive.rom().data(), extent_});
     content_.clear();
 }
 
@@ -50,8 +46,7 @@ Outcome Programming::Busy(std::uint64_t now) const {
     if (never_)
         progress = std::min<std::uint32_t>(progress, 0xF000);
     Outcome busy = Outcome::Check(0x02, 0x04, qualifier_);
-    busy.sense[5] = static_cast<std::uint8_t>(progress >> 8);
-    busy.sense[6] = static_cast<std::uint8_t>(progress);
+    PutBe16(&busy.sense[5], static_cast<std::uint16_t>(progress));
     return busy;
 }
 

@@ -9,11 +9,6 @@
 
 namespace kfs::emu {
 
-inline std::uint16_t Be16At(const std::uint8_t* p) {
-    return static_cast<std::uint16_t>(p[0] << 8 | p[1]);
-}
-std::uint16_t Sum16(const std::uint8_t* data, std::size_t size);
-
 // Refusals: a CDB field the drive does not take, an address beyond the flash, data that does
 // not agree with its sums, a command out of sequence.
 inline Outcome InvalidCdbField() {

@@ -2,6 +2,7 @@
 
 #include <cstdio>
 
+#include "container/checksum.h"
 #include "flash/flash_commands.h"
 #include "flash/procedure_support.h"
 #include "flash/wait_drive_ready.h"
@@ -15,7 +16,7 @@ constexpr std::uint16_t kBlockSize = kAliBlockLength;
 }  // namespace
 
 FlashResult FlashAliType(FlashJob& job) {
-    const std::uint16_t imageSum = Sum16(job.image.data(), job.image.size());
+    const std::uint16_t imageSum = ByteSum16(job.image);
     // A tail shorter than a block is not sent.
     const std::size_t blocks = job.image.size() / kBlockSize;
     AddOpeningLines(job.view);
@@ -40,7 +41,7 @@ FlashResult FlashAliType(FlashJob& job) {
 
         const std::uint8_t* block = job.image.data() + j * kBlockSize;
         // Not examined: the wait below tells whether the drive took the image.
-        SendAliBlock(job.transport, job.drive, block, Sum16(block, kBlockSize), imageSum,
+        SendAliBlock(job.transport, job.drive, block, ByteSum16({block, kBlockSize}), imageSum,
                      static_cast<std::uint8_t>(j + 1), static_cast<std::uint8_t>(blocks));
     }
     if (!WaitDriveReady(job.transport, job.clock, job.drive, 120))

@@ -10,12 +10,6 @@ void AddOpeningLines(FlashView& view, const std::string& pleaseWait) {
     view.AddLine("Flashing is processing...");
 }
 
-std::uint16_t Sum16(const std::uint8_t* data, std::size_t size) {
-    std::uint32_t sum = 0;
-    for (std::size_t i = 0; i < size; ++i) sum += data[i];
-    return static_cast<std::uint16_t>(sum);
-}
-
 ImagePiece::ImagePiece(const std::vector<std::uint8_t>& image, std::size_t offset,
                        std::size_t length, std::span<const std::size_t> cleared) {
     auto inPiece = [&](std::size_t at) { return at >= offset && at - offset < length; };

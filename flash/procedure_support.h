@@ -20,9 +20,6 @@ inline constexpr const char* kTriggerFail = "Trigger Fail !\n";
 void AddOpeningLines(FlashView& view,
                      const std::string& pleaseWait = "Please wait for at least one minute!");
 
-// 16-bit wrapping sum of bytes.
-std::uint16_t Sum16(const std::uint8_t* data, std::size_t size);
-
 // A piece of the image for one data-out command: points into the image when the whole piece lies
 // inside it and carries none of the `cleared` image positions, otherwise into a zero-filled copy,
 // so that bytes beyond the image and the cleared bytes go out as zeros.

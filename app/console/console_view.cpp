@@ -47,11 +47,11 @@ ConsoleView::ConsoleView(std::FILE* out, std::FILE* err, std::FILE* in, Answers 
     : out_(out), err_(err), in_(in), answers_(answers), terminal_(terminal) {}
 
 void ConsoleView::ClearBar() {
-    if (bar_shown_) {
+    if (barShown_) {
         std::fprintf(err_, "\r%*s\r", kBarWidth + 10, "");
         std::fflush(err_);
-        bar_shown_ = false;
-        bar_cells_ = -1;
+        barShown_ = false;
+        barCells_ = -1;
     }
 }
 
@@ -79,19 +79,18 @@ void ConsoleView::SetProgress(std::uint32_t position) {
         return;
     }
     const int cells = static_cast<int>(position * kBarWidth / kProgressMax);
-    if (bar_shown_ && cells == bar_cells_)
+    if (barShown_ && cells == barCells_)
         return;  // redraw only when the bar changes
     std::fprintf(err_, "\r[%s%s] %3u%%", std::string(static_cast<std::size_t>(cells), '#').c_str(),
                  std::string(static_cast<std::size_t>(kBarWidth - cells), ' ').c_str(),
                  static_cast<unsigned>(position * 100ull / kProgressMax));
     std::fflush(err_);
-    bar_shown_ = true;
-    bar_cells_ = cells;
+    barShown_ = true;
+    barCells_ = cells;
 }
 
 void ConsoleView::ShowError(const std::string& text, const std::string& caption) {
     ClearBar();
-    ++error_boxes_;
     std::fprintf(err_, "%s: %s\n", caption.c_str(), text.c_str());
     std::fflush(err_);
     PrintFailureCause();
@@ -162,11 +161,6 @@ bool ConsoleView::AskOkCancel(const std::string& text, const std::string& captio
         return false;
     }
     return Ask(question);
-}
-
-void ConsoleView::SetControlEnabled(Control control, bool enabled) {
-    if (control == Control::kStart)
-        start_enabled_ = enabled;
 }
 
 }  // namespace kfs::console

@@ -46,30 +46,24 @@ class ConsoleView : public MainView {
     void ShowInformation(const std::string& text, const std::string& caption) override;
     bool AskOkCancel(const std::string& text, const std::string& caption) override;
 
-    void SetCaption(const std::string& caption) override { caption_ = caption; }
+    // The window's controls have no place on a terminal: the session prints the drive and the
+    // firmware itself.
+    void SetCaption(const std::string&) override {}
     void SetUpdaterLayout(bool) override {}
     void SetMenuVisible(MenuCommand, bool) override {}
     void SetMenuChecked(MenuCommand, bool) override {}
-    void SetControlEnabled(Control control, bool enabled) override;
+    void SetControlEnabled(Control, bool) override {}
     void SetWindowEnabled(bool) override {}
-    void SetDriveEntries(const std::vector<std::string>& entries) override { entries_ = entries; }
-    void SelectDriveEntry(int index) override { selected_ = index; }
+    void SetDriveEntries(const std::vector<std::string>&) override {}
+    void SelectDriveEntry(int) override {}
     void SetVerifyChecked(bool) override {}
-    void SetEdit1Text(const std::string& text) override { edit1_ = text; }
+    void SetEdit1Text(const std::string&) override {}
     void SetEdit1Visible(bool) override {}
-    void SetEdit2Text(const std::string& text) override { edit2_ = text; }
+    void SetEdit2Text(const std::string&) override {}
     void SetStatusText(const std::string&) override {}
     std::optional<std::string> RunOpenDialog() override { return std::nullopt; }
     std::optional<std::string> RunSaveDialog() override { return std::nullopt; }
     void CloseWindow() override {}
-
-    const std::string& caption() const { return caption_; }
-    const std::vector<std::string>& entries() const { return entries_; }
-    int selected() const { return selected_; }
-    const std::string& edit1() const { return edit1_; }
-    const std::string& edit2() const { return edit2_; }
-    bool startEnabled() const { return start_enabled_; }
-    int errorBoxes() const { return error_boxes_; }
 
   private:
     void ClearBar();
@@ -80,14 +74,9 @@ class ConsoleView : public MainView {
     Answers answers_;
     Terminal terminal_;
     bool muted_ = false;
-    bool bar_shown_ = false;
-    int bar_cells_ = -1;
+    bool barShown_ = false;
+    int barCells_ = -1;
     int tenth_ = 0;
-    std::string caption_, edit1_, edit2_;
-    std::vector<std::string> entries_;
-    int selected_ = -1;
-    bool start_enabled_ = false;
-    int error_boxes_ = 0;
     FailureSource failures_;
 };
 

@@ -52,11 +52,11 @@ std::string GroupOf(const std::string& path) {
 class DriveTable::System : public SgSystem {
   public:
     System(std::string devDir, std::string only, bool exclusive)
-        : dev_dir_(std::move(devDir)), only_(std::move(only)), exclusive_(exclusive) {}
+        : devDir_(std::move(devDir)), only_(std::move(only)), exclusive_(exclusive) {}
 
     std::vector<std::string> ListDeviceNames() override {
         std::vector<std::string> names;
-        if (DIR* dir = opendir(dev_dir_.c_str())) {
+        if (DIR* dir = opendir(devDir_.c_str())) {
             while (dirent* entry = readdir(dir))
                 if (only_.empty() || only_ == entry->d_name)
                     names.emplace_back(entry->d_name);
@@ -87,11 +87,11 @@ class DriveTable::System : public SgSystem {
     std::string RealPath(const std::string& path) const {
         constexpr char kDev[] = "/dev/";
         if (path.rfind(kDev, 0) == 0)
-            return dev_dir_ + "/" + path.substr(sizeof kDev - 1);
+            return devDir_ + "/" + path.substr(sizeof kDev - 1);
         return path;
     }
 
-    std::string dev_dir_, only_;
+    std::string devDir_, only_;
     bool exclusive_;
     std::map<std::string, UnopenedDevice> failures_;
 };
@@ -135,7 +135,7 @@ std::string OpenFailureAdvice(const UnopenedDevice& device) {
 
 std::unique_ptr<DriveTable> DriveTable::ForMachine(const std::string& devDir) {
     std::unique_ptr<DriveTable> table(new DriveTable());
-    table->dev_dir_ = devDir;
+    table->devDir_ = devDir;
     auto system = std::make_unique<System>(devDir, "", false);
     table->system_ = system.get();
     auto sg = std::make_unique<SgTransport>(std::move(system));
@@ -167,7 +167,7 @@ void DriveTable::KeepOpticalDrives(const std::vector<std::string>& basePaths) {
     for (int i = 0; i < base_->DriveCount(); ++i) {
         if (!IsOpticalDrive(*base_, static_cast<DriveIndex>(i)))
             continue;
-        base_index_.push_back(i);
+        baseIndex_.push_back(i);
         paths_.push_back(basePaths.at(static_cast<std::size_t>(i)));
     }
 }
@@ -189,14 +189,14 @@ CommandResult DriveTable::Execute(DriveIndex drive, const Cdb& cdb, std::uint8_t
                                   std::uint16_t length, std::uint8_t direction,
                                   std::uint32_t timeoutMs) {
     if (exclusive_) {
-        if (drive != exclusive_drive_)
+        if (drive != exclusiveDrive_)
             return CommandResult::Error(CommandResult::CodeKind::InvalidDrive, drive);
         return exclusive_->SendPacketCommand(0, cdb, buffer, length, direction, timeoutMs);
     }
     if (!base_)  // a failed exclusive open left no descriptor
         return CommandResult::Error(CommandResult::CodeKind::Errno, EBADF);
-    return base_->SendPacketCommand(static_cast<DriveIndex>(base_index_[drive]), cdb, buffer,
-                                    length, direction, timeoutMs);
+    return base_->SendPacketCommand(static_cast<DriveIndex>(baseIndex_[drive]), cdb, buffer, length,
+                                    direction, timeoutMs);
 }
 
 SenseData DriveTable::GetSenseData() const {
@@ -214,7 +214,7 @@ std::optional<std::string> DriveTable::OpenExclusive(DriveIndex drive) {
     // The shared descriptor goes first, so that only the exclusive one stays open.
     base_.reset();
     system_ = nullptr;
-    auto system = std::make_unique<System>(dev_dir_, path.substr(path.rfind('/') + 1), true);
+    auto system = std::make_unique<System>(devDir_, path.substr(path.rfind('/') + 1), true);
     System* exclusiveSystem = system.get();
     auto sg = std::make_unique<SgTransport>(std::move(system));
     if (sg->DriveCount() != 1) {
@@ -229,7 +229,7 @@ std::optional<std::string> DriveTable::OpenExclusive(DriveIndex drive) {
                "; " + OpenFailureAdvice(failure->second);
     }
     exclusive_ = std::move(sg);
-    exclusive_drive_ = drive;
+    exclusiveDrive_ = drive;
     return std::nullopt;
 }
 

@@ -64,12 +64,12 @@ class DriveTable : public Transport {
     void KeepOpticalDrives(const std::vector<std::string>& basePaths);
 
     class System;
-    std::string dev_dir_;
+    std::string devDir_;
     System* system_ = nullptr;  // owned by base_ when on the machine
     std::unique_ptr<Transport> base_;
     std::unique_ptr<Transport> exclusive_;
-    int exclusive_drive_ = -1;
-    std::vector<int> base_index_;  // list index -> base transport index
+    int exclusiveDrive_ = -1;
+    std::vector<int> baseIndex_;  // list index -> base transport index
     std::vector<std::string> paths_;
     std::vector<UnopenedDevice> unopened_;
 };

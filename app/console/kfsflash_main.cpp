@@ -52,7 +52,7 @@ int Run(int argc, char** argv) {
             return Fail(kExitNothingWritten, *o.embedded + ": " + at.error);
         const auto area = [&](BufferId id) {
             const auto i = static_cast<std::size_t>(id);
-            return std::span<const std::uint8_t>(exe).subspan(at.data_offset[i],
+            return std::span<const std::uint8_t>(exe).subspan(at.dataOffset[i],
                                                               kBufferRecords[i].capacity);
         };
         embedded.parameters = area(BufferId::kParameters);

@@ -9,6 +9,7 @@
 #include "app/win32/application_window.h"
 #include "app/win32/file_dialogs.h"
 #include "app/win32/glyph_button.h"
+#include "app/win32/menu_bar_size.h"
 #include "app/win32/shutdown_block.h"
 
 namespace kfs::win32 {
@@ -102,61 +103,6 @@ WindowKind KindOf(Kind kind) {
     return {WC_STATICA, child, 0};
 }
 
-// How much higher than one row the menu bar will be on a client area `width` pixels wide, so
-// that the window can be made in its final size before the system has laid the bar out. The
-// estimate lays the bar out as the system does: every command as wide as its text plus an
-// average character of the menu font on either side, left to right, a new row where the next
-// command does not fit, each row one menu height less a pixel, and a pixel below the last row.
-// A frame that still comes out wrong is corrected by FitFrame; a right one saves relaying out
-// the frame and the six-row bar once more.
-int ExtraMenuBarHeight(HMENU menu, int width) {
-    const int items = menu ? GetMenuItemCount(menu) : 0;
-    if (items <= 0)
-        return 0;
-    // The structure as the oldest systems know it, without the padded border width.
-    NONCLIENTMETRICSA metrics{};
-    metrics.cbSize = CCSIZEOF_STRUCT(NONCLIENTMETRICSA, lfMessageFont);
-    if (!SystemParametersInfoA(SPI_GETNONCLIENTMETRICS, metrics.cbSize, &metrics, 0))
-        return 0;
-    HFONT font = CreateFontIndirectA(&metrics.lfMenuFont);
-    // A memory device context measures text as the screen does, without asking the window
-    // manager for the screen's visible region.
-    HDC dc = CreateCompatibleDC(nullptr);
-    HGDIOBJ old = SelectObject(dc, font);
-    constexpr char kAlphabet[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ";
-    SIZE alphabet{};
-    GetTextExtentPoint32A(dc, kAlphabet, 52, &alphabet);
-    const int averageChar = (alphabet.cx / 26 + 1) / 2;
-    const int rowHeight = GetSystemMetrics(SM_CYMENU) - 1;
-    int rows = 1;
-    int x = 0;
-    for (int i = 0; i < items; ++i) {
-        char text[64] = {};
-        GetMenuStringA(menu, static_cast<UINT>(i), text, sizeof text, MF_BYPOSITION);
-        RECT box{0, 0, 0, 0};
-        DrawTextA(dc, text, -1, &box, DT_SINGLELINE | DT_CALCRECT);
-        const int itemWidth = box.right - box.left + 2 * averageChar;
-        if (x > 0 && x + itemWidth > width) {
-            ++rows;
-            x = 0;
-        }
-        x += itemWidth;
-    }
-    SelectObject(dc, old);
-    DeleteDC(dc);
-    DeleteObject(font);
-    // AdjustWindowRectEx has counted one menu height for the bar.
-    return rows * rowHeight + 1 - GetSystemMetrics(SM_CYMENU);
-}
-
-// The place of a frame of that size in the middle of the screen.
-int CentredLeft(int width) {
-    return std::max(0, (GetSystemMetrics(SM_CXSCREEN) - width) / 2);
-}
-int CentredTop(int height) {
-    return std::max(0, (GetSystemMetrics(SM_CYSCREEN) - height) / 2);
-}
-
 Glyph GlyphOf(int controlId) {
     if (controlId == ControlOf(Ctl::BitBtn1).id)
         return Glyph::kOpen;
@@ -168,7 +114,7 @@ Glyph GlyphOf(int controlId) {
 }  // namespace
 
 TMainForm::TMainForm(HINSTANCE instance, HWND owner, std::string title) : title_(std::move(title)) {
-    menu_visible_.fill(true);
+    menuVisible_.fill(true);
 
     const ProgramIcons icons = LoadProgramIcons(instance);
     WNDCLASSEXA wc{};
@@ -269,34 +215,15 @@ void TMainForm::PlaceControls() {
         const ControlDef& def = kControls[i];
         if (def.parent != kNoParent)
             continue;
-        SetWindowPos(controls_[i], nullptr, def.x, TopInRole(def, updater_layout_), 0, 0,
+        SetWindowPos(controls_[i], nullptr, def.x, TopInRole(def, updaterLayout_), 0, 0,
                      SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
     }
-    ShowWindow(Control(Ctl::Panel2), updater_layout_ ? SW_HIDE : SW_SHOWNA);
+    ShowWindow(Control(Ctl::Panel2), updaterLayout_ ? SW_HIDE : SW_SHOWNA);
 }
 
 void TMainForm::FitFrame() {
-    // The menu bar wraps into several rows on a narrow window, which the frame computation does
-    // not know in advance: the frame is corrected by what the client area lacks until it has its
-    // size. A frame that fits already is left alone, since every resize has the menu bar laid
-    // out anew. Until the window is shown, each correction also centres it on the screen, so
-    // that showing it moves nothing.
-    const int clientHeight = updater_layout_ ? kClientHeight - kPanel2Height : kClientHeight;
-    for (int attempt = 0; attempt < 4; ++attempt) {
-        RECT client{};
-        GetClientRect(hwnd_, &client);
-        const int dw = kClientWidth - (client.right - client.left);
-        const int dh = clientHeight - (client.bottom - client.top);
-        if (dw == 0 && dh == 0)
-            return;
-        RECT frame{};
-        GetWindowRect(hwnd_, &frame);
-        const int width = frame.right - frame.left + dw;
-        const int height = frame.bottom - frame.top + dh;
-        const UINT move = IsWindowVisible(hwnd_) ? SWP_NOMOVE : 0;
-        SetWindowPos(hwnd_, nullptr, CentredLeft(width), CentredTop(height), width, height,
-                     move | SWP_NOZORDER | SWP_NOACTIVATE);
-    }
+    FitFrameToClient(hwnd_, kClientWidth,
+                     updaterLayout_ ? kClientHeight - kPanel2Height : kClientHeight);
 }
 
 HMENU TMainForm::MakeMenuBar() const {
@@ -304,9 +231,9 @@ HMENU TMainForm::MakeMenuBar() const {
     bool any = false;
     for (int i = 0; i < kMenuCommandCount; ++i) {
         const auto k = static_cast<std::size_t>(i);
-        if (!menu_visible_[k])
+        if (!menuVisible_[k])
             continue;
-        AppendMenuA(bar, MF_STRING | (menu_checked_[k] ? MF_CHECKED : MF_UNCHECKED),
+        AppendMenuA(bar, MF_STRING | (menuChecked_[k] ? MF_CHECKED : MF_UNCHECKED),
                     static_cast<UINT_PTR>(kMenuFirstId + i),
                     MenuCommandText(static_cast<MenuCommand>(i)));
         any = true;
@@ -403,7 +330,7 @@ LRESULT TMainForm::Handle(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam)
         case WM_QUERYENDSESSION:
             // Messages keep flowing while an update runs, so this arrives in the middle of
             // one; a drive switched off half-written may not start again.
-            return update_running_ ? FALSE : TRUE;
+            return updateRunning_ ? FALSE : TRUE;
         case WM_DESTROY:
             PostQuitMessage(0);
             return 0;
@@ -488,10 +415,10 @@ void TMainForm::SetProgress(std::uint32_t position) {
 
 void TMainForm::ProcessMessages() {
     MSG message;
-    while (!quit_received_ && PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE)) {
+    while (!quitReceived_ && PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE)) {
         if (message.message == WM_QUIT) {
-            quit_received_ = true;
-            quit_code_ = static_cast<int>(message.wParam);
+            quitReceived_ = true;
+            quitCode_ = static_cast<int>(message.wParam);
             break;
         }
         Dispatch(message);
@@ -518,33 +445,33 @@ void TMainForm::SetCaption(const std::string& caption) {
 
 void TMainForm::SetUpdaterLayout(bool updaterRole) {
     // The window is built for the flash utility role; only a change of role moves anything.
-    if (updaterRole == updater_layout_)
+    if (updaterRole == updaterLayout_)
         return;
-    updater_layout_ = updaterRole;
+    updaterLayout_ = updaterRole;
     PlaceControls();
     FitFrame();
 }
 
 void TMainForm::SetMenuVisible(MenuCommand command, bool visible) {
     const auto i = static_cast<std::size_t>(command);
-    if (i >= menu_visible_.size() || menu_visible_[i] == visible)
+    if (i >= menuVisible_.size() || menuVisible_[i] == visible)
         return;
-    menu_visible_[i] = visible;
+    menuVisible_[i] = visible;
     RebuildMenu();
 }
 
 void TMainForm::SetMenuVisibility(const std::array<bool, kMenuCommandCount>& visible) {
-    if (menu_visible_ == visible)
+    if (menuVisible_ == visible)
         return;
-    menu_visible_ = visible;
+    menuVisible_ = visible;
     RebuildMenu();
 }
 
 void TMainForm::SetMenuChecked(MenuCommand command, bool checked) {
     const auto i = static_cast<std::size_t>(command);
-    if (i >= menu_checked_.size())
+    if (i >= menuChecked_.size())
         return;
-    menu_checked_[i] = checked;
+    menuChecked_[i] = checked;
     if (menu_)
         CheckMenuItem(menu_, static_cast<UINT>(kMenuFirstId + static_cast<int>(i)),
                       MF_BYCOMMAND | (checked ? MF_CHECKED : MF_UNCHECKED));
@@ -613,9 +540,9 @@ std::optional<std::string> TMainForm::RunSaveDialog() {
 }
 
 void TMainForm::SetUpdateRunning(bool running) {
-    if (running == update_running_)
+    if (running == updateRunning_)
         return;
-    update_running_ = running;
+    updateRunning_ = running;
     if (!hwnd_)
         return;
     if (running)

@@ -35,8 +35,8 @@ class TMainForm final : public MainView {
     // Sizes the frame for the role's client area, centres it on the screen and shows it.
     void Show(int showCommand);
     // True once a WM_QUIT was taken out of the queue by ProcessMessages: the message loop ends.
-    bool QuitReceived() const { return quit_received_; }
-    int QuitCode() const { return quit_code_; }
+    bool QuitReceived() const { return quitReceived_; }
+    int QuitCode() const { return quitCode_; }
     // Handles `message` the way the message loop does (dialog keys, then dispatch).
     void Dispatch(MSG& message);
 
@@ -76,6 +76,7 @@ class TMainForm final : public MainView {
     void CreateFonts();
     void CreateControls(HINSTANCE instance);
     void PlaceControls();
+    // Fits the frame around the client area of the present role and the wrapped menu bar.
     void FitFrame();
     // Paints `control` at once when the window is visible.
     void RepaintNow(HWND control) const;
@@ -89,13 +90,13 @@ class TMainForm final : public MainView {
     std::array<HWND, kControlCount> controls_{};
     std::array<HFONT, 4> fonts_{};
     HMENU menu_ = nullptr;
-    std::array<bool, kMenuCommandCount> menu_visible_{};
-    std::array<bool, kMenuCommandCount> menu_checked_{};
-    bool updater_layout_ = false;
+    std::array<bool, kMenuCommandCount> menuVisible_{};
+    std::array<bool, kMenuCommandCount> menuChecked_{};
+    bool updaterLayout_ = false;
     // An update runs: the session may not end (WM_QUERYENDSESSION is answered FALSE).
-    bool update_running_ = false;
-    bool quit_received_ = false;
-    int quit_code_ = 0;
+    bool updateRunning_ = false;
+    bool quitReceived_ = false;
+    int quitCode_ = 0;
 };
 
 }  // namespace kfs::win32

@@ -124,12 +124,9 @@ static_assert(offsetof(SRB_ExecSCSICmd, CDBByte) == 48);
 static_assert(offsetof(SRB_ExecSCSICmd, SenseArea) == 64);
 #endif
 
-// Low byte of GetASPI32SupportInfo's result: host adapter count; next byte: status.
+// Low byte of GetASPI32SupportInfo's result: host adapter count (the next byte is the status).
 constexpr std::uint8_t SupportInfoAdapterCount(std::uint32_t info) {
     return static_cast<std::uint8_t>(info & 0xFF);
-}
-constexpr std::uint8_t SupportInfoStatus(std::uint32_t info) {
-    return static_cast<std::uint8_t>((info >> 8) & 0xFF);
 }
 
 }  // namespace kfs::aspi

@@ -4,7 +4,7 @@ namespace kfs {
 
 EmulatedTransport::EmulatedTransport(emu::DriveSet& drives) : drives_(drives) {
     for (int i = 0; i < drives.Count() && DriveCount() < kMaxDrives; ++i)
-        if (drives.drive(i).description().device_type == emu::kDeviceTypeCdRom)
+        if (drives.drive(i).description().deviceType == emu::kDeviceTypeCdRom)
             table_.push_back(i);
 }
 

@@ -68,32 +68,32 @@ void Connection::Serve() {
 }
 
 bool Connection::NextRequest(Pdu& request) {
-    if (set_aside_.empty())
+    if (setAside_.empty())
         return ReadPdu(fd_, request);
-    request = std::move(set_aside_.front());
-    set_aside_.pop_front();
+    request = std::move(setAside_.front());
+    setAside_.pop_front();
     return true;
 }
 
 bool Connection::InWindow(const Pdu& request) const {
     // Serial number arithmetic: how far the CmdSN lies beyond the one expected.
-    return request.Immediate() || request.U32(24) - exp_cmd_sn_ < kCommandWindow;
+    return request.Immediate() || request.U32(24) - expCmdSn_ < kCommandWindow;
 }
 
 void Connection::Accept(const Pdu& request) {
     // Immediate requests do not take a place in the command order.
     if (!request.Immediate())
-        exp_cmd_sn_ = request.U32(24) + 1;
+        expCmdSn_ = request.U32(24) + 1;
 }
 
 bool Connection::Send(Pdu& pdu) {
-    pdu.Put32(28, exp_cmd_sn_);
-    pdu.Put32(32, exp_cmd_sn_ + kCommandWindow - 1);
+    pdu.Put32(28, expCmdSn_);
+    pdu.Put32(32, expCmdSn_ + kCommandWindow - 1);
     return WritePdu(fd_, pdu);
 }
 
 bool Connection::Answer(Pdu& response) {
-    response.Put32(24, stat_sn_++);
+    response.Put32(24, statSn_++);
     return Send(response);
 }
 
@@ -110,8 +110,8 @@ bool Connection::Login() {
         std::copy_n(request.bhs.begin() + 8, 6, response.bhs.begin() + 8);  // ISID
         response.Put32(16, request.Itt());
         if (first) {
-            exp_cmd_sn_ = request.U32(24);
-            stat_sn_ = request.U32(28);
+            expCmdSn_ = request.U32(24);
+            statSn_ = request.U32(28);
             discovery_ = Find(offered, "SessionType") == "Discovery";
             const std::string name = Find(offered, "TargetName");
             const std::uint16_t refusal = Find(offered, "InitiatorName").empty()
@@ -157,8 +157,8 @@ bool Connection::OnScsiCommand(const Pdu& command) {
     const std::uint32_t expected = command.U32(20);
     if (expected > kMaxTransfer) {
         // Data-Out that follows it finds no command waiting and is dropped.
-        const bridge::Answer refused{bridge::kStatusCheckCondition, MakeSense(0x05, 0x24, 0x00),
-                                     0, true, Reads(command)};
+        const bridge::Answer refused{bridge::kStatusCheckCondition, MakeSense(0x05, 0x24, 0x00), 0,
+                                     true, Reads(command)};
         return SendStatus(command, refused, expected, true);
     }
     std::vector<std::uint8_t> buffer(expected, 0);
@@ -171,7 +171,7 @@ bool Connection::OnScsiCommand(const Pdu& command) {
         const std::uint32_t residual = Reads(command) ? expected : 0;
         return SendStatus(command, answer, residual, residual > 0);
     }
-    const std::uint32_t count = std::min(answer.data_in, expected);
+    const std::uint32_t count = std::min(answer.dataIn, expected);
     if (count == 0)
         return SendStatus(command, answer, expected, expected > 0);
     return SendDataIn(command, buffer, count, expected);
@@ -193,8 +193,8 @@ bool Connection::ReceiveData(const Pdu& command, std::vector<std::uint8_t>& buff
     take(command.data, 0);
     // Unsolicited Data-Out follows when the initiator need not wait for an R2T, until a PDU
     // with the final bit.
-    const std::uint32_t unsolicited = std::min(parameters_.first_burst, total);
-    bool more = !parameters_.initial_r2t && received < unsolicited;
+    const std::uint32_t unsolicited = std::min(parameters_.firstBurst, total);
+    bool more = !parameters_.initialR2t && received < unsolicited;
     Pdu data;
     // An initiator with several commands queued may send the next ones among this one's data.
     const auto next_data = [&](std::uint32_t ttt) {
@@ -202,7 +202,7 @@ bool Connection::ReceiveData(const Pdu& command, std::vector<std::uint8_t>& buff
             if (data.Opcode() == kDataOut && data.Itt() == command.Itt() && data.U32(20) == ttt)
                 return true;
             if (data.Opcode() != kDataOut)
-                set_aside_.push_back(data);
+                setAside_.push_back(data);
         }
         return false;
     };
@@ -214,13 +214,13 @@ bool Connection::ReceiveData(const Pdu& command, std::vector<std::uint8_t>& buff
     }
     std::uint32_t r2t_sn = 0;
     while (received < total) {
-        const std::uint32_t burst = std::min(parameters_.max_burst, total - received);
+        const std::uint32_t burst = std::min(parameters_.maxBurst, total - received);
         Pdu r2t = MakeResponse(kR2t);
         r2t.PutLun(command.Lun());
         r2t.Put32(16, command.Itt());
-        const std::uint32_t ttt = next_ttt_++;
+        const std::uint32_t ttt = nextTtt_++;
         r2t.Put32(20, ttt);
-        r2t.Put32(24, stat_sn_);
+        r2t.Put32(24, statSn_);
         r2t.Put32(36, r2t_sn++);
         r2t.Put32(40, received);
         r2t.Put32(44, burst);
@@ -243,7 +243,7 @@ bool Connection::SendDataIn(const Pdu& command, const std::vector<std::uint8_t>&
                             std::uint32_t count, std::uint32_t expected) {
     std::uint32_t offset = 0, data_sn = 0;
     while (offset < count) {
-        const std::uint32_t n = std::min(parameters_.peer_max_recv, count - offset);
+        const std::uint32_t n = std::min(parameters_.peerMaxRecv, count - offset);
         const bool last = offset + n == count;
         Pdu in = MakeResponse(kDataIn);
         in.bhs[1] = last ? 0x81 : 0x00;  // final, with status
@@ -257,7 +257,7 @@ bool Connection::SendDataIn(const Pdu& command, const std::vector<std::uint8_t>&
         if (last)
             in.Put32(44, expected - count);
         in.data.assign(buffer.begin() + offset, buffer.begin() + offset + n);
-        const bool sent = last ? Answer(in) : (in.Put32(24, stat_sn_), Send(in));
+        const bool sent = last ? Answer(in) : (in.Put32(24, statSn_), Send(in));
         if (!sent)
             return false;
         offset += n;

@@ -43,10 +43,10 @@ class Connection {
     Target& target_;
     SessionParameters parameters_;
     bool discovery_ = false;
-    std::uint32_t stat_sn_ = 1;
-    std::uint32_t exp_cmd_sn_ = 0;
-    std::uint32_t next_ttt_ = 1;
-    std::deque<Pdu> set_aside_;  // requests that arrived among a command's Data-Out
+    std::uint32_t statSn_ = 1;
+    std::uint32_t expCmdSn_ = 0;
+    std::uint32_t nextTtt_ = 1;
+    std::deque<Pdu> setAside_;  // requests that arrived among a command's Data-Out
 };
 
 }  // namespace kfs::emu::iscsi

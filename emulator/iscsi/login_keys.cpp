@@ -80,20 +80,20 @@ Keys AnswerLoginKeys(const Keys& offered, SessionParameters& p) {
         else if (key == "HeaderDigest" || key == "DataDigest")
             reply = NoneOrReject(value);
         else if (key == "MaxRecvDataSegmentLength") {
-            p.peer_max_recv = std::max<std::uint32_t>(512, Number(value));
+            p.peerMaxRecv = std::max<std::uint32_t>(512, Number(value));
             reply = std::to_string(kOwnMaxRecv);
         } else if (key == "FirstBurstLength") {
-            p.first_burst = std::min(Number(value), p.first_burst);
-            reply = std::to_string(p.first_burst);
+            p.firstBurst = std::min(Number(value), p.firstBurst);
+            reply = std::to_string(p.firstBurst);
         } else if (key == "MaxBurstLength") {
-            p.max_burst = std::min(Number(value), p.max_burst);
-            reply = std::to_string(p.max_burst);
+            p.maxBurst = std::min(Number(value), p.maxBurst);
+            reply = std::to_string(p.maxBurst);
         } else if (key == "InitialR2T") {
-            p.initial_r2t = value == "Yes";  // the result is Yes if either side says Yes
-            reply = YesNo(p.initial_r2t);
+            p.initialR2t = value == "Yes";  // the result is Yes if either side says Yes
+            reply = YesNo(p.initialR2t);
         } else if (key == "ImmediateData") {
-            p.immediate_data = value == "Yes";  // Yes only if both sides say Yes
-            reply = YesNo(p.immediate_data);
+            p.immediateData = value == "Yes";  // Yes only if both sides say Yes
+            reply = YesNo(p.immediateData);
         } else if (key == "MaxConnections" || key == "MaxOutstandingR2T")
             reply = "1";
         else if (key == "DataPDUInOrder" || key == "DataSequenceInOrder")

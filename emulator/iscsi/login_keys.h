@@ -17,11 +17,11 @@ std::string Find(const Keys& keys, const std::string& key);
 
 // What the connection keeps of the negotiation.
 struct SessionParameters {
-    std::uint32_t peer_max_recv = 8192;  // the initiator's MaxRecvDataSegmentLength
-    std::uint32_t first_burst = 65536;
-    std::uint32_t max_burst = 262144;
-    bool initial_r2t = true;
-    bool immediate_data = true;
+    std::uint32_t peerMaxRecv = 8192;  // the initiator's MaxRecvDataSegmentLength
+    std::uint32_t firstBurst = 65536;
+    std::uint32_t maxBurst = 262144;
+    bool initialR2t = true;
+    bool immediateData = true;
 };
 
 // The target's own MaxRecvDataSegmentLength: the most data in one PDU it takes.

@@ -5,6 +5,8 @@
 
 #include <cerrno>
 
+#include "container/byte_order.h"
+
 namespace kfs::emu::iscsi {
 
 namespace {
@@ -42,23 +44,19 @@ std::size_t Padded(std::size_t n) {
 }  // namespace
 
 std::uint32_t Pdu::U32(std::size_t at) const {
-    return static_cast<std::uint32_t>(bhs[at]) << 24 |
-           static_cast<std::uint32_t>(bhs[at + 1]) << 16 |
-           static_cast<std::uint32_t>(bhs[at + 2]) << 8 | bhs[at + 3];
+    return GetBe32(&bhs[at]);
 }
 
 std::uint16_t Pdu::U16(std::size_t at) const {
-    return static_cast<std::uint16_t>(bhs[at] << 8 | bhs[at + 1]);
+    return GetBe16(&bhs[at]);
 }
 
 void Pdu::Put32(std::size_t at, std::uint32_t v) {
-    for (int i = 0; i < 4; ++i)
-        bhs[at + static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(v >> (24 - 8 * i));
+    PutBe32(&bhs[at], v);
 }
 
 void Pdu::Put16(std::size_t at, std::uint16_t v) {
-    bhs[at] = static_cast<std::uint8_t>(v >> 8);
-    bhs[at + 1] = static_cast<std::uint8_t>(v);
+    PutBe16(&bhs[at], v);
 }
 
 int Pdu::Lun() const {

@@ -4,6 +4,8 @@
 #include <array>
 #include <cstring>
 
+#include "container/byte_order.h"
+
 namespace kfs::emu::bridge {
 
 namespace {
@@ -13,20 +15,6 @@ constexpr std::uint32_t kDiscBlocks = 0x4000;
 constexpr std::uint32_t kBlockSize = 2048;
 
 using Cdb12 = std::array<std::uint8_t, 12>;
-
-std::uint16_t Be16(const std::uint8_t* p) {
-    return static_cast<std::uint16_t>(p[0] << 8 | p[1]);
-}
-
-void PutBe16(std::uint8_t* p, std::uint32_t v) {
-    p[0] = static_cast<std::uint8_t>(v >> 8);
-    p[1] = static_cast<std::uint8_t>(v);
-}
-
-void PutBe32(std::uint8_t* p, std::uint32_t v) {
-    PutBe16(p, v >> 16);
-    PutBe16(p + 2, v);
-}
 
 bool IsVendor(const Cdb12& c, std::uint8_t page, std::uint8_t sub) {
     return c[0] == 0x5A && c[2] == page && c[3] == 0x4B && c[4] == 0x45 && c[5] == sub;
@@ -44,7 +32,7 @@ Answer Check(std::uint8_t key, std::uint8_t asc, std::uint8_t ascq) {
 }
 
 Answer NoMedium(const Drive& d) {
-    return Check(0x02, 0x3A, d.tray_open ? 0x02 : 0x01);
+    return Check(0x02, 0x3A, d.trayOpen ? 0x02 : 0x01);
 }
 
 // MODE SENSE(6), the CD capabilities and mechanical status page only: reads CD-R/RW, no
@@ -70,18 +58,18 @@ Answer ModeSense6(const Cdb12& c, std::uint8_t* data, std::uint32_t length) {
 Answer GetConfiguration(const Drive& d, const Cdb12& c, std::uint8_t* data, std::uint32_t length) {
     std::uint8_t reply[16] = {};
     PutBe32(reply, sizeof reply - 4);
-    if (d.medium && !d.tray_open)
+    if (d.medium && !d.trayOpen)
         PutBe16(reply + 6, 0x0008);
     reply[10] = 0x03;  // profile list: persistent, current
     reply[11] = 4;
     PutBe16(reply + 12, 0x0008);
     reply[14] = d.medium ? 0x01 : 0x00;
-    return Good(data, std::min<std::uint32_t>(length, Be16(&c[7])), reply, sizeof reply);
+    return Good(data, std::min<std::uint32_t>(length, GetBe16(&c[7])), reply, sizeof reply);
 }
 
 // READ TOC format 0: one data track and the lead-out.
 Answer ReadToc(const Drive& d, const Cdb12& c, std::uint8_t* data, std::uint32_t length) {
-    if (!d.medium || d.tray_open)
+    if (!d.medium || d.trayOpen)
         return NoMedium(d);
     if ((c[2] & 0x0F) != 0)
         return Check(0x05, 0x24, 0x00);
@@ -93,11 +81,11 @@ Answer ReadToc(const Drive& d, const Cdb12& c, std::uint8_t* data, std::uint32_t
     leadOut[1] = 0x14;
     leadOut[2] = 0xAA;
     PutBe32(leadOut + 4, kDiscBlocks);
-    return Good(data, std::min<std::uint32_t>(length, Be16(&c[7])), reply, sizeof reply);
+    return Good(data, std::min<std::uint32_t>(length, GetBe16(&c[7])), reply, sizeof reply);
 }
 
 Answer ReadCapacity(const Drive& d, std::uint8_t* data, std::uint32_t length) {
-    if (!d.medium || d.tray_open)
+    if (!d.medium || d.trayOpen)
         return NoMedium(d);
     std::uint8_t reply[8];
     PutBe32(reply, kDiscBlocks - 1);
@@ -106,7 +94,7 @@ Answer ReadCapacity(const Drive& d, std::uint8_t* data, std::uint32_t length) {
 }
 
 Answer Read10(const Drive& d, std::uint8_t* data, std::uint32_t length) {
-    if (!d.medium || d.tray_open)
+    if (!d.medium || d.trayOpen)
         return NoMedium(d);
     std::memset(data, 0, length);
     return {kStatusGood, Sense{}, length, true, true};
@@ -131,7 +119,7 @@ std::optional<Answer> AnswerForKernel(const Drive& d, const Cdb12& c, std::uint8
         case 0x46:
             return GetConfiguration(d, c, data, length);
         case 0x51:  // READ DISC INFORMATION
-            return d.medium && !d.tray_open ? Check(0x05, 0x24, 0x00) : NoMedium(d);
+            return d.medium && !d.trayOpen ? Check(0x05, 0x24, 0x00) : NoMedium(d);
         default:
             return std::nullopt;
     }

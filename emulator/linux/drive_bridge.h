@@ -30,10 +30,10 @@ std::uint8_t DirectionOf(const std::array<std::uint8_t, 12>& cdb);
 
 struct Answer {
     std::uint8_t status = kStatusGood;
-    Sense sense{};              // fixed format, when status is CHECK CONDITION
-    std::uint32_t data_in = 0;  // bytes of data-in actually returned
-    bool by_bridge = false;     // answered here for the kernel, not by the emulator
-    bool reads = true;          // the data phase (if any) moves data in
+    Sense sense{};             // fixed format, when status is CHECK CONDITION
+    std::uint32_t dataIn = 0;  // bytes of data-in actually returned
+    bool byBridge = false;     // answered here for the kernel, not by the emulator
+    bool reads = true;         // the data phase (if any) moves data in
 };
 
 class DriveBridge {

@@ -29,7 +29,7 @@ void Stop(int) {
 }
 
 struct Options {
-    std::string uio, emulate, trace, ready, rom_out;
+    std::string uio, emulate, trace, ready, romOut;
     int device = 0;
 };
 
@@ -46,7 +46,7 @@ std::optional<Options> Parse(int argc, char** argv) {
         else if (key == "--ready")
             o.ready = value;
         else if (key == "--rom-out")
-            o.rom_out = value;
+            o.romOut = value;
         else if (key == "--device")
             o.device = std::atoi(value.c_str());
         else
@@ -80,9 +80,9 @@ int Run(const Options& o) {
         if (ring.Wait(200))
             ring.Serve(handler);
     }
-    if (!o.rom_out.empty()) {
+    if (!o.romOut.empty()) {
         const auto& rom = drives.drive(o.device).rom();
-        std::ofstream(o.rom_out, std::ios::binary)
+        std::ofstream(o.romOut, std::ios::binary)
             .write(reinterpret_cast<const char*>(rom.data()),
                    static_cast<std::streamsize>(rom.size()));
     }

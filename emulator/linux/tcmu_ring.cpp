@@ -44,7 +44,7 @@ TcmuRing::TcmuRing(const std::string& uio_path) {
         close(fd_);
         throw Failure("cannot map " + uio_path);
     }
-    read_len_ = kfs_tcmu_takes_read_len(map_) != 0;
+    readLen_ = kfs_tcmu_takes_read_len(map_) != 0;
 }
 
 TcmuRing::~TcmuRing() {
@@ -89,7 +89,7 @@ int TcmuRing::Serve(const Handler& handler) {
             }
             const Answer answer =
                 handler(cdb, cdbLength, data.data(), static_cast<std::uint32_t>(data.size()));
-            std::size_t left = std::min<std::size_t>(answer.data_in, data.size()), done = 0;
+            std::size_t left = std::min<std::size_t>(answer.dataIn, data.size()), done = 0;
             for (const Area& a : areas) {
                 const std::size_t n = std::min(left, a.length);
                 std::memcpy(a.at, data.data() + done, n);
@@ -99,7 +99,7 @@ int TcmuRing::Serve(const Handler& handler) {
             const bool good = answer.status == kStatusGood;
             kfs_tcmu_complete(
                 entry, answer.status, answer.sense.data(), good ? 0 : answer.sense.size(),
-                good && read_len_ && answer.reads && answer.data_in < data.size(), answer.data_in);
+                good && readLen_ && answer.reads && answer.dataIn < data.size(), answer.dataIn);
             ++served;
         }
         tail += length;

@@ -34,7 +34,7 @@ class TcmuRing {
     int fd_ = -1;
     void* map_ = nullptr;
     std::size_t size_ = 0;
-    bool read_len_ = false;  // the kernel takes a short data-in length
+    bool readLen_ = false;  // the kernel takes a short data-in length
 };
 
 }  // namespace kfs::emu::bridge

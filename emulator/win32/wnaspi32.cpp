@@ -69,7 +69,7 @@ Manager& TheManager() {
                 throw emu::DescriptionError("KFS_EMULATOR_DRIVES is not set");
             m->drives = std::make_unique<emu::DriveSet>(emu::DriveSet::FromFile(path));
             for (int i = 0; i < m->drives->Count(); ++i) {
-                const int ha = m->drives->drive(i).description().host_adapter;
+                const int ha = m->drives->drive(i).description().hostAdapter;
                 m->adapters = std::max(m->adapters, ha + 1);
             }
         } catch (const std::exception& e) {
@@ -96,7 +96,7 @@ int Find(Manager& m, std::uint8_t ha, std::uint8_t target, std::uint8_t lun) {
         return -1;
     for (int i = 0; i < m.drives->Count(); ++i) {
         const emu::DriveDescription& d = m.drives->drive(i).description();
-        if (d.host_adapter == ha && d.target == target && d.lun == lun)
+        if (d.hostAdapter == ha && d.target == target && d.lun == lun)
             return i;
     }
     return -1;
@@ -268,7 +268,7 @@ DWORD GetDeviceType(Manager& m, aspi::SRB_GDEVBlock* srb) {
     const int index = Find(m, srb->SRB_HaId, srb->SRB_Target, srb->SRB_Lun);
     if (index < 0)
         return srb->SRB_Status = aspi::SS_NO_DEVICE;
-    srb->SRB_DeviceType = m.drives->drive(index).description().device_type;
+    srb->SRB_DeviceType = m.drives->drive(index).description().deviceType;
     return srb->SRB_Status = aspi::SS_COMP;
 }
 

@@ -81,9 +81,9 @@ void ExpectRecordsInFile(const std::string& program) {
         if (r > 0) {
             EXPECT_EQ(at, expected_at) << "records out of order or apart";
         }
-        EXPECT_EQ(file[at], layout.header_length);
+        EXPECT_EQ(file[at], layout.headerLength);
 
-        const std::size_t data = at + 1 + layout.header_length;
+        const std::size_t data = at + 1 + layout.headerLength;
         ASSERT_LE(data + layout.capacity, file.size());
         EXPECT_TRUE(std::all_of(file.begin() + data, file.begin() + data + layout.capacity,
                                 [](std::uint8_t b) { return b == 0; }))
@@ -117,11 +117,11 @@ TEST(EmbeddedLayout, AccessorsPointBehindTheirOwnRecordHeader) {
         const BufferRecordLayout& layout = kBufferRecords[r];
         SCOPED_TRACE(std::string(layout.tag));
         ASSERT_EQ(areas[r].size(), layout.capacity);
-        const std::uint8_t* header = areas[r].data() - 1 - layout.header_length;
-        EXPECT_EQ(header[0], layout.header_length);
+        const std::uint8_t* header = areas[r].data() - 1 - layout.headerLength;
+        EXPECT_EQ(header[0], layout.headerLength);
         EXPECT_EQ(std::string(header + 1, header + 1 + layout.tag.size()), layout.tag);
         if (r + 1 < kBufferRecords.size()) {
-            EXPECT_EQ(areas[r].data() + areas[r].size() + 1 + kBufferRecords[r + 1].header_length,
+            EXPECT_EQ(areas[r].data() + areas[r].size() + 1 + kBufferRecords[r + 1].headerLength,
                       areas[r + 1].data());
         }
     }

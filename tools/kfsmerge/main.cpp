@@ -138,7 +138,7 @@ int main(int argc, char** argv) {
         if (!bytes)
             return Fail("cannot read " + name);
         if (option == "--cvt")
-            contents.philips_file = std::move(bytes);
+            contents.philipsFile = std::move(bytes);
         if (option == "--kfs1")
             contents.kfs[0] = std::move(bytes);
         if (option == "--kfs2")

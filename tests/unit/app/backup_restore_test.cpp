@@ -192,7 +192,7 @@ TEST(BackupAndRestore, DriveThatWillNotReadItsFlashAsksBeforeWriting) {
                   "No backup of the drive's flash was made: the drive refused to read its flash "
                   "(ReadROM, sense 05/20/00).\nGo on and write the drive without a backup?");
         EXPECT_EQ(bench.view.boxes.front().caption, "Backup");
-        EXPECT_EQ(bench.drives.drive(0).flash_count(), c.flashes);
+        EXPECT_EQ(bench.drives.drive(0).flashCount(), c.flashes);
         EXPECT_TRUE(bench.BackupPath().empty());
         EXPECT_EQ(std::distance(fs::directory_iterator(bench.directory), {}), 1);
         EXPECT_TRUE(bench.view.windowEnabled);

@@ -322,7 +322,7 @@ class CampaignView : public test::RecordingView {
         if (++questions > 40)
             return false;
         if (text.rfind("Please close the tray", 0) == 0)
-            drives_.drive(0).tray_open = false;
+            drives_.drive(0).trayOpen = false;
         if (text.rfind("Please remove your disc", 0) == 0)
             drives_.drive(0).medium = false;
         if (text.rfind("After updating", 0) == 0) {
@@ -509,7 +509,7 @@ RunResult RunUpdate(const Config& c, const Bytes& image, const Bytes& container,
     view.everyLine.clear();
     r.flashBefore = drives.drive(0).rom();
     r.updateStart = r.trace.size();
-    r.commandsBefore = drives.drive(0).command_count();
+    r.commandsBefore = drives.drive(0).commandCount();
 
     try {
         r.outcome = presenter.OnStartClick();

@@ -231,7 +231,7 @@ TEST(PresenterUpdate, WholeUpdateInTheFlashUtilityRole) {
     EXPECT_TRUE(bench.view.HasLine("Flashing finished !"));
     EXPECT_TRUE(bench.view.HasLine("Verification finished"));
     EXPECT_EQ(bench.view.lines.back(), "All Completed!");
-    EXPECT_EQ(bench.drives.drive(0).flash_count(), 1);
+    EXPECT_EQ(bench.drives.drive(0).flashCount(), 1);
     // The entry shows the identity the drive reports now; the window is usable again.
     EXPECT_EQ(bench.view.entries, std::vector<std::string>{std::string(kModel) + " 1.10 061122"});
     EXPECT_EQ(bench.view.status, (std::string(kModel) + " 1.10 061122").substr(0, 36));
@@ -277,11 +277,11 @@ TEST(PresenterUpdate, DowngradeQuestionComparesVersionsAsNumbers) {
             EXPECT_EQ(bench.view.boxes.front().text, question);
             EXPECT_EQ(bench.view.boxes.front().caption, "Warning!");
             EXPECT_EQ(outcome, UpdateOutcome::kEndedEarly);
-            EXPECT_EQ(bench.drives.drive(0).flash_count(), 0);
+            EXPECT_EQ(bench.drives.drive(0).flashCount(), 0);
             EXPECT_TRUE(bench.view.windowEnabled);
         } else {
             EXPECT_NE(bench.view.boxes.front().text, question);
-            EXPECT_EQ(bench.drives.drive(0).flash_count(), 1);
+            EXPECT_EQ(bench.drives.drive(0).flashCount(), 1);
         }
     }
 }
@@ -325,7 +325,7 @@ TEST(PresenterUpdate, Windows9xAutoInsertNotification) {
         EXPECT_EQ(bench.view.Texts("question"), c.questions);
         EXPECT_EQ(bench.registry.FindKey(device)->values["AutoInsertNotification"], Bytes{c.after});
         EXPECT_EQ(bench.restart.requests, c.restarts);
-        EXPECT_EQ(bench.drives.drive(0).flash_count(), c.flashes);
+        EXPECT_EQ(bench.drives.drive(0).flashCount(), c.flashes);
         EXPECT_TRUE(bench.view.windowEnabled);
     }
 }
@@ -560,7 +560,7 @@ TEST(PresenterUpdate, UnsupportedFlashTypeRefusedBeforeAnythingChanges) {
                   silent ? std::vector<std::string>{}
                          : std::vector<std::string>{"Flash Type is not supported!"});
         EXPECT_EQ(bench.view.lines, std::vector<std::string>{"kept"});
-        EXPECT_EQ(bench.drives.drive(0).flash_count(), 0);
+        EXPECT_EQ(bench.drives.drive(0).flashCount(), 0);
     }
 }
 
@@ -609,7 +609,7 @@ TEST(PresenterUpdate, PhilipsImageIsNeitherTrayCheckedNorVerified) {
         EXPECT_NE(l, "Read ROM Data");
         EXPECT_NE(l, "Getting CheckSum from drive !");
     }
-    EXPECT_EQ(bench.drives.drive(0).flash_count(), 1);
+    EXPECT_EQ(bench.drives.drive(0).flashCount(), 1);
 }
 
 // ------------------------------------------------------------------------------------------------
@@ -724,7 +724,7 @@ TEST(PresenterMenu, ContainerTheDecodingRefusesNeverReachesStart) {
         EXPECT_FALSE(bench.view.controls[Control::kStart]);
         if (bench.view.controls[Control::kStart])
             bench.presenter.OnStartClick();
-        EXPECT_EQ(bench.drives.drive(0).flash_count(), 0);
+        EXPECT_EQ(bench.drives.drive(0).flashCount(), 0);
     }
 }
 
@@ -748,7 +748,7 @@ TEST(PresenterGuard, SecondActionRefusedWhileAnUpdateRuns) {
     EXPECT_GT(attempts, 0);
     EXPECT_TRUE(allRefused);
     EXPECT_EQ(bench.view.closes, 0);
-    EXPECT_EQ(bench.drives.drive(0).flash_count(), 1);
+    EXPECT_EQ(bench.drives.drive(0).flashCount(), 1);
     bench.view.onProcessMessages = nullptr;
     EXPECT_TRUE(bench.presenter.OnExitClick());  // idle again
     EXPECT_EQ(bench.view.closes, 1);

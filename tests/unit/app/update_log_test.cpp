@@ -41,8 +41,8 @@ TEST(UpdateLogText, CausesNameTheCommandAndTheSense) {
         {{0x1E, Sense(0x05, 0x53, 0x02), 0},
          "command 1E PREVENT ALLOW MEDIUM REMOVAL failed: sense 05/53/02 ILLEGAL REQUEST, "
          "MEDIUM REMOVAL PREVENTED"},
-        {{0x3C, Sense(0x06, 0x29, 0x00), 1},
-         "command 3C READ BUFFER failed: sense 06/29/00 UNIT ATTENTION, POWER ON, RESET, OR BUS "
+        {{0x12, Sense(0x06, 0x29, 0x00), 1},
+         "command 12 INQUIRY failed: sense 06/29/00 UNIT ATTENTION, POWER ON, RESET, OR BUS "
          "DEVICE RESET OCCURRED (1 command completed after it)"},
         // Filemark, end-of-medium and length bits are not part of the key; an unknown code is
         // named by its key; a vendor's command by its number.

@@ -77,7 +77,7 @@ TEST_P(SignalHoldCases, EndsAfterProgrammingWith130AndTheFlashHoldsTheImage) {
     const auto& rom = drives.drive(0).rom();
     ASSERT_GE(rom.size(), image.size());
     EXPECT_TRUE(std::equal(image.begin(), image.end(), rom.begin()));
-    EXPECT_EQ(drives.drive(0).flash_count(), 1);
+    EXPECT_EQ(drives.drive(0).flashCount(), 1);
     EXPECT_FALSE(drives.drive(0).locked);
     const std::string held = "the signal takes effect when programming has ended";
     ASSERT_NE(said.find(held), std::string::npos) << said;

@@ -18,12 +18,12 @@ TEST(Description, ReadsTheDocumentedExampleAndPadsIdentityFields) {
     EXPECT_EQ(d.vendor, "KEMO    ");
     EXPECT_EQ(d.product, "VRZ-3372BL      ");
     EXPECT_EQ(d.revision, "1.00");
-    EXPECT_EQ(d.hardware_id, "K1");
-    EXPECT_EQ(d.date_code, "061122");
+    EXPECT_EQ(d.hardwareId, "K1");
+    EXPECT_EQ(d.dateCode, "061122");
     EXPECT_EQ(d.family, "mtk5");
-    EXPECT_EQ(d.flash_size, 2097152u);
-    EXPECT_TRUE(d.keeps_checksum);
-    EXPECT_TRUE(d.vendor_page);
+    EXPECT_EQ(d.flashSize, 2097152u);
+    EXPECT_TRUE(d.keepsChecksum);
+    EXPECT_TRUE(d.vendorPage);
     EXPECT_FALSE(d.medium);
     EXPECT_TRUE(d.faults.empty());
 }
@@ -66,12 +66,12 @@ TEST(Description, DefaultsPlaceDrivesOnSuccessiveTargets) {
     auto drives = ParseDescription(R"({"drives":[{}, {"host_adapter":1,"target":3,"lun":2}, {}]})");
     ASSERT_EQ(drives.size(), 3u);
     EXPECT_EQ(drives[0].target, 0);
-    EXPECT_EQ(drives[1].host_adapter, 1);
+    EXPECT_EQ(drives[1].hostAdapter, 1);
     EXPECT_EQ(drives[1].target, 3);
     EXPECT_EQ(drives[1].lun, 2);
     EXPECT_EQ(drives[2].target, 2);
     EXPECT_EQ(drives[2].family, "a0");
-    EXPECT_EQ(drives[2].device_type, kDeviceTypeCdRom);
+    EXPECT_EQ(drives[2].deviceType, kDeviceTypeCdRom);
 }
 
 TEST(Description, RefusesBrokenDescriptionsWithAMessage) {

@@ -153,7 +153,7 @@ TEST(DriveSet, LockedMediumCannotBeEjectedAndEventsShowTrayAndMedium) {
     EXPECT_EQ(status(kTrayEvent), 0x02);  // closed, disc inside
     ASSERT_TRUE(None(set, kLock).good);
     ExpectSense(None(set, kEject), 5, 0x53, 0x02);
-    EXPECT_FALSE(set.drive(0).tray_open);
+    EXPECT_FALSE(set.drive(0).trayOpen);
     ASSERT_TRUE(None(set, kUnlock).good);
     ASSERT_TRUE(None(set, kEject).good);
     EXPECT_EQ(status(kTrayEvent), 0x03);
@@ -241,7 +241,7 @@ TEST(DriveSet, FaultsHoldFromTheirStartingCommandOn) {
     EXPECT_TRUE(In(set, Inquiry(36), 36).outcome.good);  // 2
     EXPECT_TRUE(In(set, Inquiry(36), 36).outcome.good);  // 3: first match from the start point
     ExpectSense(In(set, Inquiry(36), 36).outcome, 3, 0x0C, 0);  // 4: second match
-    EXPECT_EQ(set.drive(0).command_count(), 4u);
+    EXPECT_EQ(set.drive(0).commandCount(), 4u);
     EXPECT_EQ(In(set, kVendorPage, 20).outcome.transferred, 4u);  // 5: short from here on
     EXPECT_TRUE(None(set, kTur).good);                            // 6: still ready
     ExpectSense(None(set, kTur), 2, 0x04, 0x01);                  // 7: never ready again
@@ -253,12 +253,12 @@ TEST(DriveSet, FaultsHoldFromTheirStartingCommandOn) {
     Bytes image(64, 0x5A);
     flash.drive(0).CompleteFlash(0, image.data(), image.size());
     EXPECT_EQ(flash.drive(0).rom()[16], 0x5A);
-    EXPECT_FALSE(flash.drive(0).boot_mode());
+    EXPECT_FALSE(flash.drive(0).bootMode());
     In(flash, Inquiry(36), 36);
     In(flash, Inquiry(36), 36);
     flash.drive(0).CompleteFlash(0, image.data(), image.size());
     EXPECT_EQ(flash.drive(0).rom()[16], 0xA5);
-    EXPECT_TRUE(flash.drive(0).boot_mode());
+    EXPECT_TRUE(flash.drive(0).bootMode());
 }
 
 TEST(DriveSet, CompletedFlashAppliesStayBootAndFlipFaults) {
@@ -269,7 +269,7 @@ TEST(DriveSet, CompletedFlashAppliesStayBootAndFlipFaults) {
         d.CompleteFlash(0, image.data(), image.size());
         EXPECT_EQ(Text(In(set, Inquiry(36), 36).data, 32, 4), flash <= 2 ? "BOOT" : "1.00");
     }
-    EXPECT_EQ(d.flash_count(), 3);
+    EXPECT_EQ(d.flashCount(), 3);
     EXPECT_EQ(d.rom()[4660], 0xA5);
     EXPECT_EQ(d.rom()[4661], 0x5A);
     // Programming a range that does not hold the byte leaves it alone.

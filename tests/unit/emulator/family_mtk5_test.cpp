@@ -120,7 +120,7 @@ TEST_F(Mtk5Drive, CountsBanksWhileProgrammingAndResetsIntoTheNewImage) {
     EXPECT_EQ(std::string(reinterpret_cast<char*>(inquiry + 32), 4), "NEW1");
     EXPECT_EQ(std::string(reinterpret_cast<char*>(inquiry + 40), 6), "240615");
     EXPECT_TRUE(std::equal(bank.begin(), bank.end(), drives.drive(0).rom().begin()));
-    EXPECT_EQ(drives.drive(0).flash_count(), 1);
+    EXPECT_EQ(drives.drive(0).flashCount(), 1);
 }
 
 TEST_F(Mtk5Drive, UpperMegabyteThenLowerWithAcknowledgementAndCheckSums) {
@@ -144,7 +144,7 @@ TEST_F(Mtk5Drive, UpperMegabyteThenLowerWithAcknowledgementAndCheckSums) {
     EXPECT_EQ(Condition(Send({0x00})), (std::array<std::uint8_t, 3>{2, 4, 1}));  // booting
     drives.Advance(2000);
     EXPECT_EQ(Condition(Send({0x00})), (std::array<std::uint8_t, 3>{6, 0x29, 0}));
-    EXPECT_EQ(drives.drive(0).flash_count(), 1);
+    EXPECT_EQ(drives.drive(0).flashCount(), 1);
 
     // The header sum must be that of the flash (all but its last 8 bytes); the expected sum is
     // then kept and reported.

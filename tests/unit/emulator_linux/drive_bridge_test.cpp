@@ -52,7 +52,7 @@ TEST_F(BridgeRun, RebuildsTheRomReadLengthTheTargetLayerDropped) {
     std::vector<std::uint8_t> data(256);
     const Answer a = bridge_.Run(cdb, sizeof cdb, data.data(), 256);
     ASSERT_EQ(a.status, kStatusGood);
-    EXPECT_EQ(a.data_in, 256u);
+    EXPECT_EQ(a.dataIn, 256u);
     const auto& rom = set_.drive(0).rom();
     EXPECT_TRUE(std::equal(data.begin(), data.end(), rom.begin() + 0x100));
     ASSERT_EQ(trace_.size(), 1u);
@@ -75,7 +75,7 @@ TEST_F(BridgeRun, AnswersTheKernelsOwnCommandsWithoutTheEmulator) {
     for (const auto& c : cases) {
         std::vector<std::uint8_t> data(128);
         const Answer a = bridge_.Run(c.cdb.data(), c.cdb.size(), data.data(), 128);
-        EXPECT_TRUE(a.by_bridge) << int{c.cdb[0]};
+        EXPECT_TRUE(a.byBridge) << int{c.cdb[0]};
         EXPECT_EQ(a.status, c.status) << int{c.cdb[0]};
         EXPECT_EQ(a.sense[2], c.key) << int{c.cdb[0]};
         EXPECT_EQ(a.sense[12], c.asc) << int{c.cdb[0]};
@@ -98,7 +98,7 @@ TEST_F(ShortReplyRun, ReportsHowMuchDataTheDriveSent) {
     const Answer a = bridge_.Run(cdb, sizeof cdb, data.data(), 96);
     EXPECT_EQ(a.status, kStatusGood);
     EXPECT_TRUE(a.reads);
-    EXPECT_EQ(a.data_in, 20u);
+    EXPECT_EQ(a.dataIn, 20u);
 }
 
 }  // namespace

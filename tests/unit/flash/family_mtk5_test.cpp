@@ -173,7 +173,7 @@ TEST(FlashMtk5Type, ADriveThatStaysInBootIsFlashedThreeTimesAtMost) {
         LoggingView view;
         FlashJob job{rig.transport, rig.clock, view, 0, rig.image, rig.container};
         const FlashResult result = FlashMtk5Type(job);
-        EXPECT_EQ(rig.drive().flash_count(), 3);
+        EXPECT_EQ(rig.drive().flashCount(), 3);
         EXPECT_EQ(view.clears, 2);
         std::vector<std::string> expected = opening;
         for (const char* n : {"1", "2"}) {

@@ -52,13 +52,13 @@ TEST_P(EnsureTrayClosedAndEmptyCases, EndWithTheTrayClosedAndEmptyOrTheUsersCanc
     EXPECT_EQ(questions, c.questions);
     EXPECT_EQ(rig.drives.Now(), c.waitedMs);
     if (c.result) {
-        EXPECT_FALSE(rig.drive().tray_open);
+        EXPECT_FALSE(rig.drive().trayOpen);
         EXPECT_FALSE(rig.drive().medium);
     }
 }
 
 const auto kPushTrayIn = [](const std::string&, emu::Drive& d) {
-    d.tray_open = false;
+    d.trayOpen = false;
     return true;
 };
 const auto kCancel = [](const std::string&, emu::Drive&) { return false; };
@@ -67,7 +67,7 @@ const auto kTakeDiscOut = [](const std::string& text, emu::Drive& d) {
     if (text == kRemove)
         d.medium = false;
     else
-        d.tray_open = false;
+        d.trayOpen = false;
     return true;
 };
 // A tray the drive cannot load: every LOAD fails with a sense other than 6/1Dh.

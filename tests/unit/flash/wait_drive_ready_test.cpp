@@ -41,7 +41,7 @@ TEST(WaitDriveReady, BecomingReadyKeepsPollingEvery200ms) {
     auto drives = OneDrive(R"(, "medium": true, "tray_open": true)");
     EmulatedTransport t(drives);
     EmulatorClock clock(drives);
-    drives.drive(0).tray_open = false;
+    drives.drive(0).trayOpen = false;
     drives.drive(0).SetBusy(1000, emu::MakeSense(2, 0x04, 0x01));
     EXPECT_TRUE(WaitDriveReady(t, clock, 0, 120));
     EXPECT_EQ(drives.Now(), 1000u);

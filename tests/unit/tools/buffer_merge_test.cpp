@@ -30,12 +30,12 @@ TEST(MergeBuffers, WritesEachContentByItsRuleAndNothingElse) {
     // Buffer 2 already holds a container from an earlier merge; the parameter buffer a longer
     // text, which must not shine through the shorter one.
     const Bytes earlier = TinyKfs3();
-    std::copy(earlier.begin(), earlier.end(), program.file.begin() + program.data_offset[2]);
-    std::fill_n(program.file.begin() + program.data_offset[4], 5000, 'x');
+    std::copy(earlier.begin(), earlier.end(), program.file.begin() + program.dataOffset[2]);
+    std::fill_n(program.file.begin() + program.dataOffset[4], 5000, 'x');
     const Bytes before = program.file;
 
     BufferContents contents;
-    contents.philips_file = TinyPhilipsFile();
+    contents.philipsFile = TinyPhilipsFile();
     contents.kfs[0] = TinyKfs3();
     contents.kfs[2] = TinyKfs3();
     contents.parameters = Text("[Main]\r\nProgramName=Merged Name");
@@ -52,7 +52,7 @@ TEST(MergeBuffers, WritesEachContentByItsRuleAndNothingElse) {
     ASSERT_EQ(program.file.size(), before.size());
     std::size_t next_area = 0;
     for (std::size_t at = 0; at < before.size(); ++at) {
-        if (next_area < 5 && at == program.data_offset[next_area]) {
+        if (next_area < 5 && at == program.dataOffset[next_area]) {
             at += kBufferRecords[next_area++].capacity - 1;
             continue;
         }
@@ -71,7 +71,7 @@ TEST(MergeBuffers, ParameterBufferFollowsTheRole) {
         {"a container and no text: the shipped updater text",
          [](BufferContents& c) { c.kfs[1] = TinyKfs3(); }, kShipped},
         {"a Philips file and no text: the shipped updater text",
-         [](BufferContents& c) { c.philips_file = TinyPhilipsFile(); }, kShipped},
+         [](BufferContents& c) { c.philipsFile = TinyPhilipsFile(); }, kShipped},
         {"a container and a text: the text",
          [](BufferContents& c) {
              c.kfs[0] = TinyKfs3();
@@ -85,7 +85,7 @@ TEST(MergeBuffers, ParameterBufferFollowsTheRole) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         FakeProgram program;
-        std::copy(earlier.begin(), earlier.end(), program.file.begin() + program.data_offset[4]);
+        std::copy(earlier.begin(), earlier.end(), program.file.begin() + program.dataOffset[4]);
         BufferContents contents;
         c.give(contents);
         const MergeOutcome outcome = MergeBuffers(program.file, contents, kShipped);
@@ -101,7 +101,7 @@ TEST(MergeBuffers, ParameterTextMayFillTheWholeBufferWithoutTerminator) {
     ASSERT_TRUE(MergeBuffers(program.file, contents, kShipped).ok);
     EXPECT_EQ(program.Data(BufferId::kParameters), *contents.parameters);
     // The next byte after the last data area is the program's own, untouched.
-    EXPECT_EQ(program.file[program.data_offset[4] + contents.parameters->size()], '.');
+    EXPECT_EQ(program.file[program.dataOffset[4] + contents.parameters->size()], '.');
 }
 
 TEST(MergeBuffers, RefusesWithoutTouchingTheProgram) {
@@ -117,15 +117,15 @@ TEST(MergeBuffers, RefusesWithoutTouchingTheProgram) {
     };
     const Case cases[] = {
         {"Philips file without its mark",
-         [](BufferContents& c) { c.philips_file = Text("philips firmware, lower case"); },
+         [](BufferContents& c) { c.philipsFile = Text("philips firmware, lower case"); },
          "does not begin with \"Philips\""},
         {"Philips file given in the form, length first",
-         [](BufferContents& c) { c.philips_file = testing::TinyPhilipsForm(); },
+         [](BufferContents& c) { c.philipsFile = testing::TinyPhilipsForm(); },
          "does not begin with \"Philips\""},
         {"Philips file too short for its header",
-         [](BufferContents& c) { c.philips_file = Text("Philips"); }, "does not decode"},
+         [](BufferContents& c) { c.philipsFile = Text("Philips"); }, "does not decode"},
         {"Philips form one byte over the capacity",
-         [&](BufferContents& c) { c.philips_file = oversized(BufferId::kCvt, -3); },
+         [&](BufferContents& c) { c.philipsFile = oversized(BufferId::kCvt, -3); },
          "do not fit buffer \"CVT FILE BUFFER\""},
         {"KFS container over the capacity",
          [&](BufferContents& c) { c.kfs[2] = oversized(BufferId::kKfs3, 1); },
@@ -191,12 +191,12 @@ TEST(MergeBuffers, RefusesAProgramWithoutTheRecords) {
 TEST(ListBuffers, DescribesWhatEachBufferHolds) {
     FakeProgram program;
     BufferContents contents;
-    contents.philips_file = TinyPhilipsFile();
+    contents.philipsFile = TinyPhilipsFile();
     contents.kfs[2] = TinyKfs3();
     contents.parameters = Text("[Main]\r\nProgramName=Merged Name");
     ASSERT_TRUE(MergeBuffers(program.file, contents, kShipped).ok);
     // Buffer 2 holds something that is no container.
-    program.file[program.data_offset[2] + 3] = 0x77;
+    program.file[program.dataOffset[2] + 3] = 0x77;
 
     const BufferListing listing = ListBuffers(program.file);
     ASSERT_TRUE(listing.ok) << listing.error;

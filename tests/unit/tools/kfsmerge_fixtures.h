@@ -16,7 +16,7 @@ using Bytes = std::vector<std::uint8_t>;
 // Filler, the bare tag texts (which must not count as records), the records in order, filler.
 struct FakeProgram {
     Bytes file;
-    std::array<std::size_t, 5> data_offset{};
+    std::array<std::size_t, 5> dataOffset{};
 
     FakeProgram() {
         const std::string prefix = "MZ...CVT FILE BUFFER...PARAMETER BUFFER...";
@@ -24,7 +24,7 @@ struct FakeProgram {
         for (std::size_t i = 0; i < kBufferRecords.size(); ++i) {
             const Bytes signature = RecordSignature(kBufferRecords[i]);
             file.insert(file.end(), signature.begin(), signature.end());
-            data_offset[i] = file.size();
+            dataOffset[i] = file.size();
             file.resize(file.size() + kBufferRecords[i].capacity, 0);
         }
         const std::string suffix = "...end of program";
@@ -33,7 +33,7 @@ struct FakeProgram {
 
     Bytes Data(BufferId id) const {
         const auto i = static_cast<std::size_t>(id);
-        auto begin = file.begin() + static_cast<std::ptrdiff_t>(data_offset[i]);
+        auto begin = file.begin() + static_cast<std::ptrdiff_t>(dataOffset[i]);
         return Bytes(begin, begin + kBufferRecords[i].capacity);
     }
 };

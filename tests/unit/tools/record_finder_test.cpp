@@ -16,7 +16,7 @@ TEST(RecordFinder, FindsEveryRecordByItsSignatureNotByTheBareTag) {
     const FakeProgram program;
     const RecordLocations found = FindBufferRecords(program.file);
     ASSERT_TRUE(found.found) << found.error;
-    EXPECT_EQ(found.data_offset, program.data_offset);
+    EXPECT_EQ(found.dataOffset, program.dataOffset);
 }
 
 TEST(RecordFinder, RefusesProgramsWhoseRecordsCannotBeUsed) {
@@ -27,14 +27,13 @@ TEST(RecordFinder, RefusesProgramsWhoseRecordsCannotBeUsed) {
     };
     const auto header = [](const FakeProgram& p, BufferId id) {
         const auto i = static_cast<std::size_t>(id);
-        return p.data_offset[i] - 1 - kBufferRecords[i].header_length;
+        return p.dataOffset[i] - 1 - kBufferRecords[i].headerLength;
     };
     const Case cases[] = {
         {"header length byte changed",
          [&](Bytes& f, const FakeProgram& p) { f[header(p, BufferId::kKfs2)] = 0x20; },
          "\"KFS3 FILE BUFFER2\" not found"},
-        {"capacity changed",
-         [&](Bytes& f, const FakeProgram& p) { f[p.data_offset[4] - 2] = 0x20; },
+        {"capacity changed", [&](Bytes& f, const FakeProgram& p) { f[p.dataOffset[4] - 2] = 0x20; },
          "\"PARAMETER BUFFER\" not found"},
         {"record twice",
          [](Bytes& f, const FakeProgram&) {
@@ -43,15 +42,15 @@ TEST(RecordFinder, RefusesProgramsWhoseRecordsCannotBeUsed) {
          },
          "\"CVT FILE BUFFER\" appears 2 times"},
         {"file cut inside the last data area",
-         [](Bytes& f, const FakeProgram& p) { f.resize(p.data_offset[4] + 100); },
+         [](Bytes& f, const FakeProgram& p) { f.resize(p.dataOffset[4] + 100); },
          "\"PARAMETER BUFFER\" is cut short"},
         {"record inside another record's data area",
          [](Bytes& f, const FakeProgram& p) {
              // Move the KFS2 signature into the KFS1 data area.
-             const std::size_t kfs2 = p.data_offset[2] - 22;
+             const std::size_t kfs2 = p.dataOffset[2] - 22;
              const Bytes signature = RecordSignature(kBufferRecords[2]);
              std::fill(f.begin() + kfs2, f.begin() + kfs2 + 22, 0);
-             std::copy(signature.begin(), signature.end(), f.begin() + p.data_offset[1] + 10);
+             std::copy(signature.begin(), signature.end(), f.begin() + p.dataOffset[1] + 10);
          },
          "overlap"},
     };
