@@ -34,8 +34,12 @@ std::array<std::string, 12>& Table() {
 
 }  // namespace
 
-void SetErrorMessages(bool silent) { Table() = MakeTable(silent); }
+void SetErrorMessages(bool silent) {
+    Table() = MakeTable(silent);
+}
 
-const std::string& ErrorMessages(ErrorMessage entry) { return Table().at(entry - 1); }
+const std::string& ErrorMessages(ErrorMessage entry) {
+    return Table().at(entry - 1);
+}
 
 }  // namespace kfs

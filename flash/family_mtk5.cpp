@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "container/byte_order.h"
 #include "drive/cdb.h"
 #include "drive/identification.h"
 #include "flash/flash_commands.h"
@@ -247,7 +248,7 @@ class Mtk5Flash {
             return kWaitDriveReadyTimeOut;
         if (!GetDriveCheckSum(job_.transport, job_.drive, reply))
             return kGetCheckSumError;
-        if ((reply[6] << 8 | reply[7]) != expected)
+        if (GetBe16(&reply[6]) != expected)
             return kCheckSumError;
         return std::nullopt;
     }

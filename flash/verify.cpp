@@ -5,6 +5,7 @@
 #include <cstring>
 #include <vector>
 
+#include "container/byte_order.h"
 #include "container/checksum.h"
 #include "flash/flash_commands.h"
 
@@ -36,7 +37,7 @@ bool VerifyByCheckSum(FlashJob& job, std::uint16_t expected, bool showDetail) {
         job.view.ShowError(job.updaterRole ? kVerifyError : kGetCheckSumError, kCaption);
         return false;
     }
-    const auto device = static_cast<std::uint16_t>(reply[6] << 8 | reply[7]);
+    const std::uint16_t device = GetBe16(&reply[6]);
     if (showDetail)
         job.view.AddLine(CheckSumDetailLine(expected, device));
     if (device != expected) {
