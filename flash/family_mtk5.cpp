@@ -151,14 +151,16 @@ class Mtk5Flash {
             static_cast<std::uint32_t>(std::clamp<long>(position, 0, kProgressMax)));
     }
 
-    FlashResult PollFirstPass() {
+    // Polls one pass until the drive reports the end of programming, or the pass's last bank
+    // (`lastBank`) or a reset, which `finish` then completes; `shift` places the bank counter on
+    // the bar.
+    template <typename Finish>
+    FlashResult PollPass(bool upper, int lastBank, int shift, Finish finish) {
         const std::uint64_t trigger = job_.clock.NowMs();
-        // In two passes the counter of the upper pass runs from 16 to 32.
-        const int shift = upper_ ? -kPassBanks : 0;
         for (;;) {
             if (job_.clock.NowMs() - trigger > kPollLimitMs)
                 return kFlashProgressTimeOut;
-            const std::optional<Poll> poll = Ask(upper_);
+            const std::optional<Poll> poll = Ask(upper);
             if (!poll)
                 continue;
             if (*poll == Poll::kUnreadable) {
@@ -169,53 +171,38 @@ class Mtk5Flash {
                 return std::nullopt;
             if (*poll == Poll::kTriggerFail)
                 return kTriggerFail;
-            if (job_.sense[2] == 0x06 || job_.sense[4] == banks_) {
-                if (upper_) {
-                    if (!WaitReady())
-                        return kWaitDriveReadyTimeOut;
-                    ShowBanks(shift);
-                    return std::nullopt;
-                }
-                RequestFlashSense(job_.transport, job_.drive, job_.sense.data(), false, true);
-                if (!WaitReady())
-                    return kWaitDriveReadyTimeOut;
-                return std::nullopt;
-            }
+            if (job_.sense[2] == 0x06 || job_.sense[4] == lastBank)
+                return finish();
             job_.view.ProcessMessages();
             ShowBanks(shift);
             job_.clock.Sleep(kPollSleepMs);
         }
     }
 
+    FlashResult PollFirstPass() {
+        // In two passes the counter of the upper pass runs from 16 to 32.
+        const int shift = upper_ ? -kPassBanks : 0;
+        return PollPass(upper_, banks_, shift, [&]() -> FlashResult {
+            if (!upper_)
+                RequestFlashSense(job_.transport, job_.drive, job_.sense.data(), false, true);
+            if (!WaitReady())
+                return kWaitDriveReadyTimeOut;
+            if (upper_)
+                ShowBanks(shift);
+            return std::nullopt;
+        });
+    }
+
     FlashResult PollSecondPass() {
-        const std::uint64_t trigger = job_.clock.NowMs();
-        for (;;) {
-            if (job_.clock.NowMs() - trigger > kPollLimitMs)
-                return kFlashProgressTimeOut;
-            const std::optional<Poll> poll = Ask(true);
-            if (!poll)
-                continue;
-            if (*poll == Poll::kUnreadable) {
-                job_.clock.Sleep(kPollSleepMs);
-                continue;
-            }
-            if (*poll == Poll::kComplete)
-                return std::nullopt;
-            if (*poll == Poll::kTriggerFail)
-                return kTriggerFail;
-            if (job_.sense[2] == 0x06 || job_.sense[4] == kPassBanks) {
-                if (FlashResult failure = Acknowledge())
-                    return failure;
-                if (!WaitReady())
-                    return kWaitDriveReadyTimeOut;
-                return std::nullopt;
-            }
-            job_.view.ProcessMessages();
-            // The lower pass completes the image: its counter runs from 0 to 16 on top of the
-            // sixteen banks already programmed.
-            ShowBanks(kPassBanks);
-            job_.clock.Sleep(kPollSleepMs);
-        }
+        // The lower pass completes the image: its counter runs from 0 to 16 on top of the
+        // sixteen banks already programmed.
+        return PollPass(true, kPassBanks, kPassBanks, [&]() -> FlashResult {
+            if (FlashResult failure = Acknowledge())
+                return failure;
+            if (!WaitReady())
+                return kWaitDriveReadyTimeOut;
+            return std::nullopt;
+        });
     }
 
     // The drive holds back its reset until it is told that the end was seen.
