@@ -5,6 +5,7 @@
 #include "container/kfs_decode.h"
 #include "container/kfs_encode.h"
 #include "flash/family_philips.h"
+#include "flash/flash_commands.h"
 #include "flash/flash_job.h"
 #include "flash/select_flash_procedure.h"
 #include "flash/verify.h"
@@ -13,12 +14,11 @@ namespace kfs {
 
 namespace {
 
-constexpr std::uint32_t kBank = 65536;
 constexpr std::uint32_t kBlock = 16384;
 // An A0 bank write stops two bytes short of a bank; the drive programs the bank whole.
 constexpr std::uint32_t kMaxA0BankWrite = 0xFFFE;
 // The mtk7 procedure always writes the two lowest banks.
-constexpr std::uint32_t kMtk7Extent = 2 * kBank;
+constexpr std::uint32_t kMtk7Extent = 2 * kFlashBankSize;
 
 std::uint32_t EvenUp(std::uint32_t n) {
     return n + (n & 1);
@@ -26,13 +26,13 @@ std::uint32_t EvenUp(std::uint32_t n) {
 
 // End of the furthest A0 bank write; a write of FFFEh bytes programs its whole bank.
 std::uint32_t A0BankEnd(std::size_t bank, std::uint32_t sent) {
-    const auto start = static_cast<std::uint32_t>(bank * kBank);
-    return start + (sent >= kMaxA0BankWrite ? kBank : sent);
+    const auto start = static_cast<std::uint32_t>(bank * kFlashBankSize);
+    return start + (sent >= kMaxA0BankWrite ? kFlashBankSize : sent);
 }
 
 std::uint32_t A0Extent(const SKFSParameter& container, std::size_t imageLength) {
     std::uint32_t end = 0;
-    if (container.MaxBankSize == kBank) {
+    if (container.MaxBankSize == kFlashBankSize) {
         for (std::size_t i = 0; i < container.BankSizes.size(); ++i) {
             const std::uint32_t sent = EvenUp(container.BankSizes[i]);
             if (sent > 0)
@@ -42,8 +42,8 @@ std::uint32_t A0Extent(const SKFSParameter& container, std::size_t imageLength) 
     }
     if (imageLength == 0)
         return 0;
-    const std::size_t last = (imageLength - 1) / kBank;
-    const auto rest = static_cast<std::uint32_t>(imageLength - last * kBank);
+    const std::size_t last = (imageLength - 1) / kFlashBankSize;
+    const auto rest = static_cast<std::uint32_t>(imageLength - last * kFlashBankSize);
     return A0BankEnd(last, EvenUp(std::min(rest, kMaxA0BankWrite)));
 }
 
@@ -72,11 +72,11 @@ std::uint32_t FlashWriteExtent(const SKFSParameter& container, bool philipsImage
         case FlashFamily::A0Poll:
             return A0Extent(container, imageLength);
         case FlashFamily::A0_32k:
-            return UnitsUp(imageLength, kBank);
+            return UnitsUp(imageLength, kFlashBankSize);
         case FlashFamily::Ali:
             return WholeUnits(imageLength, kBlock);
         case FlashFamily::Mtk5:
-            return WholeUnits(imageLength, kBank);
+            return WholeUnits(imageLength, kFlashBankSize);
         case FlashFamily::Mtk7:
             return kMtk7Extent;
         case FlashFamily::Philips:

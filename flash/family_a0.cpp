@@ -14,7 +14,6 @@ namespace kfs {
 
 namespace {
 
-constexpr std::uint32_t kBankStride = 65536;
 // The two length bytes of the bank write and the transport's 16-bit length both stop short of a
 // whole bank; an even length of at most FFFEh is what the drive takes.
 constexpr std::uint32_t kMaxBankWrite = 0xFFFE;
@@ -44,23 +43,23 @@ std::uint32_t MakeEven(std::uint32_t n) {
 std::optional<BankPlan> PlanBankWrites(const FlashJob& job) {
     BankPlan plan;
     const std::size_t length = job.image.size();
-    if (job.container.MaxBankSize == kBankStride) {
+    if (job.container.MaxBankSize == kFlashBankSize) {
         for (std::size_t i = 0; i < job.container.BankSizes.size(); ++i) {
             const std::uint32_t size = job.container.BankSizes[i];
             const std::uint32_t sent = MakeEven(size);
             if (size > kMaxBankWrite || sent > kMaxBankWrite)
                 return std::nullopt;
-            plan.writes.push_back(
-                {static_cast<std::uint8_t>(i), i * kBankStride, static_cast<std::uint16_t>(sent)});
-            plan.cleared.push_back(i * kBankStride + size);
+            plan.writes.push_back({static_cast<std::uint8_t>(i), i * kFlashBankSize,
+                                   static_cast<std::uint16_t>(sent)});
+            plan.cleared.push_back(i * kFlashBankSize + size);
         }
         return plan;
     }
-    const std::size_t banks = (length + kBankStride - 1) / kBankStride;
+    const std::size_t banks = (length + kFlashBankSize - 1) / kFlashBankSize;
     for (std::size_t i = 0; i < banks; ++i) {
-        const std::size_t rest = std::min<std::size_t>(length - i * kBankStride, kMaxBankWrite);
+        const std::size_t rest = std::min<std::size_t>(length - i * kFlashBankSize, kMaxBankWrite);
         plan.writes.push_back(
-            {static_cast<std::uint8_t>(i), i * kBankStride,
+            {static_cast<std::uint8_t>(i), i * kFlashBankSize,
              static_cast<std::uint16_t>(MakeEven(static_cast<std::uint32_t>(rest)))});
     }
     return plan;
@@ -150,11 +149,11 @@ FlashResult FlashMtk3Type(FlashJob& job) {
 FlashResult FlashMtk6Type(FlashJob& job) {
     SendReadVendorBlockA3(job);
     AddOpeningLines(job.view);
-    const std::size_t banks = (job.image.size() + kBankStride - 1) / kBankStride;
+    const std::size_t banks = (job.image.size() + kFlashBankSize - 1) / kFlashBankSize;
     for (std::size_t i = 0; i < banks; ++i) {
         for (std::uint16_t half : {std::uint16_t{0x0000}, std::uint16_t{0x8000}}) {
             // The last bank goes out whole as well; what lies beyond the image is sent as zeros.
-            ImagePiece piece(job.image, i * kBankStride + half, kHalfBank);
+            ImagePiece piece(job.image, i * kFlashBankSize + half, kHalfBank);
             const CommandResult written =
                 WriteA0Bank(job.transport, job.drive, piece.data(), kHalfBank,
                             static_cast<std::uint8_t>(i), half);

@@ -15,9 +15,8 @@ namespace kfs {
 
 namespace {
 
-constexpr std::uint32_t kBankSize = 65536;
 constexpr std::uint32_t kBlockSize = 16384;
-constexpr std::uint32_t kBlocksPerBank = kBankSize / kBlockSize;
+constexpr std::uint32_t kBlocksPerBank = kFlashBankSize / kBlockSize;
 // One pass programs one megabyte: sixteen banks.
 constexpr int kPassBanks = 16;
 constexpr int kFullBanks = 2 * kPassBanks;
@@ -43,7 +42,7 @@ class Mtk5Flash {
   public:
     explicit Mtk5Flash(FlashJob& job)
         : job_(job),
-          banks_(static_cast<int>(job.image.size() / kBankSize)),
+          banks_(static_cast<int>(job.image.size() / kFlashBankSize)),
           upper_(banks_ > kPassBanks) {}
 
     FlashResult Run() {
@@ -102,7 +101,7 @@ class Mtk5Flash {
         SetDownloadMode(job_.transport, job_.drive, 1);
         for (int k = firstBank; k < firstBank + count; ++k) {
             for (std::uint32_t g = 0; g < kBlocksPerBank; ++g) {
-                const std::uint8_t* block = job_.image.data() + k * kBankSize + g * kBlockSize;
+                const std::uint8_t* block = job_.image.data() + k * kFlashBankSize + g * kBlockSize;
                 while (!WriteBufferAt(job_.transport, job_.drive, block, kBlockSize,
                                       static_cast<std::uint8_t>(k),
                                       static_cast<std::uint16_t>(g * kBlockSize))) {

@@ -9,7 +9,6 @@ namespace kfs {
 namespace {
 
 constexpr std::uint16_t kBlockSize = 16384;
-constexpr std::size_t kBankSize = 65536;
 
 }  // namespace
 
@@ -21,7 +20,7 @@ FlashResult FlashMtk7Type(FlashJob& job) {
         for (std::uint8_t g = 0; g < 4; ++g) {
             const auto offset = static_cast<std::uint16_t>(g * kBlockSize);
             // An image shorter than 128 KB goes out with zeros in place of the missing bytes.
-            ImagePiece piece(job.image, bank * kBankSize + offset, kBlockSize);
+            ImagePiece piece(job.image, bank * kFlashBankSize + offset, kBlockSize);
             // A block the drive refused is missing from what the save would program: the drive
             // would go on with its old firmware and the update would read as done.
             if (!WriteBufferAt(job.transport, job.drive, piece.data(), kBlockSize, bank, offset))

@@ -13,6 +13,10 @@ namespace kfs {
 // QueryFlashFeature's number for "the drive keeps a firmware check sum".
 constexpr int FeatureCheckSum = 13;
 
+// The flash is addressed in banks of 64 KB: ReadRom and the bank writes take a bank number and
+// an address inside it.
+constexpr std::uint32_t kFlashBankSize = 65536;
+
 // Transfer lengths of the fixed-size commands.
 constexpr std::uint16_t kFlashSenseLength = 18;
 constexpr std::uint16_t kFeatureReplyLength = 10;

@@ -13,7 +13,6 @@ namespace kfs {
 
 namespace {
 
-constexpr std::uint32_t kBankSize = 65536;
 constexpr std::uint32_t kPageSize = 256;
 constexpr std::uint32_t kLargeChunk = 4096;
 // From this many banks on the flash is read in large chunks.
@@ -102,11 +101,11 @@ ReadBackPlan PlanReadBack(std::size_t imageLength) {
     ReadBackPlan plan;
     const std::size_t total = (imageLength + kPageSize - 1) / kPageSize * kPageSize;
     plan.total = static_cast<std::uint32_t>(total);
-    plan.banks = static_cast<std::uint32_t>((total + kBankSize - 1) / kBankSize);
-    plan.chunk = total / kBankSize >= kLargeImageBanks ? kLargeChunk : kPageSize;
+    plan.banks = static_cast<std::uint32_t>((total + kFlashBankSize - 1) / kFlashBankSize);
+    plan.chunk = total / kFlashBankSize >= kLargeImageBanks ? kLargeChunk : kPageSize;
     plan.bufferSize = total + plan.chunk;
     for (std::uint32_t b = 0; b < plan.banks; ++b) {
-        const std::uint32_t count = std::min(plan.total - b * kBankSize, kBankSize);
+        const std::uint32_t count = std::min(plan.total - b * kFlashBankSize, kFlashBankSize);
         plan.commands += (count + plan.chunk - 1) / plan.chunk;
     }
     return plan;
@@ -119,13 +118,13 @@ bool ReadRomImage(FlashJob& job, std::uint8_t* buffer, std::uint32_t barAtStart)
         return false;
     std::uint32_t bar = barAtStart;
     for (std::uint32_t b = 0; b < plan.banks; ++b) {
-        const std::uint32_t count = std::min(plan.total - b * kBankSize, kBankSize);
+        const std::uint32_t count = std::min(plan.total - b * kFlashBankSize, kFlashBankSize);
         for (std::uint32_t a = 0; a < count; a += plan.chunk) {
             job.view.ProcessMessages();
             // The bar wraps every bank: it shows the progress within the bank being read.
             bar = bar >= kProgressMax ? plan.chunk : bar + plan.chunk;
             job.view.SetProgress(bar);
-            if (!ReadRom(job.transport, job.drive, buffer + b * kBankSize + a,
+            if (!ReadRom(job.transport, job.drive, buffer + b * kFlashBankSize + a,
                          static_cast<std::uint16_t>(a), static_cast<std::uint8_t>(b),
                          static_cast<std::uint16_t>(plan.chunk)))
                 return false;
