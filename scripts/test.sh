@@ -1,54 +1,157 @@
 #!/usr/bin/env bash
 # Builds every preset and runs every test: native unit and acceptance tests (sanitizers on),
-# the Windows-side tests under Wine, and each fuzz target for a short run. The Windows-side tests
-# run the 32-bit build under 32-bit Wine, or the x86_64 build under 64-bit Wine where the host
-# cannot execute i386 programs (scripts/wine-arch.sh); the 32-bit build is always made.
+# the virtual-machine stage, the Windows-side tests under Wine, and each fuzz target for a short
+# run. The Windows-side tests run the 32-bit build under 32-bit Wine, or the x86_64 build under
+# 64-bit Wine where the host cannot execute i386 programs (scripts/wine-arch.sh); the 32-bit
+# build is always made.
+#
+# The machine has two cores. The virtual machine runs one emulated CPU for most of its time, so
+# it runs in the background, beside the Windows-side tests and the fuzz targets; everything else
+# runs one stage at a time with both cores. The table at the end gives each stage's start and
+# time, also when a stage failed.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
-scripts/setup-deps.sh
+mkdir -p build
+run_start=$SECONDS
+stage_rows=()
+vm_pid=
 
 step() { printf '\n==== %s\n' "$*"; }
 
-step "native build and tests (debug, address and undefined-behaviour sanitizers)"
-cmake --preset native >/dev/null
-cmake --build --preset native
-ctest --preset native -j2
+# stage NAME COMMAND...: runs one stage in the foreground and records its time.
+stage() {
+  local name=$1 start=$((SECONDS - run_start)) rc=0
+  shift
+  step "$name"
+  "$@" || rc=$?
+  stage_rows+=("$name|$start|$((SECONDS - run_start - start))|$rc")
+  return "$rc"
+}
 
-step "native release build (tools, benchmarks)"
-cmake --preset native-release >/dev/null
-cmake --build --preset native-release
+print_stage_table() {
+  printf '\n==== stage times (seconds from the start of the run)\n'
+  printf '%-44s %6s %6s  %s\n' stage start time result
+  local row name start time rc
+  for row in "${stage_rows[@]}"; do
+    IFS='|' read -r name start time rc <<<"$row"
+    printf '%-44s %6s %6s  %s\n' "$name" "$start" "$time" "$([ "$rc" = 0 ] && echo ok || echo "failed ($rc)")"
+  done
+  printf '%-44s %6s %6s\n' "whole run" 0 "$((SECONDS - run_start))"
+}
 
-step "virtual machine: kfsflash through a real kernel (QEMU, sr/sg, emulated drives via tcm_loop and iSCSI)"
-python3 tests/vm/vm_stage.py
+finish() {
+  local rc=$?
+  if [ -n "$vm_pid" ] && kill -0 "$vm_pid" 2>/dev/null; then
+    kill -- "-$vm_pid" 2>/dev/null || kill "$vm_pid" 2>/dev/null || true
+    wait "$vm_pid" 2>/dev/null || true
+    stage_rows+=("virtual machine (background)|-|-|stopped")
+  fi
+  print_stage_table
+  exit "$rc"
+}
+trap finish EXIT
 
-step "windows build (mingw-w64 i686, the shipped program)"
-cmake --preset windows >/dev/null
-cmake --build --preset windows
+stage "dependencies" scripts/setup-deps.sh
 
-source scripts/wine-env.sh
-step "Windows-side tests under Wine, preset $KFS_WINDOWS_PRESET"
-kfs_windows_arch_line
+native_build() { cmake --preset native >/dev/null && cmake --build --preset native; }
+stage "native build (debug, sanitizers)" native_build
+stage "native tests" ctest --preset native -j2
+
+release_build() { cmake --preset native-release >/dev/null && cmake --build --preset native-release; }
+stage "native release build" release_build
+
+source scripts/wine-arch.sh
+# The i686 build is the shipped program. Where this host cannot run it, its own test programs
+# would never run here: only what ships and what the virtual machine runs under 32-bit Wine is
+# built.
+windows_build() {
+  cmake --preset windows >/dev/null || return
+  if [ "$KFS_WINDOWS_PRESET" = windows ]; then
+    cmake --build --preset windows
+  else
+    cmake --build --preset windows --target kfsflash kfsmerge kfs_wnaspi32 e2e_driver aspi_probe
+  fi
+}
+stage "windows build (i686, the shipped program)" windows_build
 if [ "$KFS_WINDOWS_PRESET" != windows ]; then
-  cmake --preset "$KFS_WINDOWS_PRESET" >/dev/null
-  cmake --build --preset "$KFS_WINDOWS_PRESET"
+  windows64_build() { cmake --preset windows64 >/dev/null && cmake --build --preset windows64; }
+  stage "windows64 build (x86_64, for Wine here)" windows64_build
 fi
-ctest --preset "$KFS_WINDOWS_PRESET"
-wineserver -k || true
 
-step "fuzz targets"
-cmake --preset fuzz >/dev/null
-cmake --build --preset fuzz
-seconds=${KFS_FUZZ_SECONDS:-60}
-for target in build/fuzz/tests/fuzz/fuzz_*; do
-  [ -x "$target" ] || continue
-  name=$(basename "$target")
-  work=build/fuzz/corpus/$name
+# The virtual machine, in a process group of its own so that a failure elsewhere stops all of it.
+vm_log=build/vm-stage.log
+vm_status=build/vm-stage.status
+rm -f "$vm_status"
+vm_started=$((SECONDS - run_start))
+set -m
+(
+  start=$SECONDS
+  rc=0
+  python3 tests/vm/vm_stage.py >"$vm_log" 2>&1 || rc=$?
+  echo "$rc $((SECONDS - start))" >"$vm_status"
+) &
+vm_pid=$!
+set +m
+step "virtual machine: kfsflash through a real kernel, in the background (log: $vm_log)"
+
+windows_tests() {
+  source scripts/wine-env.sh
+  kfs_windows_arch_line
+  local rc=0
+  # Each test has a prefix of its own, and the end-to-end groups share theirs under a lock.
+  ctest --preset "$KFS_WINDOWS_PRESET" -j2 || rc=$?
+  wineserver -k 2>/dev/null || true
+  return "$rc"
+}
+stage "Windows-side tests under Wine" windows_tests
+
+fuzz_targets=()
+for source in tests/fuzz/fuzz_*.cpp; do
+  fuzz_targets+=("$(basename "$source" .cpp)")
+done
+fuzz_build() { cmake --preset fuzz >/dev/null && cmake --build --preset fuzz --target "${fuzz_targets[@]}"; }
+stage "fuzz build" fuzz_build
+
+# Each target runs for the same time as before; two at a time, one per core.
+fuzz_one() {
+  local name=$1 seconds=${KFS_FUZZ_SECONDS:-60}
+  local target=build/fuzz/tests/fuzz/$name work=build/fuzz/corpus/$name
   mkdir -p "$work"
   cp -n tests/fuzz/corpus/"$name"/* "$work"/ 2>/dev/null || true
-  echo "$name: ${seconds}s"
   "$target" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 -print_final_stats=1 "$work" \
-    > "build/fuzz/$name.log" 2>&1 || { tail -50 "build/fuzz/$name.log"; exit 1; }
-  grep -E 'stat::number_of_executed_units' "build/fuzz/$name.log" || true
-done
+    >"build/fuzz/$name.log" 2>&1
+}
+fuzz_run() {
+  local failed=0 i name
+  for ((i = 0; i < ${#fuzz_targets[@]}; i += 2)); do
+    local pids=() names=()
+    for name in "${fuzz_targets[@]:i:2}"; do
+      fuzz_one "$name" &
+      pids+=($!)
+      names+=("$name")
+    done
+    for j in "${!pids[@]}"; do
+      name=${names[j]}
+      if wait "${pids[j]}"; then
+        echo "$name: ${KFS_FUZZ_SECONDS:-60}s, $(grep -Eo 'stat::number_of_executed_units: *[0-9]+' "build/fuzz/$name.log" | grep -Eo '[0-9]+$') runs"
+      else
+        echo "$name failed:"
+        tail -50 "build/fuzz/$name.log"
+        failed=1
+      fi
+    done
+  done
+  return "$failed"
+}
+stage "fuzz targets" fuzz_run
+
+step "waiting for the virtual machine"
+vm_rc=0
+wait "$vm_pid" || vm_rc=$?
+vm_pid=
+cat "$vm_log"
+read -r vm_rc vm_time <"$vm_status" 2>/dev/null || vm_time=$((SECONDS - run_start - vm_started))
+stage_rows+=("virtual machine (background)|$vm_started|$vm_time|$vm_rc")
+[ "$vm_rc" = 0 ] || { echo "the virtual-machine stage failed (status $vm_rc)"; exit 1; }
 step "all tests passed"
