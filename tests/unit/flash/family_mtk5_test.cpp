@@ -309,9 +309,9 @@ TEST(FlashMtk5Type, FaultMatrix) {
          true},
         {"one block", {IsBlockWrite, 70, 70}, std::nullopt, true},
         {"every block", {IsBlockWrite, 1, 0}, kWriteBufferFail, false},
-        // The drive never programs the upper half: its header sum no longer matches.
-        {"first trigger", {IsStartFlashWrite, 1, 1}, "flash fail !\n", false},
-        {"second trigger", {IsStartFlashWrite, 2, 2}, "flash fail !\n", false},
+        // A start of programming the drive refuses ends the update there.
+        {"first trigger", {IsStartFlashWrite, 1, 1}, kTriggerFail, false},
+        {"second trigger", {IsStartFlashWrite, 2, 2}, kTriggerFail, false},
         {"one sense request", {IsFlashSense, 3, 3}, std::nullopt, true},
         {"one acknowledgement", {IsAcknowledge, 1, 1}, std::nullopt, true},
         {"every acknowledgement", {IsAcknowledge, 1, 0}, "Flash progress TimeOut !\n", true},
