@@ -16,6 +16,7 @@ using test::Mtk5Rig;
 
 constexpr std::size_t kMB = 1024 * 1024;
 const char kWriteBufferFail[] = "Write Buffer Fail !";
+const char kTriggerFail[] = "Trigger Fail !\n";
 
 // The 3Bh commands of a run, in order, as (mode, byte 2, byte 3, offset within the bank).
 struct WriteCommand {
