@@ -37,6 +37,9 @@ struct PlatformInfo {
     // Bound on the tray check's attempts (see EnsureTrayClosedAndEmpty); 0: the window's
     // behaviour, asking for as long as the user answers OK.
     int trayRounds = 0;
+    // Read a Philips-form drive's flash back after writing and compare it with what was sent.
+    // The window does not: it never verifies that form.
+    bool verifyPhilipsForm = false;
 };
 
 // How far an update has gone, for a front end that must know when the flash is being written
@@ -112,6 +115,11 @@ class Presenter {
     void SetUpdateLog(UpdateLog* log) { log_ = log; }
     // The listener told about the stages of each update; nullptr: none.
     void SetUpdateListener(UpdateListener* listener) { listener_ = listener; }
+
+    // After an update: whether a write command it sent may have changed the flash (see
+    // FailedCommandRecorder::FlashMayHaveChanged). False when every one was refused or never
+    // sent: the drive holds what it held.
+    bool FlashMayHaveChanged() const { return recorder_.FlashMayHaveChanged(); }
 
     const MainState& state() const { return state_; }
     MainState& state() { return state_; }

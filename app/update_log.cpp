@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "app/sense_names.h"
+#include "flash/flash_commands.h"
 
 namespace kfs {
 
@@ -43,15 +44,43 @@ std::string DescribeError(const FailureCause& cause) {
 
 }  // namespace
 
+namespace {
+
+// "3B WRITE BUFFER failed: sense ..." without the commands that followed.
+std::string DescribeFailedCommand(const FailureCause& cause) {
+    return DescribeCommand(*cause.opcode) + " failed: " +
+           (cause.errorKind == CommandResult::CodeKind::None ? "sense " + DescribeSense(cause.sense)
+                                                             : DescribeError(cause));
+}
+
+}  // namespace
+
+FailureCause CauseOf(const SentCommand& failed, int commandsSince) {
+    FailureCause cause{failed.cdb[0], failed.result.sense, commandsSince};
+    if (failed.result.outcome == CommandResult::Outcome::Error) {
+        cause.errorKind = failed.result.kind;
+        cause.errorCode = failed.result.code;
+    }
+    return cause;
+}
+
 std::string DescribeCause(const FailureCause& cause) {
-    if (!cause.opcode)
-        return "no command failed";
-    std::string text = "command " + DescribeCommand(*cause.opcode) + " failed: ";
-    text += cause.errorKind == CommandResult::CodeKind::None ? "sense " + DescribeSense(cause.sense)
-                                                             : DescribeError(cause);
-    if (cause.commandsSince > 0)
-        text += " (" + std::to_string(cause.commandsSince) + " command" +
-                (cause.commandsSince == 1 ? "" : "s") + " completed after it)";
+    std::string text = "no command failed";
+    std::string failed;
+    if (cause.opcode) {
+        failed = DescribeFailedCommand(cause);
+        text = "command " + failed;
+        if (cause.commandsSince > 0)
+            text += " (" + std::to_string(cause.commandsSince) + " command" +
+                    (cause.commandsSince == 1 ? "" : "s") + " completed after it)";
+    }
+    if (cause.failedWrite) {
+        const std::string write = DescribeFailedCommand(CauseOf(*cause.failedWrite));
+        if (failed.empty())
+            text = "command " + write;  // nothing failed since: the failed write is the cause
+        else if (write != failed)
+            text += "; before it, write command " + write;
+    }
     return text;
 }
 
@@ -95,6 +124,16 @@ CommandResult FailedCommandRecorder::Execute(DriveIndex drive, const Cdb& cdb, s
                                              std::uint32_t timeoutMs) {
     const CommandResult ok =
         inner_.SendPacketCommand(drive, cdb, buffer, length, direction, timeoutMs);
+    if (IsFlashWrite(cdb)) {
+        // Only a result that shows the command undone leaves the flash as it was: a status lost
+        // on the way, or an error the drive met while carrying the command out, may not.
+        if (!ok.NotTaken())
+            flashMayHaveChanged_ = true;
+        if (!ok)
+            failedWrite_ = SentCommand{cdb, ok};
+        else if (failedWrite_ && failedWrite_->cdb == cdb)
+            failedWrite_.reset();  // sent again and taken
+    }
     // SendPacketCommand records a failure as this returns; a good command counts only while a
     // failure is on record.
     if (!ok)
@@ -106,14 +145,16 @@ CommandResult FailedCommandRecorder::Execute(DriveIndex drive, const Cdb& cdb, s
 
 FailureCause FailedCommandRecorder::Cause() const {
     const std::optional<SentCommand>& failure = LastFailure();
-    if (!failure)
-        return {};
-    FailureCause cause{failure->cdb[0], failure->result.sense, commandsSince_};
-    if (failure->result.outcome == CommandResult::Outcome::Error) {
-        cause.errorKind = failure->result.kind;
-        cause.errorCode = failure->result.code;
-    }
+    FailureCause cause = failure ? CauseOf(*failure, commandsSince_) : FailureCause{};
+    cause.failedWrite = failedWrite_;
     return cause;
+}
+
+void FailedCommandRecorder::BeginUpdate() {
+    ForgetFailure();
+    commandsSince_ = 0;
+    failedWrite_.reset();
+    flashMayHaveChanged_ = false;
 }
 
 }  // namespace kfs

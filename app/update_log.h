@@ -23,10 +23,19 @@ struct FailureCause {
     // sense: the sense of a command that never reached the drive says nothing.
     CommandResult::CodeKind errorKind = CommandResult::CodeKind::None;
     std::uint32_t errorCode = 0;
+    // The last write command of the update that failed (and did not go through when it was sent
+    // again): named beside the cause when a later step failed for a reason of its own, so that
+    // a log never blames only the verification of an update whose write was refused.
+    std::optional<SentCommand> failedWrite = std::nullopt;
 };
 
+// The cause a failed command gives, as FailedCommandRecorder reports it.
+FailureCause CauseOf(const SentCommand& failed, int commandsSince = 0);
+
 // "command 3B WRITE BUFFER failed: sense 05/24/00 ILLEGAL REQUEST, INVALID FIELD IN CDB", with
-// how many commands followed it when any did; "no command failed" without a command.
+// how many commands followed it when any did; "no command failed" without a command. A failed
+// write other than that command follows: "; before it, write command FD failed: sense ...";
+// without a command the failed write is the cause.
 std::string DescribeCause(const FailureCause& cause);
 
 struct UpdateStart {
@@ -80,8 +89,17 @@ class FailedCommandRecorder final : public Transport {
     SenseData GetSenseData() const override { return inner_.GetSenseData(); }
     int DriveCount() const override { return inner_.DriveCount(); }
 
-    // The cause as of now: the last failed command since ForgetFailure, or none.
+    // The cause as of now: the last failed command since ForgetFailure, or none, with the last
+    // failed write command since BeginUpdate.
     FailureCause Cause() const;
+
+    // A new update: no failure on record, no write sent.
+    void BeginUpdate();
+    // True once a write command (one that may change the flash, IsFlashWrite) has been sent
+    // since BeginUpdate whose result does not show that the drive left it undone: the flash may
+    // no longer hold what it held. False while every one of them never reached the drive or was
+    // declined by it.
+    bool FlashMayHaveChanged() const { return flashMayHaveChanged_; }
 
   protected:
     CommandResult Execute(DriveIndex drive, const Cdb& cdb, std::uint8_t* buffer,
@@ -91,6 +109,8 @@ class FailedCommandRecorder final : public Transport {
   private:
     Transport& inner_;
     int commandsSince_ = 0;
+    std::optional<SentCommand> failedWrite_;
+    bool flashMayHaveChanged_ = false;
 };
 
 }  // namespace kfs

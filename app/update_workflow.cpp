@@ -104,7 +104,7 @@ void Presenter::ReportFailure(const std::string& text) {
 }
 
 void Presenter::ReportUpdateStart() {
-    recorder_.ForgetFailure();
+    recorder_.BeginUpdate();
     failuresReported_ = 0;
     if (!log_)
         return;
@@ -282,8 +282,9 @@ UpdateOutcome Presenter::RunUpdate() {
         view_.AddLine("Flashing finished !");
     }
 
-    if (!philips && state_.Verify) {
-        if (state_.NoDisc) {
+    // The window never verifies a Philips-form image; a front end may read its flash back.
+    if (state_.Verify && (!philips || platform_.verifyPhilipsForm)) {
+        if (state_.NoDisc && !philips) {
             view_.ClearSelection();
             view_.ProcessMessages();
             view_.AddLine("Verifying will not be executed until the tray is closed");
@@ -296,10 +297,12 @@ UpdateOutcome Presenter::RunUpdate() {
         Tell(UpdateStage::kVerifying);
         SetMediumLock(transport_, drive, true);
         // Flashing went well: a command that failed on the way (a drive polled while it
-        // restarted) is no cause of what verification may find.
+        // restarted) is no cause of what verification may find. A write command that failed
+        // stays on record beside it.
         recorder_.ForgetFailure();
         const bool verified =
-            VerifyFlash(job, firmware.ExpectedCheckSum, state_.ShowCheckSumDetail);
+            philips ? VerifyPhilipsForm(job)
+                    : VerifyFlash(job, firmware.ExpectedCheckSum, state_.ShowCheckSumDetail);
         SetMediumLock(transport_, drive, false);
         Tell(verified ? UpdateStage::kVerified : UpdateStage::kVerifyFailed);
         if (!verified)

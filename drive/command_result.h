@@ -38,6 +38,26 @@ struct CommandResult {
     bool good() const { return outcome == Outcome::Good; }
     explicit operator bool() const { return good(); }
 
+    // The command never reached the drive: its index was outside the table, or the system
+    // refused the call before it passed the command on (on Linux SG_IO fails with an errno only
+    // then, e.g. EPERM for a command the kernel lets only privileged programs send; on Windows
+    // the pass-through call failed with an error after which no status is trusted).
+    bool NeverSent() const {
+        return outcome == Outcome::Error && certain &&
+               (kind == CodeKind::InvalidDrive || kind == CodeKind::Errno ||
+                kind == CodeKind::Win32Error);
+    }
+    // The drive answered and did not carry the command out: a command ended with NOT READY,
+    // ILLEGAL REQUEST, UNIT ATTENTION or DATA PROTECT is not performed.
+    bool Declined() const {
+        if (outcome != Outcome::CheckCondition || !certain)
+            return false;
+        const std::uint8_t key = sense[2] & 0x0F;
+        return key == 0x02 || key == 0x05 || key == 0x06 || key == 0x07;
+    }
+    // Nothing of the command took effect in the drive.
+    bool NotTaken() const { return NeverSent() || Declined(); }
+
     static CommandResult Good() { return {}; }
     static CommandResult Check(const SenseData& sense, bool certain = true) {
         CommandResult r;

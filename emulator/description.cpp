@@ -99,6 +99,8 @@ std::optional<Fault> ParseFault(const json& f, std::size_t drive) {
         ParseCommand(c->get<std::string>(), drive, fault);
         fault.nth = static_cast<int>(Number(f, "nth", drive, 0, 1000000));
         fault.sense = ParseSense(Text(f, "sense", drive, "05/24/00"), drive);
+        fault.systemError = static_cast<int>(Number(f, "errno", drive, 0, 4095));
+        fault.carriedOut = Flag(f, "carried_out", drive, false);
     } else if (Find(f, "stay_boot")) {
         fault.kind = Fault::Kind::StayBoot;
         fault.count = static_cast<int>(Number(f, "stay_boot", drive, 0, 1000000));

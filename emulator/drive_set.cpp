@@ -231,18 +231,24 @@ Outcome DriveSet::Execute(int index, const std::uint8_t* cdb, std::uint8_t* buff
     protocol.Tick(d, impl_->now);
 
     std::optional<Outcome> result;
+    std::optional<Outcome> afterwards;  // a failure reported once the command is carried out
     for (std::size_t i = 0; i < d.description().faults.size(); ++i) {
         const Fault& f = d.description().faults[i];
         if (f.kind != Fault::Kind::FailCommand || !d.FaultHolds(f) || !Matches(f, c))
             continue;
         int hit = ++d.faultHits_[i];
-        if (!result && (f.nth == 0 || f.nth == hit))
-            result = Outcome{false, f.sense, 0};
+        if (result || afterwards || (f.nth != 0 && f.nth != hit))
+            continue;
+        const Outcome failure = f.systemError != 0 ? Outcome{false, Sense{}, 0, f.systemError}
+                                                   : Outcome{false, f.sense, 0};
+        (f.carriedOut ? afterwards : result) = failure;
     }
     if (!result)
         result = protocol.Handle(d, c, impl_->now);
     if (!result)
         result = impl_->Common(d, c, c.data);
+    if (afterwards)
+        result = afterwards;
 
     // A reply never moves more than the transfer length, whatever a protocol reports.
     result->transferred = std::min<std::uint32_t>(result->transferred, c.length);
@@ -255,7 +261,7 @@ Outcome DriveSet::Execute(int index, const std::uint8_t* cdb, std::uint8_t* buff
         if (buffer && result->transferred > 0)
             std::memcpy(buffer, scratch.data(), result->transferred);
     }
-    if (!result->good && c.opcode() != 0x03)
+    if (!result->good && c.opcode() != 0x03 && result->systemError == 0)
         d.pendingSense = result->sense;
     if (result->good)
         result->sense = Sense{};

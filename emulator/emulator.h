@@ -53,7 +53,13 @@ struct Fault {
     int subcode = -1;  // byte 5 of the CDB, or -1 for any
     int nth = 0;       // FailCommand: 1-based position among matching commands; 0 = every one
     Sense sense{};     // FailCommand
-    int count = 0;     // StayBoot
+    // FailCommand: not 0, the host's system refuses to pass the command on with this errno (as
+    // Linux refuses WRITE BUFFER to a program without CAP_SYS_RAWIO): the drive never sees it.
+    int systemError = 0;
+    // FailCommand: the drive carries the command out and only then fails it: a status lost as
+    // the drive restarts into programming.
+    bool carriedOut = false;
+    int count = 0;             // StayBoot
     std::uint32_t offset = 0;  // FlipFlashByte
     int bytes = -1;            // ShortReply: bytes transferred; -1 = half of the transfer length
     // Every kind: the fault holds from the drive's `from`-th command on (1-based; 0 and 1 from
@@ -116,6 +122,10 @@ struct Outcome {
     bool good = true;               // false: CHECK CONDITION with `sense`
     Sense sense{};                  // all zero when good
     std::uint32_t transferred = 0;  // bytes of the data phase actually moved
+    // Not 0: the host's system refused the command with this errno before it reached the drive
+    // (good is false, the sense all zero). The in-process transport reports it as the system's
+    // error, the emulated WNASPI32.DLL as a request that failed without a target status.
+    int systemError = 0;
 
     static Outcome Good(std::uint32_t transferred = 0) { return {true, Sense{}, transferred}; }
     static Outcome Check(std::uint8_t key, std::uint8_t asc, std::uint8_t ascq) {

@@ -80,11 +80,14 @@ void SendReadVendorBlockA3(FlashJob& job) {
     ReadVendorBlockA3(job.transport, job.drive, reply.data());
 }
 
-// The trigger's result is left to the wait or poll that follows.
-void SendTrigger(FlashJob& job, std::uint8_t kind, std::size_t banks,
+// False when the drive refused the trigger: it was told nothing to program, and the wait or poll
+// that follows would take its old firmware, ready again (or without a disc), for a finished
+// update. A status lost while the drive restarts into programming is left to that wait or poll.
+bool SendTrigger(FlashJob& job, std::uint8_t kind, std::size_t banks,
                  std::span<const std::size_t> cleared = {}) {
     ImagePiece head(job.image, 0, kA0TriggerLength, cleared);
-    TriggerA0(job.transport, job.drive, head.data(), kind, banks, job.container.HeaderCheckSum);
+    return !TriggerRefused(TriggerA0(job.transport, job.drive, head.data(), kind, banks,
+                                     job.container.HeaderCheckSum));
 }
 
 // Follows the programming after a trigger through TEST UNIT READY and its sense: progress is
@@ -125,7 +128,8 @@ FlashResult FlashMtkType(FlashJob& job) {
         return kWriteBufferFail;
     job.view.ProcessMessages();
     job.view.SetProgress(2 * kProgressMax / 3);
-    SendTrigger(job, 0x04, plan->writes.size(), plan->cleared);
+    if (!SendTrigger(job, 0x04, plan->writes.size(), plan->cleared))
+        return kTriggerFail;
     if (!WaitDriveReady(job.transport, job.clock, job.drive, 120))
         return kWaitDriveReadyTimeOut;
     job.view.ProcessMessages();
@@ -141,7 +145,8 @@ FlashResult FlashMtk3Type(FlashJob& job) {
     AddOpeningLines(job.view);
     if (!SendBanks(job, *plan))
         return kWriteBufferFail;
-    SendTrigger(job, 0x05, plan->writes.size(), plan->cleared);
+    if (!SendTrigger(job, 0x05, plan->writes.size(), plan->cleared))
+        return kTriggerFail;
     job.view.SetProgress(kProgressMax / 4);
     return PollProgress(job, true);
 }
@@ -154,14 +159,14 @@ FlashResult FlashMtk6Type(FlashJob& job) {
         for (std::uint16_t half : {std::uint16_t{0x0000}, std::uint16_t{0x8000}}) {
             // The last bank goes out whole as well; what lies beyond the image is sent as zeros.
             ImagePiece piece(job.image, i * kFlashBankSize + half, kHalfBank);
-            const CommandResult written =
-                WriteA0Bank(job.transport, job.drive, piece.data(), kHalfBank,
-                            static_cast<std::uint8_t>(i), half);
-            if (!written && half == 0x8000)
+            // Either half refused leaves a hole in the bank the trigger would program.
+            if (!WriteA0Bank(job.transport, job.drive, piece.data(), kHalfBank,
+                             static_cast<std::uint8_t>(i), half))
                 return kWriteBufferFail;
         }
     }
-    SendTrigger(job, 0x04, banks);
+    if (!SendTrigger(job, 0x04, banks))
+        return kTriggerFail;
     job.view.SetProgress(kProgressMax / 4);
     return PollProgress(job, false);
 }

@@ -40,9 +40,15 @@ FlashResult FlashAliType(FlashJob& job) {
         job.view.AddLine(line);
 
         const std::uint8_t* block = job.image.data() + j * kBlockSize;
-        // Not examined: the wait below tells whether the drive took the image.
-        SendAliBlock(job.transport, job.drive, block, ByteSum16({block, kBlockSize}), imageSum,
-                     static_cast<std::uint8_t>(j + 1), static_cast<std::uint8_t>(blocks));
+        const CommandResult sent =
+            SendAliBlock(job.transport, job.drive, block, ByteSum16({block, kBlockSize}), imageSum,
+                         static_cast<std::uint8_t>(j + 1), static_cast<std::uint8_t>(blocks));
+        // A block the drive refused is missing from the image it would program: sending the
+        // rest would only end in a drive that kept its old firmware, or took a partial one. The
+        // last block makes it program, and it may restart before that status comes back.
+        const bool last = j + 1 == blocks;
+        if (last ? TriggerRefused(sent) : !sent)
+            return kWriteBufferFail;
     }
     if (!WaitDriveReady(job.transport, job.clock, job.drive, 120))
         return kWaitDriveReadyTimeOut;

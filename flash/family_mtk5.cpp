@@ -83,7 +83,8 @@ class Mtk5Flash {
         const int firstCount = upper_ ? kPassBanks : banks_;
         if (FlashResult failure = WritePass(firstBank, firstCount))
             return failure;
-        StartFlashWrite(job_.transport, job_.drive, upper_);
+        if (TriggerRefused(StartFlashWrite(job_.transport, job_.drive, upper_)))
+            return kTriggerFail;
         if (FlashResult failure = PollFirstPass())
             return failure;
         if (!upper_)
@@ -91,21 +92,28 @@ class Mtk5Flash {
 
         if (FlashResult failure = WritePass(0, kPassBanks))
             return failure;
-        StartFlashWrite(job_.transport, job_.drive, false);
+        if (TriggerRefused(StartFlashWrite(job_.transport, job_.drive, false)))
+            return kTriggerFail;
         return PollSecondPass();
     }
 
     // Download mode on, each bank as four 16 KB blocks, download mode off. A failed block is sent
-    // again after a pause while the budget lasts; every block that gets through refills it.
+    // again after a pause while the budget lasts; every block that gets through refills it. A
+    // block the system would not send at all is not tried again: it would refuse it every time.
+    // The mode switches carry nothing to the flash; a download the drive did not open shows in
+    // the blocks it refuses.
     FlashResult WritePass(int firstBank, int count) {
         SetDownloadMode(job_.transport, job_.drive, 1);
         for (int k = firstBank; k < firstBank + count; ++k) {
             for (std::uint32_t g = 0; g < kBlocksPerBank; ++g) {
                 const std::uint8_t* block = job_.image.data() + k * kFlashBankSize + g * kBlockSize;
-                while (!WriteBufferAt(job_.transport, job_.drive, block, kBlockSize,
-                                      static_cast<std::uint8_t>(k),
-                                      static_cast<std::uint16_t>(g * kBlockSize))) {
-                    if (retryBudget_ == 0)
+                for (;;) {
+                    const CommandResult written = WriteBufferAt(
+                        job_.transport, job_.drive, block, kBlockSize, static_cast<std::uint8_t>(k),
+                        static_cast<std::uint16_t>(g * kBlockSize));
+                    if (written)
+                        break;
+                    if (retryBudget_ == 0 || written.NeverSent())
                         return kWriteBufferFail;
                     --retryBudget_;
                     job_.clock.Sleep(kRetrySleepMs);

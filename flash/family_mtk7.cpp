@@ -29,9 +29,10 @@ FlashResult FlashMtk7Type(FlashJob& job) {
             bar += kProgressMax / 8;
             job.view.SetProgress(bar);
         }
-        // Not examined: a drive may reset while it answers the save; the wait below tells
-        // whether it came back.
-        SaveBufferToFlash(job.transport, job.drive, bank);
+        // A drive may restart while it answers the save, losing its status; the wait below tells
+        // whether it came back. A save it refused leaves the bank unprogrammed.
+        if (TriggerRefused(SaveBufferToFlash(job.transport, job.drive, bank)))
+            return kWriteBufferFail;
     }
     if (!WaitDriveReady(job.transport, job.clock, job.drive, 120))
         return kWaitDriveReadyTimeOut;

@@ -28,11 +28,14 @@ FlashResult FlashPhilipsForm(FlashJob& job, std::size_t blockCount, std::uint16_
     for (std::size_t i = 0; i < blockCount; ++i) {
         // The last block reaches beyond the image: those bytes go out as zeros.
         ImagePiece block(job.image, i * kPhilipsBlockLength, kPhilipsBlockLength);
-        if (SendPhilipsBlock(job.transport, job.drive, block.data(), static_cast<std::uint8_t>(i),
-                             static_cast<std::uint8_t>(blockCount), p, q))
+        const CommandResult sent =
+            SendPhilipsBlock(job.transport, job.drive, block.data(), static_cast<std::uint8_t>(i),
+                             static_cast<std::uint8_t>(blockCount), p, q);
+        if (sent)
             continue;
-        // The drive may drop the last block's status while it restarts into programming.
-        if (i + 1 == blockCount)
+        // The drive may drop the last block's status while it restarts into programming; a last
+        // block it refused leaves it with nothing to program.
+        if (i + 1 == blockCount && !TriggerRefused(sent))
             break;
         job.sense = job.transport.GetSenseData();
         char text[64];

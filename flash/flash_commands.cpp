@@ -224,6 +224,19 @@ struct NamedCommand {
 
 }  // namespace
 
+bool IsFlashWrite(const Cdb& cdb) {
+    constexpr std::uint8_t kWriteBuffer = 0x3B;
+    if (cdb[0] == kWriteBuffer) {
+        // Modes 06h and 07h (download with offsets, and save); the download mode switch (01h)
+        // carries nothing to the flash.
+        const std::uint8_t mode = cdb[1] & 0x1F;
+        return mode == 0x06 || mode == 0x07;
+    }
+    return Fixes(cdb, kWriteA0Bank, Bytes({0, 2, 3, 4, 5})) ||
+           Fixes(cdb, kSendPhilipsBlock, Bytes({0})) ||
+           Fixes(cdb, kSendAliBlock, Bytes({0, 1, 2, 3, 4, 5}));
+}
+
 const char* FlashCommandName(const Cdb& cdb) {
     // Most specific first: the WRITE BUFFER save differs from the start of programming by byte 6.
     static const NamedCommand kNames[] = {

@@ -78,6 +78,10 @@ CommandResult SendAliBlock(Transport& t, DriveIndex drive, const std::uint8_t* b
                            std::uint16_t blockSum, std::uint16_t imageSum, std::uint8_t number,
                            std::uint8_t count);
 
+// True for the commands that carry firmware to the drive or make it program what it holds (the
+// bank and block writes of every family, their triggers and saves): what may change the flash.
+bool IsFlashWrite(const Cdb& cdb);
+
 // The name of one of the vendor commands above (or of a WRITE BUFFER mode they use), recognised
 // by the bytes its template fixes; nullptr for a standard command, which has its standard name.
 const char* FlashCommandName(const Cdb& cdb);

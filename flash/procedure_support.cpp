@@ -4,6 +4,18 @@
 
 namespace kfs {
 
+bool TriggerRefused(const CommandResult& result) {
+    if (result.good())
+        return false;
+    if (result.NeverSent())
+        return true;
+    if (result.outcome != CommandResult::Outcome::CheckCondition || !result.certain)
+        return false;  // the status was lost on the way
+    const std::uint8_t key = result.sense[2] & 0x0F;
+    // No sense and a recovered error are no refusal; a unit attention reports a restart.
+    return key != 0x00 && key != 0x01 && key != 0x06;
+}
+
 void AddOpeningLines(FlashView& view, const std::string& pleaseWait) {
     view.AddLine("WARNING !!!");
     view.AddLine(pleaseWait);

@@ -15,6 +15,14 @@ inline constexpr const char* kWaitDriveReadyTimeOut = "Wait Drive Ready TimeOut 
 inline constexpr const char* kFlashProgressTimeOut = "Flash progress TimeOut !\n";
 inline constexpr const char* kTriggerFail = "Trigger Fail !\n";
 
+// A command that makes the drive program what it received (a trigger, a save, the last block of
+// an image) and whose status did not come back good may still have started programming: a drive
+// that restarts into programming can lose the status (an error of the transport or the adapter)
+// or report the restart as a unit attention; the wait that follows tells. It certainly did not
+// start when the command never reached the drive, or when the drive answered with any other
+// sense: then the drive was told nothing to program and the procedure must say so.
+bool TriggerRefused(const CommandResult& result);
+
 // The three lines every bank-writing procedure shows before it starts; `pleaseWait` is the
 // middle one.
 void AddOpeningLines(FlashView& view,

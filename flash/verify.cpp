@@ -7,6 +7,7 @@
 
 #include "container/byte_order.h"
 #include "container/checksum.h"
+#include "flash/family_philips.h"
 #include "flash/flash_commands.h"
 
 namespace kfs {
@@ -162,6 +163,19 @@ std::ptrdiff_t CompareReadBack(FlashView& view, std::span<const std::uint8_t> im
         }
     }
     return -1;
+}
+
+bool VerifyPhilipsForm(FlashJob& job) {
+    const std::size_t length = PhilipsBlockCount(job.image.size()) * kPhilipsBlockLength;
+    std::vector<std::uint8_t> sent(length, 0);
+    std::copy_n(job.image.begin(), std::min(length, job.image.size()), sent.begin());
+    FlashJob readBack{job.transport, job.clock, job.view, job.drive, sent, job.container};
+    readBack.philipsImage = true;
+    readBack.updaterRole = job.updaterRole;
+    readBack.silent = job.silent;
+    const bool verified = VerifyByReadBack(readBack);
+    job.sense = readBack.sense;
+    return verified;
 }
 
 bool VerifyFlash(FlashJob& job, std::uint16_t expectedCheckSum, bool showCheckSumDetail) {

@@ -43,6 +43,12 @@ bool ReadRomImage(FlashJob& job, std::uint8_t* buffer, std::uint32_t barAtStart 
 std::ptrdiff_t CompareReadBack(FlashView& view, std::span<const std::uint8_t> image,
                                const std::uint8_t* readBack);
 
+// Read-back verification of a Philips-form image: the flash must hold what the Philips procedure
+// sent, the image in whole 16 KB blocks (zeros beyond its end). The check sum a drive may keep
+// is not asked: the form's sums are the drive's own to judge. On false an "Error" box has
+// already been shown.
+bool VerifyPhilipsForm(FlashJob& job);
+
 // True when the drive holds the image. On false an "Error" box has already been shown.
 // `showCheckSumDetail` is the program-wide switch that lists both check sums.
 bool VerifyFlash(FlashJob& job, std::uint16_t expectedCheckSum, bool showCheckSumDetail);

@@ -104,7 +104,14 @@ std::optional<std::string> AdviceFor(const CommandResult& result) {
     if (result.outcome == CommandResult::Outcome::Error) {
         if (result.kind != CommandResult::CodeKind::Errno)
             return std::nullopt;
-        if (result.code == EACCES || result.code == EPERM)
+        // The kernel passes the write and vendor commands of a flash update only for a program
+        // with CAP_SYS_RAWIO, whatever the device's permissions: EPERM. Opening a device the
+        // user may not open is EACCES.
+        if (result.code == EPERM)
+            return "not permitted: the system sends this command only for root or a program "
+                   "with CAP_SYS_RAWIO; run kfsflash as root to write firmware (the group that "
+                   "owns the device, cdrom on Debian, is enough to list drives and make backups)";
+        if (result.code == EACCES)
             return "not permitted: run as root, or give the user access to the device (join "
                    "the group that owns it, cdrom on Debian, and log in again)";
         if (result.code == EBUSY)

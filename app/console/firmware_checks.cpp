@@ -37,9 +37,15 @@ FirmwareFacts DescribeFirmware(const FirmwareState& firmware) {
 
 CheckVerdict CheckFirmwareForDrive(const FirmwareState& firmware, const DriveIdentity& drive) {
     CheckVerdict verdict;
-    // The Philips form names no model and its check sum is the drive's own to judge.
-    if (firmware.PhilipsImage)
+    // The Philips form names no model, and its check sum is the drive's own to judge: nothing in
+    // it tells the drive it belongs to.
+    if (firmware.PhilipsImage) {
+        verdict.refusals.push_back(
+            "the firmware is a Philips-form file, which carries no identity, so nothing shows "
+            "that it is meant for the drive '" +
+            drive.model + "'");
         return verdict;
+    }
     const FirmwareFacts facts = DescribeFirmware(firmware);
     if (CheckContainer(firmware.CurrentImage, firmware.CurrentContainer, true, false, {}))
         verdict.refusals.push_back("the firmware's header check sum " + Hex4(facts.headerCheckSum) +

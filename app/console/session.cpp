@@ -178,13 +178,22 @@ void ForgetFailures(const Streams& io) {
         io.failures();
 }
 
-int ExitAfterEndedEarly(const StageFollower& follower, ConsoleView& view, const Streams& io) {
+int ExitAfterEndedEarly(const StageFollower& follower, const Presenter& presenter,
+                        ConsoleView& view, const Streams& io) {
     view.PrintFailureCause();
     if (!follower.reached) {
         Say(io, "nothing was written");
         return kExitNothingWritten;
     }
     if (follower.last == UpdateStage::kWriteFailed || follower.last == UpdateStage::kWriting) {
+        // Told by the results of the write commands themselves: every one refused by the drive
+        // or never sent by the system.
+        if (!presenter.FlashMayHaveChanged()) {
+            Say(io,
+                "nothing was written: the drive took none of the write commands (refused, "
+                "or not sent); it keeps the firmware it had");
+            return kExitNothingWritten;
+        }
         Say(io,
             "the write failed: the drive may need recovery; write the firmware again "
             "before you restart the machine or power the drive off");
@@ -247,6 +256,7 @@ int RunUpdate(const Options& o, const EmbeddedData& embedded, DriveTable& table,
     MemoryRegistry registry;  // no Windows 95/98/ME registry here
     ConsoleRestart restart(io.out);
     PlatformInfo platform{false, ApplicationTitle(programPath), kTrayRounds};
+    platform.verifyPhilipsForm = true;
     Presenter presenter(view, transport, clock, registry, restart, platform);
     StageFollower follower;
     presenter.SetUpdateListener(&follower);
@@ -325,7 +335,7 @@ int RunUpdate(const Options& o, const EmbeddedData& embedded, DriveTable& table,
         if (outcome == UpdateOutcome::kRefused)
             return kExitNothingWritten;
         if (outcome == UpdateOutcome::kEndedEarly)
-            return ExitAfterEndedEarly(follower, view, io);
+            return ExitAfterEndedEarly(follower, presenter, view, io);
 
         const DriveIdentity after = ReadDriveIdentity(transport, drive);
         std::fprintf(io.out, "The drive now reports: %s\n", IdentityText(after).c_str());

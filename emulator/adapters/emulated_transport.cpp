@@ -13,6 +13,9 @@ CommandResult EmulatedTransport::Execute(DriveIndex drive, const Cdb& cdb, std::
                                          std::uint32_t /*timeoutMs: commands finish at once*/) {
     emu::Outcome outcome = drives_.Execute(table_[drive], cdb.data(), buffer, length, direction);
     sense_ = outcome.sense;
+    if (outcome.systemError != 0)
+        return CommandResult::Error(CommandResult::CodeKind::Errno,
+                                    static_cast<std::uint32_t>(outcome.systemError));
     return outcome.good ? CommandResult::Good() : CommandResult::Check(sense_);
 }
 

@@ -19,7 +19,8 @@ class EmulatedTransport : public Transport {
     int DeviceOf(DriveIndex drive) const { return table_.at(drive); }
 
   protected:
-    // The emulated drive always answers: good, or a check condition with its sense.
+    // The emulated drive answers: good, or a check condition with its sense; a command an
+    // `errno` fault keeps from it fails with that errno, as the system's refusal.
     CommandResult Execute(DriveIndex drive, const Cdb& cdb, std::uint8_t* buffer,
                           std::uint16_t length, std::uint8_t direction,
                           std::uint32_t timeoutMs) override;

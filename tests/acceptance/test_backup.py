@@ -113,7 +113,9 @@ class Runner(Workspace):
             master, slave = pty.openpty()
             os.write(master, typed.encode())
             stdin = slave
-        p = subprocess.run([self.kfsflash, "--emulate", desc, "--trace", trace, *args],
+        # A Philips-form file names no drive: kfsflash writes it only with --force.
+        force = ["--force"] if f.atapi is None else []
+        p = subprocess.run([self.kfsflash, "--emulate", desc, "--trace", trace, *args, *force],
                            stdin=stdin, capture_output=True, text=True, cwd=self.work,
                            timeout=300)
         if master is not None:

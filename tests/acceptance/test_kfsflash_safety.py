@@ -138,13 +138,13 @@ def update_table(r):
          None, WRITE_FAILED, ["Error: Flash Error!", "the write failed: the drive may need "
                               "recovery"], True, None),
         # The drive refuses every WRITE BUFFER: the failure text is followed by the command
-        # and the drive's sense with its names.
+        # and the drive's sense with its names; it took no block, so nothing was written.
         ("a drive that refuses the flash blocks",
          [drive(faults=[{"command": "3b", "nth": 0, "sense": "05/24/00"}])], [fw, "--yes"],
-         None, WRITE_FAILED,
+         None, NOTHING_WRITTEN,
          ["Error: Write Buffer Fail !\n  failed command: 3B WRITE BUFFER (flash block)\n"
           "  cause: 05/24/00 ILLEGAL REQUEST, INVALID FIELD IN CDB\n",
-          "the write failed: the drive may need recovery"], True, None),
+          "nothing was written: the drive took none of the write commands"], True, None),
         ("no firmware file", [drive()], ["--yes"], None, USAGE, ["no firmware file given"],
          False, None),
         ("missing file", [drive()], [r.path("absent.kfs"), "--yes"], None, NOTHING_WRITTEN,

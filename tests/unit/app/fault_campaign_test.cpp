@@ -15,6 +15,8 @@
 //   quiet     after a failure text no command goes to the drive but those of that path
 //   ends      the update comes to an end (within an hour of the drives' time)
 //   backup    a backup made before the write holds the flash as it was
+//   untouched when the drive took none of the write commands (FlashMayHaveChanged false: the
+//             terminal says nothing was written), its flash is as it was
 //
 // KFS_CAMPAIGN_SEED and KFS_CAMPAIGN_RUNS choose the seed and the number of runs; a failing run
 // prints its seed, group and parameters, and KFS_CAMPAIGN_GROUP=<n> replays that group alone.
@@ -182,6 +184,7 @@ struct TracedCommand {
     std::uint8_t opcode, subcode, byte6;
     bool dataIn;
     std::uint16_t length;
+    std::uint8_t failKey = 0;  // a command made to fail: the sense key it fails with
 };
 
 TracedCommand Parse(const std::string& line) {
@@ -230,11 +233,13 @@ FaultPlan MakeFaults(const Config& c, const std::vector<TracedCommand>& update,
             case 2:
             case 3: {  // that command fails, once or from then on
                 const bool persistent = Chance(rng, 0.25);
+                const std::string sense = kSenses[Pick(rng, 0, std::size(kSenses) - 1)];
                 plan.json.push_back(R"({"command": ")" + command + R"(", "nth": )" +
-                                    (persistent ? "0" : "1") + R"(, "sense": ")" +
-                                    kSenses[Pick(rng, 0, std::size(kSenses) - 1)] +
+                                    (persistent ? "0" : "1") + R"(, "sense": ")" + sense +
                                     R"(", "from": )" + from + "}");
                 plan.failed.push_back(at);
+                plan.failed.back().failKey =
+                    static_cast<std::uint8_t>(std::stoi(sense.substr(0, 2), nullptr, 16));
                 break;
             }
             case 4:
@@ -273,28 +278,31 @@ FaultPlan MakeFaults(const Config& c, const std::vector<TracedCommand>& update,
     return plan;
 }
 
-// Commands whose result the procedure of the family leaves unexamined on purpose (the wait or
-// poll after them decides): when one of them fails, a run without verification may end as a
-// success with the flash as it was. Every other failed command must be noticed.
+// Commands whose failure the procedure of the family leaves to the wait or poll after them on
+// purpose: when one of them fails, a run without verification may end as a success with the
+// flash as it was. Those are the download mode switches, and the commands that make the drive
+// program when they fail with a restart (a unit attention) or without a refusal (no sense, a
+// recovered error): the drive may restart into programming as it answers. Every other failed
+// command, any refused write among them, must be noticed.
 bool UnexaminedByDesign(const Config& c, const TracedCommand& t, std::size_t philipsBlocks) {
     const std::string name = c.family.name;
+    const bool mayHaveStarted = t.failKey == 0x00 || t.failKey == 0x01 || t.failKey == 0x06;
     // The trigger: 128 bytes with 00 80 in bytes 8-9 (type 4 tells it from a bank write by them).
     const bool a0Trigger = t.opcode == 0x5A && t.subcode == 0xA0 && t.length == 128 &&
                            t.line.compare(16, 4, "0080") == 0;
-    if (name == "a0" || name == "a0-poll")
-        return a0Trigger;
-    if (name == "a0-32k")  // the trigger, and the first half of a bank
-        return a0Trigger || (t.opcode == 0x5A && t.subcode == 0xA0 && t.byte6 == 0x05 &&
-                             t.line.compare(16, 4, "0000") == 0);
-    if (name == "ali")
-        return t.opcode == 0xFD;
-    if (name == "mtk5")  // download mode and the save
-        return t.opcode == 0x3B && (t.line[3] == '1' || t.line[3] == '7');
-    if (name == "mtk7")  // the saves (a drive may reset while it answers them)
-        return t.opcode == 0x3B && t.line[3] == '7';
-    if (c.family.philips)  // the last block (the drive restarts while it answers)
+    if (name == "a0" || name == "a0-poll" || name == "a0-32k")
+        return a0Trigger && mayHaveStarted;
+    if (name == "ali")  // the last block
+        return t.opcode == 0xFD && t.line[22] == t.line[20] && t.line[23] == t.line[21] &&
+               mayHaveStarted;
+    if (name == "mtk5")  // download mode, and the start of programming
+        return t.opcode == 0x3B && (t.line[3] == '1' || (t.line[3] == '7' && mayHaveStarted));
+    if (name == "mtk7")  // the saves
+        return t.opcode == 0x3B && t.line[3] == '7' && mayHaveStarted;
+    if (c.family.philips)  // the last block
         return t.opcode == 0xFA &&
-               t.line.compare(10, 2, Hex2(static_cast<unsigned>(philipsBlocks) - 1)) == 0;
+               t.line.compare(10, 2, Hex2(static_cast<unsigned>(philipsBlocks) - 1)) == 0 &&
+               mayHaveStarted;
     return false;
 }
 
@@ -400,6 +408,9 @@ struct RunResult {
     Bytes flashBefore;            // the whole flash as it was before the update
     std::optional<Bytes> backup;  // the image of the backup the update made, if it made one
     bool flashHoldsImage = false;
+    // The presenter's word that no write command reached the drive, and the flash afterwards.
+    bool flashMayHaveChanged = true;
+    bool flashAsBefore = false;
     bool locked = false, unlockRefused = false, windowEnabled = false, controlsEnabled = false,
          busy = true;
     std::string loadProblem;
@@ -526,6 +537,8 @@ RunResult RunUpdate(const Config& c, const Bytes& image, const Bytes& container,
     r.lines = view.everyLine;
     r.backup = TakeBackup(r.lines);
     r.flashHoldsImage = FlashHoldsImage(c, drives.drive(0).rom(), image);
+    r.flashMayHaveChanged = presenter.FlashMayHaveChanged();
+    r.flashAsBefore = drives.drive(0).rom() == r.flashBefore;
     r.locked = drives.drive(0).locked;
     r.unlockRefused = !transport.lockTaken;
     r.windowEnabled = view.windowEnabled;
@@ -678,6 +691,14 @@ std::vector<std::string> Check(const Config& c, const FaultPlan& plan, const Run
             fail("the procedure's failure is not followed by the unlock alone");
         if (problems.empty())
             tally.Add("invariant: no command after a failure text");
+    }
+
+    // nothing written: a run whose writes the drive all refused (or never got) left its flash
+    if (!r.flashMayHaveChanged) {
+        if (!r.flashAsBefore)
+            fail("no write command reached the drive, yet its flash changed");
+        else
+            tally.Add("invariant: no write taken, flash as before");
     }
 
     // backup

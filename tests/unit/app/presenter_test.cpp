@@ -475,6 +475,41 @@ TEST(PresenterUpdateLog, StartFailuresWithTheirCauseAndOutcome) {
     }
 }
 
+// A write command whose status was lost is no failure of the procedure, but when verification
+// then fails the log still names it, beside verification's own cause; and a drive that took
+// none of the writes leaves the flash as it was.
+TEST(PresenterUpdateLog, AFailedWriteIsNamedWhenALaterStepFails) {
+    struct Case {
+        const char* name;
+        std::string faults;
+        std::string described;  // DescribeCause of the one failure logged
+        bool flashMayHaveChanged;
+    } cases[] = {
+        // The start of programming (the 11th WRITE BUFFER of two banks) loses its status, and
+        // a flash byte does not take.
+        {"status lost, then verification fails",
+         R"(, "faults": [{"command": "3b", "nth": 11, "sense": "06/29/00", "carried_out": true},)"
+         R"( {"flip_flash_byte": 4660}])",
+         "command 3B WRITE BUFFER failed: sense 06/29/00 UNIT ATTENTION, POWER ON, RESET, OR BUS "
+         "DEVICE RESET OCCURRED",
+         true},
+        {"every write never sent", R"(, "faults": [{"command": "3b", "nth": 0, "errno": 1}])",
+         "command 3B WRITE BUFFER failed: system error 1", false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Bench bench(Drives({Drive("1.00", c.faults, "mtk5")}));
+        RecordingUpdateLog log;
+        bench.presenter.SetUpdateLog(&log);
+        bench.LoadedUtility(Container(Image("1.10")));
+        bench.presenter.OnVerifyClick(true);
+        EXPECT_EQ(bench.presenter.OnStartClick(), UpdateOutcome::kEndedEarly);
+        ASSERT_EQ(log.failures.size(), 1u);
+        EXPECT_EQ(DescribeCause(log.failures[0].cause), c.described);
+        EXPECT_EQ(bench.presenter.FlashMayHaveChanged(), c.flashMayHaveChanged);
+    }
+}
+
 // Without an update nothing is logged: a failed load is no update failure.
 TEST(PresenterUpdateLog, LoadFailureIsNotLogged) {
     Bench bench(Drives({Drive("1.00")}));

@@ -58,6 +58,21 @@ TEST(UpdateLogText, CausesNameTheCommandAndTheSense) {
         {{0x00, SenseData{}, 0, CommandResult::CodeKind::AspiStatus, 4},
          "command 00 TEST UNIT READY failed: ASPI status 4"},
         {{std::nullopt, Sense(0x05, 0x24, 0x00), 0}, "no command failed"},
+        // A write that failed before: named beside a later cause, or as the cause when no
+        // command failed since; not twice when it is the cause itself.
+        {{0x5A, Sense(0x05, 0x21, 0x00), 0, CommandResult::CodeKind::None, 0,
+          SentCommand{{0xFD}, CommandResult::Check(Sense(0x05, 0x26, 0x00))}},
+         "command 5A MODE SENSE(10) failed: sense 05/21/00 ILLEGAL REQUEST, LOGICAL BLOCK ADDRESS "
+         "OUT OF RANGE; "
+         "before it, write command FD failed: sense 05/26/00 ILLEGAL REQUEST, INVALID FIELD IN "
+         "PARAMETER LIST"},
+        {{std::nullopt, SenseData{}, 0, CommandResult::CodeKind::None, 0,
+          SentCommand{{0x3B}, CommandResult::Error(CommandResult::CodeKind::HostStatus, 7)}},
+         "command 3B WRITE BUFFER failed: host status 7"},
+        {{0x3B, Sense(0x05, 0x24, 0x00), 2, CommandResult::CodeKind::None, 0,
+          SentCommand{{0x3B}, CommandResult::Check(Sense(0x05, 0x24, 0x00))}},
+         "command 3B WRITE BUFFER failed: sense 05/24/00 ILLEGAL REQUEST, INVALID FIELD IN CDB "
+         "(2 commands completed after it)"},
     };
     for (const Case& c : cases) EXPECT_EQ(DescribeCause(c.cause), c.text);
 }

@@ -55,8 +55,9 @@ TEST(CommandOutcome, CauseTraceAndAdviceForEachCommonCause) {
          nullptr},
         {"permission denied", SystemError(EACCES), "error 13: Permission denied", " error 13",
          "run as root"},
+        // The kernel's refusal of a command, not of the device: the group does not help.
         {"not permitted", SystemError(EPERM), "error 1: Operation not permitted", " error 1",
-         "run as root"},
+         "root or a program with CAP_SYS_RAWIO"},
         {"input/output error", SystemError(EIO), "error 5: Input/output error", " error 5",
          nullptr},
         {"device busy", SystemError(EBUSY), "error 16: Device or resource busy", " error 16",

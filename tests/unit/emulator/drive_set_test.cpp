@@ -217,6 +217,23 @@ TEST(DriveSet, FaultsFailTheNthMatchingCommandOrEveryOne) {
     EXPECT_FALSE(set.drive(0).locked);
 }
 
+// A command the host's system refuses never reaches the drive: it fails with the errno and no
+// sense, and the drive neither acts on it nor keeps sense for REQUEST SENSE. A command carried
+// out before it fails does take effect.
+TEST(DriveSet, SystemRefusalsAndFailuresAfterTheCommandWasCarriedOut) {
+    auto set = One(R"(, "faults": [{"command": "1e", "nth": 1, "errno": 1},
+                                   {"command": "1e", "nth": 2, "sense": "06/29/00",
+                                    "carried_out": true}])");
+    const Outcome refused = None(set, kLock);
+    EXPECT_FALSE(refused.good);
+    EXPECT_EQ(refused.systemError, 1);
+    EXPECT_EQ(refused.sense, Sense{});
+    EXPECT_FALSE(set.drive(0).locked);
+    EXPECT_EQ(set.drive(0).pendingSense, Sense{});
+    ExpectSense(None(set, kLock), 6, 0x29, 0);
+    EXPECT_TRUE(set.drive(0).locked);
+}
+
 TEST(DriveSet, ShortReplyMovesFewerBytesAndLeavesTheRestOfTheBuffer) {
     auto half = One(R"(, "faults": [{"short_reply": "12"}])");
     Reply r = In(half, Inquiry(36), 36);

@@ -131,7 +131,10 @@ TEST(FlashMtkType, BankTooLongForTheCommandIsRefusedBeforeAnythingIsSent) {
     rig.MakeImage(kBank, 1);
     rig.container.MaxBankSize = 65536;
     rig.container.BankSizes = {65534};
-    rig.SealCheckSum();
+    // A write of FFFEh bytes makes the drive program its whole bank: the two bytes it cannot
+    // carry keep the flash's value, and the trigger's sum covers them.
+    rig.KeepOld(65534, kBank);
+    rig.container.HeaderCheckSum = ByteSum16(rig.image);
     auto job = rig.Job();
     EXPECT_EQ(FlashMtkType(job), std::nullopt);
     EXPECT_EQ(rig.Commands("5a00384b45a005"), std::vector<std::string>{BankWrite(0, 65534)});
@@ -243,6 +246,8 @@ struct FaultCase {
     bool flashed;  // the drive ends up holding the image
 };
 
+const char kTriggerFails[] = R"({"command": "5a:a0", "nth": 3, "sense": "03/0c/00"})";
+
 class A0Faults : public testing::TestWithParam<FaultCase> {};
 
 TEST_P(A0Faults, ReturnTheTextOfTheFailure) {
@@ -262,7 +267,9 @@ TEST_P(A0Faults, ReturnTheTextOfTheFailure) {
     EXPECT_EQ(c.procedure(job), c.expected);
     EXPECT_TRUE(rig.view.boxes.empty());
     EXPECT_EQ(rig.Flash(0, 1000) == rig.Image(0, 1000), c.flashed);
-    if (c.expected == "Write Buffer Fail !") {  // nothing is sent after the refused bank
+    // Nothing is sent after a refused bank, half or trigger.
+    if (c.expected == "Write Buffer Fail !" ||
+        (c.expected == "Trigger Fail !\n" && c.faults == kTriggerFails)) {
         EXPECT_EQ(rig.trace.back().substr(0, 12), "5a00384b45a0");
     }
     if (c.expected == "Wait Drive Ready TimeOut !\n" ||
@@ -273,7 +280,6 @@ TEST_P(A0Faults, ReturnTheTextOfTheFailure) {
 
 const char kBankFails1[] = R"({"command": "5a:a0", "nth": 1, "sense": "03/0c/00"})";
 const char kBankFails2[] = R"({"command": "5a:a0", "nth": 2, "sense": "03/0c/00"})";
-const char kTriggerFails[] = R"({"command": "5a:a0", "nth": 3, "sense": "03/0c/00"})";
 const char kVendorA3Fails[] = R"({"command": "5a:a3", "sense": "05/24/00"})";
 const char kNeverReady[] = R"({"never_ready": true})";
 const char kPollMedium[] = R"({"command": "00", "nth": 1, "sense": "03/02/00"})";
@@ -287,8 +293,9 @@ INSTANTIATE_TEST_SUITE_P(
                   false},
         FaultCase{"A0Bank2", FlashFamily::A0, &FlashMtkType, kBankFails2, "Write Buffer Fail !",
                   false},
-        // The trigger's result is not examined: the drive never programs and is ready at once.
-        FaultCase{"A0Trigger", FlashFamily::A0, &FlashMtkType, kTriggerFails, std::nullopt, false},
+        // A refused trigger: the drive was told nothing to program.
+        FaultCase{"A0Trigger", FlashFamily::A0, &FlashMtkType, kTriggerFails, "Trigger Fail !\n",
+                  false},
         // A failed wait poll is only a poll: the wait goes on.
         FaultCase{"A0WaitPoll", FlashFamily::A0, &FlashMtkType, kPollMedium, std::nullopt, true},
         FaultCase{"A0NeverReady", FlashFamily::A0, &FlashMtkType, kNeverReady,
@@ -299,8 +306,8 @@ INSTANTIATE_TEST_SUITE_P(
                   "Write Buffer Fail !", false},
         FaultCase{"A0PollBank2", FlashFamily::A0Poll, &FlashMtk3Type, kBankFails2,
                   "Write Buffer Fail !", false},
-        FaultCase{"A0PollTrigger", FlashFamily::A0Poll, &FlashMtk3Type, kTriggerFails, std::nullopt,
-                  false},
+        FaultCase{"A0PollTrigger", FlashFamily::A0Poll, &FlashMtk3Type, kTriggerFails,
+                  "Trigger Fail !\n", false},
         FaultCase{"A0PollPollOtherSense", FlashFamily::A0Poll, &FlashMtk3Type, kPollMedium,
                   "Trigger Fail !\n", false},
         // a0-poll takes only 2/04/08 as progress.
@@ -310,18 +317,20 @@ INSTANTIATE_TEST_SUITE_P(
                   "Flash progress TimeOut !\n", false},
         FaultCase{"A0_32kA3", FlashFamily::A0_32k, &FlashMtk6Type, kVendorA3Fails, std::nullopt,
                   true},
-        // Only the second half's failure counts; the drive then lacks half a bank.
-        FaultCase{"A0_32kFirstHalf", FlashFamily::A0_32k, &FlashMtk6Type, kBankFails1, std::nullopt,
-                  false},
+        // Either half refused leaves a hole in its bank.
+        FaultCase{"A0_32kFirstHalf", FlashFamily::A0_32k, &FlashMtk6Type, kBankFails1,
+                  "Write Buffer Fail !", false},
         FaultCase{"A0_32kSecondHalf", FlashFamily::A0_32k, &FlashMtk6Type, kBankFails2,
                   "Write Buffer Fail !", false},
         FaultCase{"A0_32kSecondBankFirstHalf", FlashFamily::A0_32k, &FlashMtk6Type,
-                  R"({"command": "5a:a0", "nth": 3, "sense": "03/0c/00"})", std::nullopt, false},
+                  R"({"command": "5a:a0", "nth": 3, "sense": "03/0c/00"})", "Write Buffer Fail !",
+                  false},
         FaultCase{"A0_32kSecondBankSecondHalf", FlashFamily::A0_32k, &FlashMtk6Type,
                   R"({"command": "5a:a0", "nth": 4, "sense": "03/0c/00"})", "Write Buffer Fail !",
                   false},
         FaultCase{"A0_32kTrigger", FlashFamily::A0_32k, &FlashMtk6Type,
-                  R"({"command": "5a:a0", "nth": 5, "sense": "03/0c/00"})", std::nullopt, false},
+                  R"({"command": "5a:a0", "nth": 5, "sense": "03/0c/00"})", "Trigger Fail !\n",
+                  false},
         FaultCase{"A0_32kPollOtherSense", FlashFamily::A0_32k, &FlashMtk6Type, kPollMedium,
                   "Trigger Fail !\n", false},
         // a0-32k takes 2/04 with any qualifier.

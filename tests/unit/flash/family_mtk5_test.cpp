@@ -16,6 +16,7 @@ using test::Mtk5Rig;
 
 constexpr std::size_t kMB = 1024 * 1024;
 const char kWriteBufferFail[] = "Write Buffer Fail !";
+const char kTriggerFail[] = "Trigger Fail !\n";
 
 // The 3Bh commands of a run, in order, as (mode, byte 2, byte 3, offset within the bank).
 struct WriteCommand {
@@ -309,9 +310,9 @@ TEST(FlashMtk5Type, FaultMatrix) {
          true},
         {"one block", {IsBlockWrite, 70, 70}, std::nullopt, true},
         {"every block", {IsBlockWrite, 1, 0}, kWriteBufferFail, false},
-        // The drive never programs the upper half: its header sum no longer matches.
-        {"first trigger", {IsStartFlashWrite, 1, 1}, "flash fail !\n", false},
-        {"second trigger", {IsStartFlashWrite, 2, 2}, "flash fail !\n", false},
+        // A start of programming the drive refuses ends the update there.
+        {"first trigger", {IsStartFlashWrite, 1, 1}, kTriggerFail, false},
+        {"second trigger", {IsStartFlashWrite, 2, 2}, kTriggerFail, false},
         {"one sense request", {IsFlashSense, 3, 3}, std::nullopt, true},
         {"one acknowledgement", {IsAcknowledge, 1, 1}, std::nullopt, true},
         {"every acknowledgement", {IsAcknowledge, 1, 0}, "Flash progress TimeOut !\n", true},
