@@ -113,8 +113,8 @@ std::string NumberedName(const std::filesystem::path& directory, const std::stri
     const std::filesystem::path first = directory / name;
     if (n < 2)
         return first.string();
-    return (directory / (first.stem().string() + "-" + std::to_string(n) +
-                         first.extension().string()))
+    return (directory /
+            (first.stem().string() + "-" + std::to_string(n) + first.extension().string()))
         .string();
 }
 
@@ -124,8 +124,8 @@ struct FlashForBackup {
     std::string problem;
 };
 
-FlashForBackup ReadForBackup(Transport& transport, Clock& clock, FlashView& view,
-                             DriveIndex drive, const BackupPlan& plan) {
+FlashForBackup ReadForBackup(Transport& transport, Clock& clock, FlashView& view, DriveIndex drive,
+                             const BackupPlan& plan) {
     if (plan.length == 0)
         return {{}, "nothing to read: the update writes no byte of the flash"};
     const FlashReadout flash = ReadFlash(transport, clock, view, drive, plan.length);
@@ -133,8 +133,8 @@ FlashForBackup ReadForBackup(Transport& transport, Clock& clock, FlashView& view
         char at[16];
         std::snprintf(at, sizeof at, "%Xh", static_cast<unsigned>(*flash.unsteadyAt));
         return {{},
-                std::string("the drive's flash did not read the same twice (ReadROM, from ") +
-                    at + ")"};
+                std::string("the drive's flash did not read the same twice (ReadROM, from ") + at +
+                    ")"};
     }
     if (!flash.ok())
         return {{},

@@ -158,8 +158,7 @@ InputFile ReadRegularFile(const std::string& fileName, std::uint64_t sizeLimit) 
     return {std::move(bytes), ""};
 }
 
-std::optional<std::string> CheckRegularFile(const std::string& fileName,
-                                            std::uint64_t sizeLimit) {
+std::optional<std::string> CheckRegularFile(const std::string& fileName, std::uint64_t sizeLimit) {
     std::error_code error;
     const auto status = std::filesystem::status(fileName, error);
     if (error)
@@ -244,11 +243,10 @@ int OpenRegular(const std::string& fileName, std::uint64_t sizeLimit, std::strin
     if (::fstat(fd, &st) != 0) {
         reason = ErrnoText(errno);
     } else if (!S_ISREG(st.st_mode)) {
-        reason = S_ISDIR(st.st_mode)    ? "a folder, not a regular file"
-                 : S_ISFIFO(st.st_mode) ? "a FIFO, not a regular file"
-                 : S_ISCHR(st.st_mode) || S_ISBLK(st.st_mode)
-                     ? "a device, not a regular file"
-                     : "not a regular file";
+        reason = S_ISDIR(st.st_mode)                          ? "a folder, not a regular file"
+                 : S_ISFIFO(st.st_mode)                       ? "a FIFO, not a regular file"
+                 : S_ISCHR(st.st_mode) || S_ISBLK(st.st_mode) ? "a device, not a regular file"
+                                                              : "not a regular file";
     } else if (static_cast<std::uint64_t>(st.st_size) > sizeLimit) {
         reason = SizeLimitText(sizeLimit);
     } else {
@@ -278,8 +276,7 @@ InputFile ReadRegularFile(const std::string& fileName, std::uint64_t sizeLimit) 
     return {std::move(bytes), ""};
 }
 
-std::optional<std::string> CheckRegularFile(const std::string& fileName,
-                                            std::uint64_t sizeLimit) {
+std::optional<std::string> CheckRegularFile(const std::string& fileName, std::uint64_t sizeLimit) {
     std::string reason;
     const int fd = OpenRegular(fileName, sizeLimit, reason);
     if (fd < 0)
@@ -289,7 +286,8 @@ std::optional<std::string> CheckRegularFile(const std::string& fileName,
 }
 
 bool SameFile(const std::string& a, const std::string& b) {
-    struct stat sa {}, sb {};
+    struct stat sa {};
+    struct stat sb {};
     return ::stat(a.c_str(), &sa) == 0 && ::stat(b.c_str(), &sb) == 0 && sa.st_dev == sb.st_dev &&
            sa.st_ino == sb.st_ino;
 }

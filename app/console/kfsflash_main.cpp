@@ -61,8 +61,7 @@ std::optional<std::string> CheckInputs(const std::vector<Input>& inputs) {
         if (std::string(input.option) == "FILE" && !std::filesystem::exists(*input.path, error))
             continue;
         if (const auto problem = CheckRegularFile(*input.path, input.limit))
-            return *input.path + " (" + input.option + "): " + *problem +
-                   "; nothing was written";
+            return *input.path + " (" + input.option + "): " + *problem + "; nothing was written";
     }
     return std::nullopt;
 }

@@ -243,8 +243,9 @@ int ListDrives(DriveTable& table, Transport& transport, bool json, const Streams
         std::fprintf(io.out, "No optical drive found.\n");
     if (table.leftOut() > 0)
         Say(io, std::to_string(table.leftOut()) + " more device" +
-                    (table.leftOut() == 1 ? " was" : "s were") + " left out: kfsflash takes at most " +
-                    std::to_string(SgTransport::kMaxDrives) + " devices");
+                    (table.leftOut() == 1 ? " was" : "s were") +
+                    " left out: kfsflash takes at most " + std::to_string(SgTransport::kMaxDrives) +
+                    " devices");
     std::fflush(io.out);
     return table.DriveCount() > 0 ? kExitSuccess : kExitNothingWritten;
 }
@@ -337,8 +338,8 @@ int RunUpdate(const Options& o, const EmbeddedData& embedded, DriveTable& table,
         // A drive that never becomes ready would get its backup and the first blocks before the
         // procedure's own wait gave up: it stops here, with nothing written.
         if (!WaitDriveReady(transport, clock, drive, kReadyLimitSeconds)) {
-            Say(io, "the drive did not become ready within " +
-                        std::to_string(kReadyLimitSeconds) + " seconds; nothing was written");
+            Say(io, "the drive did not become ready within " + std::to_string(kReadyLimitSeconds) +
+                        " seconds; nothing was written");
             view.PrintFailureCause();
             return kExitNothingWritten;
         }

@@ -50,9 +50,8 @@ struct Family {
     std::uint8_t type;
     std::size_t imageSize;  // written whole by the procedure, so success means flash == image
 };
-const Family kFamilies[] = {{"a0", 1, 0x8000},      {"a0-poll", 4, 0x8000},
-                            {"a0-32k", 7, 0x8000},  {"ali", 2, 2 * 0x4000},
-                            {"mtk5", 6, 0x10000},   {"mtk7", 8, 0x8000}};
+const Family kFamilies[] = {{"a0", 1, 0x8000},      {"a0-poll", 4, 0x8000}, {"a0-32k", 7, 0x8000},
+                            {"ali", 2, 2 * 0x4000}, {"mtk5", 6, 0x10000},   {"mtk7", 8, 0x8000}};
 
 enum class Break { kNone, kOutReaderGone, kErrReaderGone, kBothReadersGone, kOutFull, kErrFull };
 
@@ -193,7 +192,8 @@ std::string RandomFault(Rng& rng, const std::vector<Bytes>& sent) {
     const std::string from = std::to_string(Pick(rng, 1, static_cast<int>(sent.size())));
     if (kind == 1)
         return R"({"never_ready":true,"from":)" + from + "}";
-    const Bytes& cdb = sent[static_cast<std::size_t>(Pick(rng, 0, static_cast<int>(sent.size()) - 1))];
+    const Bytes& cdb =
+        sent[static_cast<std::size_t>(Pick(rng, 0, static_cast<int>(sent.size()) - 1))];
     char opcode[3];
     std::snprintf(opcode, sizeof opcode, "%02x", cdb[0]);
     const char* senses[] = {"05/24/00", "02/04/01", "03/0c/00", "06/29/00"};
@@ -234,12 +234,11 @@ TEST(OutputCampaign, BrokenOutputChangesNothingThatHappensToTheDrive) {
         const int at = Pick(rng, 0, static_cast<int>(intact.sent.size()) - 1);
         const Run broken = RunOnce(c, file, folder + "/backups", kind, at);
 
-        const std::string where = "run " + std::to_string(i) + " (seed " +
-                                  std::to_string(seed) + "): " + c.family.name + " fault " +
-                                  (c.fault.empty() ? "none" : c.fault) + ", output broken (" +
-                                  std::to_string(static_cast<int>(kind)) + ") at command " +
-                                  std::to_string(at) + (c.verify ? "" : ", --no-verify") +
-                                  (c.backup ? "" : ", --no-backup");
+        const std::string where =
+            "run " + std::to_string(i) + " (seed " + std::to_string(seed) + "): " + c.family.name +
+            " fault " + (c.fault.empty() ? "none" : c.fault) + ", output broken (" +
+            std::to_string(static_cast<int>(kind)) + ") at command " + std::to_string(at) +
+            (c.verify ? "" : ", --no-verify") + (c.backup ? "" : ", --no-backup");
         EXPECT_EQ(broken.status, intact.status) << where;
         EXPECT_TRUE(broken.sent == intact.sent) << where << ": the commands differ";
         EXPECT_TRUE(broken.flashAfter == intact.flashAfter) << where << ": the flash differs";

@@ -22,12 +22,14 @@ TEST(VisibleText, ControlCharactersAndBrokenUtf8BecomeEscapes) {
         {"\x1b[2J", "\\x1b[2J", "\\x1b[2J"},
         {"a\nb\r", "a\\x0ab\\x0d", "a\nb\\x0d"},
         {"tab\there\x7f", "tab\\x09here\\x7f", "tab\\x09here\\x7f"},
-        {"caf\xc3\xa9", "caf\xc3\xa9", "caf\xc3\xa9"},         // printable UTF-8 stays
-        {"\xc2\x9b" "31m", "\\xc2\\x9b31m", "\\xc2\\x9b31m"},  // C1 CSI, as UTF-8
-        {"KEMO\xe9", "KEMO\\xe9", "KEMO\\xe9"},                // Latin-1, not UTF-8
-        {"\xc0\xaf", "\\xc0\\xaf", "\\xc0\\xaf"},              // overlong
+        {"caf\xc3\xa9", "caf\xc3\xa9", "caf\xc3\xa9"},  // printable UTF-8 stays
+        {"\xc2\x9b"
+         "31m",
+         "\\xc2\\x9b31m", "\\xc2\\x9b31m"},                      // C1 CSI, as UTF-8
+        {"KEMO\xe9", "KEMO\\xe9", "KEMO\\xe9"},                  // Latin-1, not UTF-8
+        {"\xc0\xaf", "\\xc0\\xaf", "\\xc0\\xaf"},                // overlong
         {"\xed\xa0\x80", "\\xed\\xa0\\x80", "\\xed\\xa0\\x80"},  // a surrogate
-        {"\xe2\x82", "\\xe2\\x82", "\\xe2\\x82"},              // cut short
+        {"\xe2\x82", "\\xe2\\x82", "\\xe2\\x82"},                // cut short
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.raw);

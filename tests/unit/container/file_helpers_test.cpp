@@ -2,7 +2,6 @@
 #include "container/file_helpers.h"
 
 #include <gtest/gtest.h>
-
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -153,9 +152,9 @@ TEST_F(FileHelpers, WriteNewFileNeverReplacesOrFollowsAnything) {
         const char* name;
         bool written, exists;
     } cases[] = {
-        {"fresh.kfs", true, false},    {"existing.kfs", false, true},
-        {"link.kfs", false, true},     {"dangling.kfs", false, true},
-        {"folder", false, true},       {"absent/new.kfs", false, false},
+        {"fresh.kfs", true, false}, {"existing.kfs", false, true},
+        {"link.kfs", false, true},  {"dangling.kfs", false, true},
+        {"folder", false, true},    {"absent/new.kfs", false, false},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
