@@ -137,7 +137,7 @@ class BreakingTransport : public Transport {
     Output& err_;
 };
 
-struct Run {
+struct RunRecord {
     int status = -1;
     std::vector<Bytes> sent;
     Bytes flashBefore, flashAfter;
@@ -156,7 +156,7 @@ std::string Description(const Config& c) {
            std::string(c.family.name) + R"(","faults":[)" + c.fault + "]}]}";
 }
 
-Run RunOnce(const Config& c, const std::string& file, const std::string& backups, Break kind,
+RunRecord RunOnce(const Config& c, const std::string& file, const std::string& backups, Break kind,
             int at) {
     emu::DriveSet drives = emu::DriveSet::FromJson(Description(c));
     auto table = DriveTable::ForEmulator(drives);
@@ -174,7 +174,7 @@ Run RunOnce(const Config& c, const std::string& file, const std::string& backups
     io.out = out.file();
     io.err = err.file();
     io.in = nullptr;
-    Run run;
+    RunRecord run;
     run.flashBefore = drives.drive(0).rom();
     run.status = RunUpdate(options, {}, *table, transport, clock, io, "kfsflash");
     run.sent = transport.sent;
@@ -227,12 +227,12 @@ TEST(OutputCampaign, BrokenOutputChangesNothingThatHappensToTheDrive) {
                 .write(reinterpret_cast<const char*>(kfs.data()), static_cast<long>(kfs.size()));
         }
         // Where the commands lie, then a fault among them, then the run it is compared with.
-        const Run plain = RunOnce(c, file, folder + "/backups", Break::kNone, -1);
+        const RunRecord plain = RunOnce(c, file, folder + "/backups", Break::kNone, -1);
         c.fault = RandomFault(rng, plain.sent);
-        const Run intact = RunOnce(c, file, folder + "/backups", Break::kNone, -1);
+        const RunRecord intact = RunOnce(c, file, folder + "/backups", Break::kNone, -1);
         const auto kind = static_cast<Break>(Pick(rng, 1, 5));
         const int at = Pick(rng, 0, static_cast<int>(intact.sent.size()) - 1);
-        const Run broken = RunOnce(c, file, folder + "/backups", kind, at);
+        const RunRecord broken = RunOnce(c, file, folder + "/backups", kind, at);
 
         const std::string where =
             "run " + std::to_string(i) + " (seed " + std::to_string(seed) + "): " + c.family.name +
@@ -244,11 +244,13 @@ TEST(OutputCampaign, BrokenOutputChangesNothingThatHappensToTheDrive) {
         EXPECT_TRUE(broken.flashAfter == intact.flashAfter) << where << ": the flash differs";
         EXPECT_FALSE(broken.locked) << where << ": the medium is left locked";
         const bool holdsImage = std::equal(image.begin(), image.end(), broken.flashAfter.begin());
-        if (broken.status == kExitSuccess)
+        if (broken.status == kExitSuccess) {
             EXPECT_TRUE(holdsImage) << where << ": status 0 without the image in the flash";
-        if (broken.status == kExitNothingWritten)
+        }
+        if (broken.status == kExitNothingWritten) {
             EXPECT_TRUE(broken.flashAfter == broken.flashBefore)
                 << where << ": status 3, yet the flash changed";
+        }
         if (broken.status >= 0 && broken.status <= 5)
             ++statusChecks[broken.status];
     }
