@@ -61,7 +61,7 @@ void ConsoleView::AddLine(const std::string& line) {
     if (muted_)
         return;
     ClearBar();
-    std::fprintf(out_, "%s\n", Visible(line).c_str());
+    std::fprintf(out_, "%s\n", VisibleLines(line).c_str());
     std::fflush(out_);
 }
 
