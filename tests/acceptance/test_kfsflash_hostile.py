@@ -473,6 +473,26 @@ def smaller_table(r):
         r.check(f"description with {name}: refused", p.returncode == USAGE and
                 f'unknown key "{key}"' in p.stderr, f"{p.returncode} {p.stderr}")
 
+    # Standard output closed from the start (kfsflash >&-): the files the program opens do not
+    # take its number, so no text lands in the trace or the backup. (Standard error stays open:
+    # the sanitizers of the debug build write there before the program starts.)
+    plain = r.write("plain-drive.json", json.dumps({"drives": [drive()]}).encode())
+    backups = r.path("closed-output")
+    os.makedirs(backups, exist_ok=True)
+    trace_file = r.path("closed-trace.txt")
+    p = subprocess.run([r.kfsflash, "--emulate", plain, "--trace", trace_file, fw, "--yes",
+                        "--backup-dir", backups], stdin=subprocess.DEVNULL, cwd=r.work,
+                       stderr=subprocess.DEVNULL, timeout=120, preexec_fn=lambda: os.close(1))
+    with open(trace_file, "rb") as f:
+        traced = f.read()
+    made = [os.path.join(backups, n) for n in os.listdir(backups)]
+    r.check("output closed from the start: written and verified", p.returncode == OK,
+            p.returncode)
+    r.check("output closed from the start: the trace holds commands only",
+            b"Drive emulated" not in traced and b"progress" not in traced, traced[-300:])
+    r.check("output closed from the start: the backup holds no text",
+            len(made) == 1 and b"Drive emulated" not in open(made[0], "rb").read(), made)
+
     # More devices than the table takes: the rest is counted.
     dev = r.path("dev")
     os.makedirs(dev, exist_ok=True)
