@@ -47,6 +47,7 @@ struct FirmwareState {
     int ConformingCount = 0;
     bool ContainerChosen = false;
     bool PhilipsImage = false;
+    std::string Member;                  // the zip archive's member it came from, if any
     std::uint16_t ExpectedCheckSum = 0;  // shown in Edit2; verification compares with it
 
     std::uint32_t ImageLength() const { return static_cast<std::uint32_t>(CurrentImage.size()); }

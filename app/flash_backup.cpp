@@ -108,19 +108,55 @@ std::vector<std::uint8_t> StoredZip(const std::string& name, const std::vector<s
     return zip;
 }
 
-// `base` + extension, or with "-2", "-3"... before the extension while that name exists.
-std::string FreeName(const std::filesystem::path& directory, const std::string& name) {
+// The automatic name, then with "-2", "-3"... before the extension.
+std::string NumberedName(const std::filesystem::path& directory, const std::string& name, int n) {
     const std::filesystem::path first = directory / name;
-    std::error_code error;
-    if (!std::filesystem::exists(first, error))
+    if (n < 2)
         return first.string();
-    const std::filesystem::path stem = first.stem(), extension = first.extension();
-    for (int n = 2;; ++n) {
-        const std::filesystem::path next =
-            directory / (stem.string() + "-" + std::to_string(n) + extension.string());
-        if (!std::filesystem::exists(next, error))
-            return next.string();
+    return (directory /
+            (first.stem().string() + "-" + std::to_string(n) + first.extension().string()))
+        .string();
+}
+
+// The flash read for a backup, or why it could not be read.
+struct FlashForBackup {
+    std::vector<std::uint8_t> file;  // the container (a Philips file still to be zipped)
+    std::string problem;
+};
+
+FlashForBackup ReadForBackup(Transport& transport, Clock& clock, FlashView& view, DriveIndex drive,
+                             const BackupPlan& plan) {
+    if (plan.length == 0)
+        return {{}, "nothing to read: the update writes no byte of the flash"};
+    const FlashReadout flash = ReadFlash(transport, clock, view, drive, plan.length);
+    if (flash.unsteadyAt) {
+        char at[16];
+        std::snprintf(at, sizeof at, "%Xh", static_cast<unsigned>(*flash.unsteadyAt));
+        return {{},
+                std::string("the drive's flash did not read the same twice (ReadROM, from ") + at +
+                    ")"};
     }
+    if (!flash.ok())
+        return {{},
+                "the drive refused to read its flash (ReadROM, " + SenseText(flash.refusal) + ")"};
+    return {EncodeBackup(flash.bytes, plan.like, plan.philips), ""};
+}
+
+// Writes the backup as a new file named `path`; `exists` tells that the name was taken.
+BackupOutcome StoreBackup(const std::vector<std::uint8_t>& container, bool philips,
+                          const std::string& path, bool& exists) {
+    std::vector<std::uint8_t> file = container;
+    if (philips) {
+        const std::filesystem::path member = std::filesystem::path(path).stem().string() + ".bin";
+        file = StoredZip(member.string(), file, LocalTimeNow());
+    }
+    const NewFileOutcome written = WriteNewFile(path, file);
+    exists = written.exists;
+    if (written.exists)
+        return {"", path + " exists: a backup never replaces a file"};
+    if (!written.written)
+        return {"", "cannot write " + path + ": " + written.reason};
+    return {path, ""};
 }
 
 }  // namespace
@@ -140,26 +176,11 @@ std::string BackupFileName(const std::string& model, const std::string& version,
 
 BackupOutcome WriteFlashBackup(Transport& transport, Clock& clock, FlashView& view,
                                DriveIndex drive, const BackupPlan& plan, const std::string& path) {
-    if (plan.length == 0)
-        return {"", "nothing to read: the update writes no byte of the flash"};
-    const FlashReadout flash = ReadFlash(transport, clock, view, drive, plan.length);
-    if (flash.unsteadyAt) {
-        char at[16];
-        std::snprintf(at, sizeof at, "%Xh", static_cast<unsigned>(*flash.unsteadyAt));
-        return {"", std::string("the drive's flash did not read the same twice (ReadROM, from ") +
-                        at + ")"};
-    }
-    if (!flash.ok())
-        return {"",
-                "the drive refused to read its flash (ReadROM, " + SenseText(flash.refusal) + ")"};
-    std::vector<std::uint8_t> file = EncodeBackup(flash.bytes, plan.like, plan.philips);
-    if (plan.philips) {
-        const std::filesystem::path member = std::filesystem::path(path).stem().string() + ".bin";
-        file = StoredZip(member.string(), file, LocalTimeNow());
-    }
-    if (!WriteWholeFile(path, file))
-        return {"", "cannot write " + path};
-    return {path, ""};
+    const FlashForBackup flash = ReadForBackup(transport, clock, view, drive, plan);
+    if (!flash.problem.empty())
+        return {"", flash.problem};
+    bool exists = false;
+    return StoreBackup(flash.file, plan.philips, path, exists);
 }
 
 BackupOutcome BackUpDrive(Transport& transport, Clock& clock, FlashView& view, DriveIndex drive,
@@ -167,7 +188,19 @@ BackupOutcome BackUpDrive(Transport& transport, Clock& clock, FlashView& view, D
     const std::string name =
         BackupFileName(GetDriveModelName(transport, drive), GetDriveVersion(transport, drive),
                        LocalTimeNow(), plan.philips);
-    return WriteFlashBackup(transport, clock, view, drive, plan, FreeName(directory, name));
+    const FlashForBackup flash = ReadForBackup(transport, clock, view, drive, plan);
+    if (!flash.problem.empty())
+        return {"", flash.problem};
+    // A taken name, a dangling link included, moves on to the next number.
+    constexpr int kNames = 1000;
+    BackupOutcome outcome;
+    for (int n = 1; n <= kNames; ++n) {
+        bool exists = false;
+        outcome = StoreBackup(flash.file, plan.philips, NumberedName(directory, name, n), exists);
+        if (!exists)
+            return outcome;
+    }
+    return outcome;
 }
 
 std::string BackupWrittenLine(const std::string& path) {

@@ -37,12 +37,14 @@ std::string BackupFileName(const std::string& model, const std::string& version,
                            const std::tm& when, bool philips);
 
 // Reads the planned range of the drive's flash and writes it to `path`: the container, or a zip
-// archive holding the Philips file.
+// archive holding the Philips file. The file is new: an existing `path` (a link included) is
+// refused, and a file that cannot be written whole leaves nothing behind (WriteNewFile).
 BackupOutcome WriteFlashBackup(Transport& transport, Clock& clock, FlashView& view,
                                DriveIndex drive, const BackupPlan& plan, const std::string& path);
 
 // The same into `directory` (empty: the working directory) under BackupFileName with the local
-// time now; an existing file is never replaced, a counter is added to the name instead.
+// time now; an existing name (a dangling link too) is never replaced or followed, a counter is
+// added to the name instead.
 BackupOutcome BackUpDrive(Transport& transport, Clock& clock, FlashView& view, DriveIndex drive,
                           const BackupPlan& plan, const std::string& directory);
 

@@ -15,6 +15,7 @@ LoadResult LoadFirmware(const std::optional<std::string>& path, Transport& trans
     firmware.CurrentImage = std::move(file.firmware->Image);
     firmware.CurrentContainer = std::move(file.firmware->Container);
     firmware.PhilipsImage = file.firmware->PhilipsImage;
+    firmware.Member = file.firmware->Member;
 
     if (MatchMessage message = MatchDrives(transport, clock, settings, firmware, list))
         return {LoadOutcome::kFailed, message};

@@ -29,6 +29,31 @@ std::optional<std::vector<std::uint8_t>> ReadWholeFile(const std::string& fileNa
 // Writes `bytes` as the file's whole new content; false when it cannot be written completely.
 bool WriteWholeFile(const std::string& fileName, const std::vector<std::uint8_t>& bytes);
 
+// A new file written whole, or why not. It never replaces or follows anything: the bytes go to a
+// name of the program's own in the same folder (created exclusively, never through a link),
+// reach the disk (fsync), are read back and compared, and only then take `fileName`, which must
+// not exist (not even as a dangling link). Whatever fails, no file is left behind.
+struct NewFileOutcome {
+    bool written = false;
+    bool exists = false;  // `fileName` was taken (nothing was written)
+    std::string reason;   // why not, in the system's words ("No space left on device")
+};
+NewFileOutcome WriteNewFile(const std::string& fileName, const std::vector<std::uint8_t>& bytes);
+
+// An input file opened without waiting (a FIFO cannot hang the program) and read whole when it
+// is a regular file of at most `sizeLimit` bytes; otherwise the reason, such as "not a regular
+// file" or "larger than 1048576 bytes".
+struct InputFile {
+    std::optional<std::vector<std::uint8_t>> bytes;
+    std::string reason;
+};
+InputFile ReadRegularFile(const std::string& fileName, std::uint64_t sizeLimit);
+// Only the check: a regular file of at most `sizeLimit` bytes (the reason otherwise).
+std::optional<std::string> CheckRegularFile(const std::string& fileName, std::uint64_t sizeLimit);
+
+// True when both names reach the same file (device and inode); false when either is missing.
+bool SameFile(const std::string& a, const std::string& b);
+
 bool WriteLines(const std::string& fileName, const std::vector<std::string>& lines);
 
 }  // namespace kfs

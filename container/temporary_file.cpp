@@ -73,10 +73,12 @@ std::unique_ptr<TemporaryFile> TemporaryFile::Create() {
     const int fd = ::mkstemp(path.data());
     if (fd == -1)
         return nullptr;
+    // The name goes at once: the open file lives on without it, and nothing is left behind
+    // whatever ends the process (Ctrl-C in the middle of an extraction included).
+    ::unlink(path.c_str());
     std::FILE* stream = ::fdopen(fd, "w+b");
     if (!stream) {
         ::close(fd);
-        ::unlink(path.c_str());
         return nullptr;
     }
     return std::unique_ptr<TemporaryFile>(new TemporaryFile(stream, path));
@@ -86,7 +88,9 @@ std::unique_ptr<TemporaryFile> TemporaryFile::Create() {
 
 TemporaryFile::~TemporaryFile() {
     std::fclose(stream_);
+#ifdef _WIN32
     std::remove(path_.c_str());
+#endif
 }
 
 }  // namespace kfs

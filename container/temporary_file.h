@@ -1,7 +1,9 @@
 #pragma once
 // A file of the program's own in the system's temporary folder: created exclusively under a name
 // nobody else holds (so that no file of the user's is ever opened, replaced or removed), open for
-// reading and writing, and removed when the object ends.
+// reading and writing, and removed when the object ends. On POSIX its name is removed as soon as
+// it is created, so that no outcome of the process leaves it behind; path() then names what it
+// was called.
 //
 // The folder is the one the system names for temporary files: GetTempPath on Windows, $TMPDIR
 // (or /tmp) elsewhere.

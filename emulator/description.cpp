@@ -1,7 +1,9 @@
 // Reading a drive description (JSON) into DriveDescription records.
 #include <algorithm>
 #include <fstream>
+#include <initializer_list>
 #include <nlohmann/json.hpp>
+#include <optional>
 #include <sstream>
 
 #include "emulator/emulator.h"
@@ -19,6 +21,21 @@ const json* Find(const json& object, const char* key) {
 
 [[noreturn]] void Fail(std::size_t drive, const std::string& what) {
     throw DescriptionError("drive " + std::to_string(drive) + ": " + what);
+}
+
+// A key the description does not know is a slip of the pen ("famly", a fault's key outside
+// "faults"): taken silently, the drive would quietly be another one than meant.
+void OnlyKnownKeys(const json& object, std::initializer_list<const char*> known,
+                   const std::string& where, std::optional<std::size_t> drive) {
+    for (const auto& item : object.items()) {
+        if (std::none_of(known.begin(), known.end(),
+                         [&](const char* key) { return item.key() == key; })) {
+            const std::string what = "unknown key \"" + item.key() + "\"" + where;
+            if (drive)
+                Fail(*drive, what);
+            throw DescriptionError(what);
+        }
+    }
 }
 
 std::string Text(const json& object, const char* key, std::size_t drive, std::string fallback) {
@@ -92,7 +109,11 @@ std::optional<Fault> ParseFault(const json& f, std::size_t drive) {
     if (!f.is_object())
         Fail(drive, "a fault must be an object");
     Fault fault;
+    const auto keys = [&](std::initializer_list<const char*> known) {
+        OnlyKnownKeys(f, known, " in a fault", drive);
+    };
     if (const json* c = Find(f, "command")) {
+        keys({"command", "nth", "sense", "from"});
         if (!c->is_string())
             Fail(drive, "fault \"command\" must be a string such as \"5a:a0\"");
         fault.kind = Fault::Kind::FailCommand;
@@ -102,17 +123,21 @@ std::optional<Fault> ParseFault(const json& f, std::size_t drive) {
         fault.systemError = static_cast<int>(Number(f, "errno", drive, 0, 4095));
         fault.carriedOut = Flag(f, "carried_out", drive, false);
     } else if (Find(f, "stay_boot")) {
+        keys({"stay_boot", "from"});
         fault.kind = Fault::Kind::StayBoot;
         fault.count = static_cast<int>(Number(f, "stay_boot", drive, 0, 1000000));
     } else if (Find(f, "never_ready")) {
+        keys({"never_ready", "from"});
         if (!Flag(f, "never_ready", drive, false))
             return std::nullopt;
         fault.kind = Fault::Kind::NeverReady;
     } else if (Find(f, "flip_flash_byte")) {
+        keys({"flip_flash_byte", "from"});
         fault.kind = Fault::Kind::FlipFlashByte;
         fault.offset =
             static_cast<std::uint32_t>(Number(f, "flip_flash_byte", drive, 0, 0xFFFFFFFF));
     } else if (const json* s = Find(f, "short_reply")) {
+        keys({"short_reply", "bytes", "from"});
         if (!s->is_string())
             Fail(drive, "fault \"short_reply\" must be a string such as \"12\"");
         fault.kind = Fault::Kind::ShortReply;
@@ -129,6 +154,11 @@ std::optional<Fault> ParseFault(const json& f, std::size_t drive) {
 DriveDescription ParseDrive(const json& d, std::size_t index) {
     if (!d.is_object())
         Fail(index, "must be an object");
+    OnlyKnownKeys(d,
+                  {"vendor", "product", "revision", "hardware_id", "date_code", "vendor_page",
+                   "family", "flash_size", "keeps_checksum", "checksum", "tray_open", "medium",
+                   "device_type", "host_adapter", "target", "lun", "seed", "rom_file", "faults"},
+                  "", index);
     DriveDescription out;
     out.vendor = Field(d, "vendor", index, 8, "KEMO");
     out.product = Field(d, "product", index, 16, "");
@@ -176,6 +206,7 @@ std::vector<DriveDescription> ParseDescription(std::string_view text) {
     }
     if (!root.is_object() || !root.contains("drives") || !root["drives"].is_array())
         throw DescriptionError("the description must be an object with a \"drives\" list");
+    OnlyKnownKeys(root, {"drives"}, " beside \"drives\"", std::nullopt);
     std::vector<DriveDescription> drives;
     for (const json& d : root["drives"]) drives.push_back(ParseDrive(d, drives.size()));
     return drives;

@@ -1,6 +1,9 @@
 # Makes the man page of one program at build time: help2man from the program's --help and
-# --version when both work, else the hand-written page kept in packaging/man.
-#   cmake -DHELP2MAN=... -DPROGRAM=... -DNAME=... -DSUMMARY=... -DFALLBACK=... -DOUTPUT=... -P
+# --version when both work, else the hand-written page kept in packaging/man. With -DGZIP=...
+# the page is also compressed as Debian installs man pages (OUTPUT.gz: gzip -9n, no name or
+# time inside, so that the same page always gives the same bytes).
+#   cmake -DHELP2MAN=... -DGZIP=... -DPROGRAM=... -DNAME=... -DSUMMARY=... -DFALLBACK=...
+#         -DOUTPUT=... -P
 set(result 1)
 if(HELP2MAN)
   execute_process(COMMAND ${PROGRAM} --version RESULT_VARIABLE version_result
@@ -18,4 +21,11 @@ if(result EQUAL 0 AND EXISTS ${OUTPUT}.tmp)
 else()
   file(REMOVE ${OUTPUT}.tmp)
   configure_file(${FALLBACK} ${OUTPUT} COPYONLY)
+endif()
+if(GZIP)
+  execute_process(COMMAND ${GZIP} -9n -c ${OUTPUT} OUTPUT_FILE ${OUTPUT}.gz
+                  RESULT_VARIABLE gzip_result)
+  if(NOT gzip_result EQUAL 0)
+    message(FATAL_ERROR "gzip ${OUTPUT}: ${gzip_result}")
+  endif()
 endif()

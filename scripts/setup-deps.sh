@@ -11,7 +11,7 @@ packages=(cmake make g++ pkg-config python3 zlib1g-dev libminizip-dev libgtest-d
           wine wine32:i386 wine64 fonts-wine xvfb x11-utils imagemagick dpkg-dev tmux libcli11-dev
           help2man bash-completion qemu-system-x86 busybox-static sg3-utils kmod cpio
           qemu-block-extra libiscsi-bin open-iscsi
-          libsgutils2-dev ccache)
+          libsgutils2-dev ccache lintian)
 # wine32 runs the shipped 32-bit program; on a host whose kernel cannot execute i386 programs
 # the Windows-side tests run the x86_64 build under wine64 instead (scripts/wine-arch.sh).
 

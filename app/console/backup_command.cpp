@@ -1,6 +1,10 @@
 #include "app/console/backup_command.h"
 
+#include <filesystem>
+#include <system_error>
+
 #include "app/flash_backup.h"
+#include "container/file_helpers.h"
 #include "flash/backup.h"
 
 namespace kfs::console {
@@ -17,8 +21,21 @@ std::optional<std::string> CheckBackupOptions(const BackupOptions& o) {
         return "--flash-type needs a flash type from 1 to 8";
     if (o.file && o.none)
         return "--backup and --no-backup exclude each other";
+    if (o.directory && o.none)
+        return "--backup-dir and --no-backup exclude each other";
     if (!o.file && (o.size || o.flashType))
         return "--size and --flash-type belong to --backup FILE";
+    return std::nullopt;
+}
+
+std::optional<std::string> CheckBackupTarget(const std::string& file,
+                                             const std::optional<std::string>& firmware) {
+    if (firmware && SameFile(file, *firmware))
+        return file + " is the firmware file: a backup never replaces it";
+    std::error_code error;
+    // symlink_status: a link counts as taken, wherever it points (or whether it points at all).
+    if (std::filesystem::exists(std::filesystem::symlink_status(file, error)))
+        return file + " exists: a backup never replaces a file (name a new one)";
     return std::nullopt;
 }
 

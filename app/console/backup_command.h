@@ -12,6 +12,11 @@ namespace kfs::console {
 // Checks the values and how they combine; a text on error.
 std::optional<std::string> CheckBackupOptions(const BackupOptions& options);
 
+// --backup FILE before anything is read from the drive: the name must be new (a link counts as
+// taken) and must not be the firmware file; the reason otherwise.
+std::optional<std::string> CheckBackupTarget(const std::string& file,
+                                             const std::optional<std::string>& firmware);
+
 // After start-up: every update backs the drive up first unless --no-backup.
 void ApplyBackupOptions(Presenter& presenter, const BackupOptions& options);
 

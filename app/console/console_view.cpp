@@ -4,6 +4,8 @@
 
 #include <cctype>
 
+#include "app/console/visible_text.h"
+#include "app/flash_backup.h"
 #include "flash/tray.h"
 
 namespace kfs::console {
@@ -59,7 +61,7 @@ void ConsoleView::AddLine(const std::string& line) {
     if (muted_)
         return;
     ClearBar();
-    std::fprintf(out_, "%s\n", line.c_str());
+    std::fprintf(out_, "%s\n", VisibleLines(line).c_str());
     std::fflush(out_);
 }
 
@@ -91,7 +93,7 @@ void ConsoleView::SetProgress(std::uint32_t position) {
 
 void ConsoleView::ShowError(const std::string& text, const std::string& caption) {
     ClearBar();
-    std::fprintf(err_, "%s: %s\n", caption.c_str(), text.c_str());
+    std::fprintf(err_, "%s: %s\n", caption.c_str(), VisibleLines(text).c_str());
     std::fflush(err_);
     PrintFailureCause();
 }
@@ -110,13 +112,13 @@ void ConsoleView::PrintFailureCause() {
 
 void ConsoleView::ShowInformation(const std::string& text, const std::string& caption) {
     ClearBar();
-    std::fprintf(err_, "%s: %s\n", caption.c_str(), text.c_str());
+    std::fprintf(err_, "%s: %s\n", caption.c_str(), VisibleLines(text).c_str());
     std::fflush(err_);
 }
 
 bool ConsoleView::Ask(const std::string& question) {
     ClearBar();
-    std::fprintf(err_, "%s [y/N] ", question.c_str());
+    std::fprintf(err_, "%s [y/N] ", VisibleLines(question).c_str());
     if (answers_ != Answers::kAsk) {
         const bool yes = answers_ == Answers::kYes;
         std::fprintf(err_, "%s\n", yes ? "yes (--yes)" : "no (--no)");
@@ -157,6 +159,17 @@ bool ConsoleView::AskOkCancel(const std::string& text, const std::string& captio
                      "%s\nkfsflash: only a person at the drive can do this; giving up (run on "
                      "a terminal without --yes or --no to be asked)\n",
                      question.c_str());
+        std::fflush(err_);
+        return false;
+    }
+    // --yes answers the questions about the update, not whether to write without the backup
+    // that could not be made: that takes --no-backup, or a person's own answer.
+    if (caption == kBackupCaption && answers_ == Answers::kYes) {
+        ClearBar();
+        std::fprintf(err_,
+                     "%s [y/N] no (--yes does not answer this; --no-backup writes without a "
+                     "backup)\n",
+                     VisibleLines(question).c_str());
         std::fflush(err_);
         return false;
     }

@@ -142,6 +142,7 @@ std::unique_ptr<DriveTable> DriveTable::ForMachine(const std::string& devDir) {
     std::vector<std::string> paths;
     for (int i = 0; i < sg->DriveCount(); ++i)
         paths.push_back(sg->DevicePath(static_cast<DriveIndex>(i)));
+    table->leftOut_ = sg->LeftOut();
     table->base_ = std::move(sg);
     for (const auto& [path, failure] : table->system_->failures())
         table->unopened_.push_back(failure);

@@ -51,6 +51,8 @@ class DriveTable : public Transport {
 
     const std::string& Path(DriveIndex drive) const { return paths_.at(drive); }
     const std::vector<UnopenedDevice>& unopened() const { return unopened_; }
+    // Devices beyond the most a drive table holds, which were not looked at.
+    int leftOut() const { return leftOut_; }
     // The list index of a device path or of an index text; nullopt when it names no drive.
     std::optional<DriveIndex> Find(const std::string& pathOrIndex) const;
 
@@ -72,6 +74,7 @@ class DriveTable : public Transport {
     std::vector<int> baseIndex_;  // list index -> base transport index
     std::vector<std::string> paths_;
     std::vector<UnopenedDevice> unopened_;
+    int leftOut_ = 0;
 };
 
 }  // namespace kfs::console

@@ -6,7 +6,8 @@ namespace kfs::console {
 
 inline constexpr int kExitSuccess = 0;         // done: written and verified, or listed
 inline constexpr int kExitUsage = 2;           // the command line is wrong
-inline constexpr int kExitNothingWritten = 3;  // refused, declined, no drive, bad file, no access
+inline constexpr int kExitNothingWritten = 3;  // refused, declined, no drive, bad file, no access,
+                                               // no backup
 inline constexpr int kExitWriteFailed = 4;     // the write failed: the drive may need recovery
 inline constexpr int kExitNotConfirmed = 5;    // written, but verification failed or was not done
 inline constexpr int kExitInterrupted = 130;   // a signal ended the run (after programming ended)
@@ -15,9 +16,11 @@ inline constexpr char kExitStatusHelp[] =
     "Exit status:\n"
     "  0    success: the firmware was written and verified, or the drives were listed\n"
     "  2    usage: the command line is wrong\n"
-    "  3    nothing was written: refused, declined, no drive, a bad file, no permission\n"
+    "  3    nothing was written: refused, declined, no drive, a bad file, no permission,\n"
+    "       no backup\n"
     "  4    the write failed: the drive may need recovery (write it again before a restart)\n"
     "  5    written, but verification failed or could not be finished\n"
-    "  130  interrupted by a signal (held while the flash was written, then obeyed)\n";
+    "  130  interrupted by a signal (held while the flash was written, then obeyed; a write\n"
+    "       that failed meanwhile keeps status 4)\n";
 
 }  // namespace kfs::console

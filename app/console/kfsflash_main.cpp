@@ -1,10 +1,14 @@
 // kfsflash: the update on a terminal, over the same presenter as the window. Drives come from the
 // machine (SG_IO on /dev/srN) or from an emulator description; the firmware from a file or from
 // the tagged buffers of an updater copy. It never restarts the machine.
+#include <fcntl.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <filesystem>
 #include <memory>
 #include <optional>
 #include <string>
@@ -14,8 +18,11 @@
 #include "app/console/exit_status.h"
 #include "app/console/options.h"
 #include "app/console/session.h"
+#include "app/console/signal_hold.h"
+#include "app/console/visible_text.h"
 #include "container/embedded_buffers.h"
 #include "container/file_helpers.h"
+#include "container/firmware_file.h"
 #include "container/record_finder.h"
 #include "emulator/adapters/emulator_clock.h"
 #include "emulator/emulator.h"
@@ -26,9 +33,63 @@ namespace {
 // Test seam: a directory standing in for /dev (its srN entries are the devices).
 constexpr char kDevDirVariable[] = "KFSFLASH_DEV_DIR";
 
+// What each input may weigh: a description or a parameter text is a small text, an updater copy
+// a program, a firmware file at most what the loader takes.
+constexpr std::uint64_t kMaxTextInput = 1024 * 1024;
+constexpr std::uint64_t kMaxProgramInput = 64 * 1024 * 1024;
+
 int Fail(int status, const std::string& problem) {
-    std::fprintf(stderr, "kfsflash: %s\n", problem.c_str());
+    std::fprintf(stderr, "kfsflash: %s\n", Visible(problem).c_str());
     return status;
+}
+
+// The inputs read by name, with what each may weigh.
+struct Input {
+    const char* option;
+    const std::optional<std::string>& path;
+    std::uint64_t limit;
+};
+
+// Every input is a regular file of a bounded size: a FIFO would hang the program, a device
+// such as /dev/zero would be read until memory runs out. A firmware file that does not exist
+// is left to the loader, which says so in its own words.
+std::optional<std::string> CheckInputs(const std::vector<Input>& inputs) {
+    for (const Input& input : inputs) {
+        if (!input.path)
+            continue;
+        std::error_code error;
+        if (std::string(input.option) == "FILE" && !std::filesystem::exists(*input.path, error))
+            continue;
+        if (const auto problem = CheckRegularFile(*input.path, input.limit))
+            return *input.path + " (" + input.option + "): " + *problem + "; nothing was written";
+    }
+    return std::nullopt;
+}
+
+// The trace file: never one of the inputs (it would be emptied before it is read), never
+// written through a link.
+std::FILE* OpenTrace(const std::string& path, const std::vector<Input>& inputs,
+                     std::string& problem) {
+    for (const Input& input : inputs) {
+        if (input.path && SameFile(path, *input.path)) {
+            problem = "--trace names " + path + ", the " + input.option +
+                      " input: give the trace a file of its own";
+            return nullptr;
+        }
+    }
+    const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0666);
+    if (fd < 0) {
+        problem = "cannot write " + path + ": " +
+                  (errno == ELOOP ? std::string("a link (the trace never follows one)")
+                                  : std::string(std::strerror(errno)));
+        return nullptr;
+    }
+    std::FILE* file = fdopen(fd, "w");
+    if (!file) {
+        problem = "cannot write " + path + ": " + std::strerror(errno);
+        close(fd);
+    }
+    return file;
 }
 
 int Run(int argc, char** argv) {
@@ -36,6 +97,19 @@ int Run(int argc, char** argv) {
     if (!parsed.options)
         return parsed.exitStatus;
     const Options& o = *parsed.options;
+    const std::vector<Input> inputs = {{"FILE", o.firmware, kMaxFirmwareFileSize},
+                                       {"--parameters", o.parameters, kMaxTextInput},
+                                       {"--embedded", o.embedded, kMaxProgramInput},
+                                       {"--emulate", o.emulate, kMaxTextInput}};
+    if (const auto problem = CheckInputs(inputs))
+        return Fail(kExitNothingWritten, *problem);
+    std::unique_ptr<std::FILE, int (*)(std::FILE*)> trace(nullptr, &std::fclose);
+    if (o.trace) {
+        std::string problem;
+        trace.reset(OpenTrace(*o.trace, inputs, problem));
+        if (!trace)
+            return Fail(kExitUsage, problem);
+    }
 
     // Parameter text and firmware buffers.
     // By default the program's own tagged buffers, as the Windows program reads its own: empty
@@ -43,10 +117,10 @@ int Run(int argc, char** argv) {
     std::vector<std::uint8_t> exe, parameterText;
     EmbeddedData embedded{ParameterBufferData(), EmbeddedFirmware::FromProgram()};
     if (o.embedded) {
-        auto bytes = ReadWholeFile(*o.embedded);
-        if (!bytes)
-            return Fail(kExitNothingWritten, "cannot read " + *o.embedded);
-        exe = std::move(*bytes);
+        InputFile read = ReadRegularFile(*o.embedded, kMaxProgramInput);
+        if (!read.bytes)
+            return Fail(kExitNothingWritten, "cannot read " + *o.embedded + ": " + read.reason);
+        exe = std::move(*read.bytes);
         const RecordLocations at = FindBufferRecords(exe);
         if (!at.found)
             return Fail(kExitNothingWritten, *o.embedded + ": " + at.error);
@@ -61,10 +135,10 @@ int Run(int argc, char** argv) {
                                  area(BufferId::kKfs3)};
     }
     if (o.parameters) {
-        auto bytes = ReadWholeFile(*o.parameters);
-        if (!bytes)
-            return Fail(kExitNothingWritten, "cannot read " + *o.parameters);
-        parameterText = std::move(*bytes);
+        InputFile read = ReadRegularFile(*o.parameters, kMaxTextInput);
+        if (!read.bytes)
+            return Fail(kExitNothingWritten, "cannot read " + *o.parameters + ": " + read.reason);
+        parameterText = std::move(*read.bytes);
         parameterText.push_back(0);  // the buffer's text ends at its first zero byte
         embedded.parameters = parameterText;
     }
@@ -94,12 +168,6 @@ int Run(int argc, char** argv) {
     } catch (const emu::DescriptionError& e) {
         return Fail(kExitUsage, e.what());
     }
-    std::unique_ptr<std::FILE, int (*)(std::FILE*)> trace(nullptr, &std::fclose);
-    if (o.trace) {
-        trace.reset(std::fopen(o.trace->c_str(), "w"));
-        if (!trace)
-            return Fail(kExitUsage, "cannot write " + *o.trace);
-    }
     CommandRecorder recorder(*table, trace.get());
 
     Streams io;
@@ -118,5 +186,6 @@ int Run(int argc, char** argv) {
 }  // namespace kfs::console
 
 int main(int argc, char** argv) {
+    kfs::console::PrepareProcess();
     return kfs::console::Run(argc, argv);
 }

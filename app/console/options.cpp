@@ -49,7 +49,9 @@ ParseResult ParseCommandLine(int argc, char** argv) {
         ->type_name("PATH|N");
     app.add_flag("-l,--list", o.list, "list the drives and exit");
     app.add_flag("--json", o.json, "with --list: a JSON array");
-    app.add_flag("-y,--yes", yes, "answer yes to every question");
+    app.add_flag("-y,--yes", yes,
+                 "answer yes to the update's questions (not to writing without a backup: "
+                 "that takes --no-backup)");
     app.add_flag("-n,--no", no, "answer no to every question (nothing is written)");
     app.add_flag("--force", o.force,
                  "write firmware of another model, with a wrong header check sum, or without a "
@@ -70,8 +72,8 @@ ParseResult ParseCommandLine(int argc, char** argv) {
         ->type_name("FILE");
     BackupOptions& b = o.backup;
     app.add_option("--backup", b.file,
-                   "only read the drive's flash into FILE (what FILE-to-write would overwrite, "
-                   "or --size bytes) and write nothing")
+                   "only read the drive's flash into FILE, a new file (what FILE-to-write would "
+                   "overwrite, or --size bytes) and write nothing")
         ->type_name("FILE");
     app.add_option("--size", b.size, "with --backup: bytes to read (default 2 MB)")->type_name("N");
     app.add_option("--flash-type", b.flashType,
@@ -79,7 +81,8 @@ ParseResult ParseCommandLine(int argc, char** argv) {
                    "so that it can be written back")
         ->type_name("T");
     app.add_option("--backup-dir", b.directory,
-                   "where the backup before every update goes (default: the working directory)")
+                   "where the backup before every update goes (default: the working directory); "
+                   "an existing name is never replaced")
         ->type_name("DIR");
     app.add_flag("--no-backup", b.none, "update without backing the drive's flash up first");
 

@@ -6,14 +6,18 @@
 #include "app/console/exit_status.h"
 #include "app/console/firmware_checks.h"
 #include "app/console/signal_hold.h"
+#include "app/console/visible_text.h"
 #include "drive/auto_insert.h"
 #include "drive/identification.h"
+#include "drive/linux/sg_transport.h"
+#include "flash/wait_drive_ready.h"
 
 namespace kfs::console {
 
 namespace {
 
-std::string Labelled(const char* label, const std::string& value) {
+std::string Labelled(const char* label, const std::string& raw) {
+    const std::string value = Visible(raw);
     const bool quote = value.empty() || value.find(' ') != std::string::npos;
     return std::string(label) + "=" + (quote ? "\"" + value + "\"" : value);
 }
@@ -31,7 +35,7 @@ std::string IdentityText(const DriveIdentity& id) {
 }
 
 void Say(const Streams& io, const std::string& text) {
-    std::fprintf(io.err, "kfsflash: %s\n", text.c_str());
+    std::fprintf(io.err, "kfsflash: %s\n", Visible(text).c_str());
     std::fflush(io.err);
 }
 
@@ -63,7 +67,10 @@ class StageFollower : public UpdateListener {
         }
         if (stage == UpdateStage::kWritten || stage == UpdateStage::kWriteFailed) {
             hold_.End();
-            if (hold_.Received())
+            hold_.StopIfAsked();
+            // After a failed write the failure is what the status tells (the run ends there
+            // anyway); after a good one the signal ends the run before verification.
+            if (hold_.Received() && stage == UpdateStage::kWritten)
                 throw Interrupted{};
         }
     }
@@ -79,16 +86,18 @@ void PrintSummary(const Streams& io, const std::string& path, const DriveIdentit
     const FirmwareFacts f = DescribeFirmware(firmware);
     const SKFSParameter& c = firmware.CurrentContainer;
     auto row = [&](const char* label, const std::string& value) {
-        std::fprintf(io.out, "  %-12s %s\n", label, value.c_str());
+        std::fprintf(io.out, "  %-12s %s\n", label, Visible(value).c_str());
     };
     char sums[96];
-    std::fprintf(io.out, "Drive %s\n", path.c_str());
+    std::fprintf(io.out, "Drive %s\n", Visible(path).c_str());
     row("vendor", drive.Vendor());
     row("product", drive.Product());
     row("version", drive.version);
     row("hardware id", drive.hardwareId);
     row("date code", drive.dateCode);
-    std::fprintf(io.out, "Firmware %s\n", file.c_str());
+    std::fprintf(io.out, "Firmware %s\n", Visible(file).c_str());
+    if (!firmware.Member.empty())
+        row("zip member", firmware.Member);
     if (firmware.PhilipsImage) {
         row("form", "Philips (no identity inside)");
         std::snprintf(sums, sizeof sums, "trailer %04X, image %04X", f.headerCheckSum,
@@ -162,6 +171,10 @@ int BackupOnly(const Options& o, DriveTable& table, Transport& transport, Clock&
                           "(kfsflash --list shows them)");
         return kExitNothingWritten;
     }
+    if (const auto problem = CheckBackupTarget(*o.backup.file, o.firmware)) {
+        Say(io, *problem);
+        return kExitNothingWritten;
+    }
     if (const auto problem = table.OpenExclusive(*drive)) {
         Say(io, *problem);
         return kExitNothingWritten;
@@ -212,31 +225,36 @@ int ListDrives(DriveTable& table, Transport& transport, bool json, const Streams
         const DriveIdentity id = ReadDriveIdentity(transport, drive);
         if (json)
             array.push_back({{"index", i},
-                             {"path", table.Path(drive)},
-                             {"vendor", id.Vendor()},
-                             {"product", id.Product()},
-                             {"model", id.model},
-                             {"version", id.version},
-                             {"hardware_id", id.hardwareId},
-                             {"date_code", id.dateCode}});
+                             {"path", NameForJson(table.Path(drive))},
+                             {"vendor", Latin1ToUtf8(id.Vendor())},
+                             {"product", Latin1ToUtf8(id.Product())},
+                             {"model", Latin1ToUtf8(id.model)},
+                             {"version", Latin1ToUtf8(id.version)},
+                             {"hardware_id", Latin1ToUtf8(id.hardwareId)},
+                             {"date_code", Latin1ToUtf8(id.dateCode)}});
         else
-            std::fprintf(io.out, "%d: %s  %s\n", i, table.Path(drive).c_str(),
+            std::fprintf(io.out, "%d: %s  %s\n", i, Visible(table.Path(drive)).c_str(),
                          IdentityText(id).c_str());
     }
     for (const UnopenedDevice& device : table.unopened()) {
         if (json)
             array.push_back({{"index", nullptr},
-                             {"path", device.path},
+                             {"path", NameForJson(device.path)},
                              {"error", OpenFailureReason(device)},
                              {"advice", OpenFailureAdvice(device)}});
         else
-            std::fprintf(io.out, "-: %s  cannot open: %s\n   %s\n", device.path.c_str(),
+            std::fprintf(io.out, "-: %s  cannot open: %s\n   %s\n", Visible(device.path).c_str(),
                          OpenFailureReason(device).c_str(), OpenFailureAdvice(device).c_str());
     }
     if (json)
         std::fprintf(io.out, "%s\n", array.dump(2).c_str());
-    else if (table.DriveCount() == 0 && table.unopened().empty())
+    else if (table.DriveCount() == 0 && table.unopened().empty() && table.leftOut() == 0)
         std::fprintf(io.out, "No optical drive found.\n");
+    if (table.leftOut() > 0)
+        Say(io, std::to_string(table.leftOut()) + " more device" +
+                    (table.leftOut() == 1 ? " was" : "s were") +
+                    " left out: kfsflash takes at most " + std::to_string(SgTransport::kMaxDrives) +
+                    " devices");
     std::fflush(io.out);
     return table.DriveCount() > 0 ? kExitSuccess : kExitNothingWritten;
 }
@@ -327,6 +345,14 @@ int RunUpdate(const Options& o, const EmbeddedData& embedded, DriveTable& table,
             return kExitNothingWritten;
         }
 
+        // A drive that never becomes ready would get its backup and the first blocks before the
+        // procedure's own wait gave up: it stops here, with nothing written.
+        if (!WaitDriveReady(transport, clock, drive, kReadyLimitSeconds)) {
+            Say(io, "the drive did not become ready within " + std::to_string(kReadyLimitSeconds) +
+                        " seconds; nothing was written");
+            view.PrintFailureCause();
+            return kExitNothingWritten;
+        }
         presenter.OnVerifyClick(o.verify);
         if (o.silent)
             presenter.OnMenuCommand(MenuCommand::kSilent);

@@ -24,6 +24,9 @@ struct Streams {
 
 // Attempts of the tray check before it gives up.
 inline constexpr int kTrayRounds = 5;
+// How long a drive may take to become ready before the update starts (as long as the flash
+// procedures wait for it).
+inline constexpr int kReadyLimitSeconds = 120;
 
 // One line per drive (or a JSON array), devices that could not be opened included with the
 // reason and advice. `transport` is `table` or a wrapper of it (the trace).

@@ -80,8 +80,10 @@ sg_io_hdr_t BuildSgIoRequest(const Cdb& cdb, std::uint8_t* buffer, std::uint16_t
 SgTransport::SgTransport(std::unique_ptr<SgSystem> system) : system_(std::move(system)) {
     // Only devices that can be opened take an index; the table never holds more than 20.
     for (const std::string& path : OrderCdromDevices(system_->ListDeviceNames())) {
-        if (DriveCount() == kMaxDrives)
-            break;
+        if (DriveCount() == kMaxDrives) {
+            ++leftOut_;
+            continue;
+        }
         int fd = system_->Open(path);
         if (fd < 0)
             continue;

@@ -47,6 +47,8 @@ class SgTransport : public Transport {
     int DriveCount() const override { return static_cast<int>(paths_.size()); }
 
     const std::string& DevicePath(DriveIndex drive) const { return paths_.at(drive); }
+    // The devices that were not looked at because the table was full.
+    int LeftOut() const { return leftOut_; }
 
   protected:
     // A device that does not open or an ioctl that fails is an errno; a command the kernel ran
@@ -63,6 +65,7 @@ class SgTransport : public Transport {
     std::vector<std::string> paths_;
     int fd_ = -1;
     int current_ = -1;
+    int leftOut_ = 0;
     SenseData sense_{};
     std::vector<std::uint8_t> before_;  // a data-in buffer before the command
 };

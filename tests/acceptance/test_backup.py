@@ -219,9 +219,15 @@ def test_refused_read_rom(r):
     r.check("refused ReadROM asks", message in p.stderr, p.stderr)
     r.check("declined: nothing written", p.returncode == 3
             and not any(l.startswith("3b") for l in trace), trace[-5:])
-    # Verification reads the flash back with ReadROM as well: off for this drive.
+    # --yes answers the update's questions, not whether to write without a backup.
     p, trace = r.run(f, "0.90", "--load", fw, "--yes", "--no-verify", faults=[refusal])
-    r.check("--yes goes on", p.returncode == 0 and message in p.stderr
+    r.check("--yes stops without a backup", p.returncode == 3 and message in p.stderr
+            and "--no-backup writes without a backup" in p.stderr
+            and not any(l.startswith("3b") for l in trace), (p.returncode, p.stderr))
+    # A person at the terminal may still say so. Verification reads the flash back with ReadROM
+    # as well: off for this drive.
+    p, trace = r.run(f, "0.90", "--load", fw, "--no-verify", faults=[refusal], typed="y\ny\n")
+    r.check("y typed goes on without a backup", p.returncode == 0 and message in p.stderr
             and any(l.startswith("3b") for l in trace), (p.returncode, p.stderr))
 
 

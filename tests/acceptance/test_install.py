@@ -1,17 +1,22 @@
 #!/usr/bin/env python3
 """The install rules and the Debian package: `cmake --install` into a temporary DESTDIR puts the
-three Linux tools, a man page each and their bash completion in place, and `cpack -G DEB` makes
-a package that holds the same files."""
+three Linux tools, a man page each (compressed, as Debian installs them), their bash completion
+and the package's copyright and changelog in place, and `cpack -G DEB` makes a package that
+holds the same files and that Debian's own checker, lintian, accepts without an error or a
+warning (where lintian is installed)."""
 import argparse
+import gzip
 import os
+import shutil
 import subprocess
 import sys
 import tempfile
 
 PROGRAMS = ["kfsflash", "kfstool", "kfsmerge"]
 EXPECTED = ([f"usr/bin/{p}" for p in PROGRAMS] +
-            [f"usr/share/man/man1/{p}.1" for p in PROGRAMS] +
-            [f"usr/share/bash-completion/completions/{p}" for p in PROGRAMS])
+            [f"usr/share/man/man1/{p}.1.gz" for p in PROGRAMS] +
+            [f"usr/share/bash-completion/completions/{p}" for p in PROGRAMS] +
+            ["usr/share/doc/kfs-tools/copyright", "usr/share/doc/kfs-tools/changelog.gz"])
 
 
 def main():
@@ -35,9 +40,9 @@ def main():
             full = os.path.join(root, "usr/bin", p)
             if os.path.exists(full) and not os.access(full, os.X_OK):
                 failures.append("not executable: " + full)
-            page = os.path.join(root, f"usr/share/man/man1/{p}.1")
+            page = os.path.join(root, f"usr/share/man/man1/{p}.1.gz")
             if os.path.exists(page):
-                with open(page, encoding="utf-8", errors="replace") as f:
+                with gzip.open(page, "rt", encoding="utf-8", errors="replace") as f:
                     if ".TH " + p.upper() not in f.read().upper():
                         failures.append("no man page header in " + page)
         for tool in ("kfstool", "kfsmerge"):
@@ -70,6 +75,13 @@ def main():
                                     capture_output=True, text=True).stdout
             if "Package: kfs-tools" not in fields:
                 failures.append("package fields: " + fields)
+            if shutil.which("lintian"):
+                r = subprocess.run(["lintian", "--fail-on", "error,warning", deb],
+                                   capture_output=True, text=True)
+                if r.returncode != 0:
+                    failures.append("lintian: " + r.stdout + r.stderr)
+            else:
+                print("skip: lintian is not installed (scripts/setup-deps.sh installs it)")
 
     for f in failures:
         print("FAIL:", f)

@@ -49,7 +49,7 @@ class Runner(Workspace):
         super().__init__(work)
         self.kfsflash = os.path.abspath(os.path.join(bin_dir, "tools", "kfsflash"))
 
-    def run(self, drives, args, typed=None, env=None, user=None):
+    def run(self, drives, args, typed=None, env=None, user=None, timeout=120):
         """Runs kfsflash; `typed` is fed through a pseudo terminal (standard input is then a
         terminal), otherwise standard input is /dev/null."""
         argv = [self.kfsflash]
@@ -66,7 +66,7 @@ class Runner(Workspace):
             os.write(master, typed.encode())
             stdin = slave
         p = subprocess.run(argv, stdin=stdin, capture_output=True, text=True, cwd=self.work,
-                           timeout=120, env=env, user=user)
+                           timeout=timeout, env=env, user=user)
         if master is not None:
             os.close(master)
             os.close(slave)

@@ -527,8 +527,10 @@ class Stage:
             self.plan += [
                 f'DEV=$(sr_of_model "{model}"); IDX=$(index_of "$DEV")',
                 # --force: the firmware is for another model, and the attempt is the point.
+                # --no-backup: these drives refuse ReadROM, and --yes does not write without
+                # a backup.
                 f'run qemu.update.{i} 120 kfsflash --load /vm/data/qemu.kfs --drive "$IDX" '
-                "--yes --force",
+                "--yes --force --no-backup",
                 f'run qemu.sg_turs.{i} 30 sg_turs -v "$DEV"',
             ]
         self.plan += ["run qemu.unknown 60 kfsflash --load /vm/data/qemu.kfs --drive 99 --yes"]

@@ -2,7 +2,11 @@
 #include "container/file_helpers.h"
 
 #include <gtest/gtest.h>
+#ifndef _WIN32
+#include <sys/stat.h>
+#endif
 
+#include <algorithm>
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
@@ -138,6 +142,79 @@ TEST_F(FileHelpers, ReadOnlyTargetIsNeitherDeletedNorReplaced) {
     EXPECT_FALSE(WriteDefaultParameterFile(Path("locked.ini")));
     EXPECT_EQ(Get("locked.ini"), "keep me");
 }
+
+TEST_F(FileHelpers, WriteNewFileNeverReplacesAnythingAndLeavesNothingBehind) {
+    const std::vector<std::uint8_t> bytes = {'n', 'e', 'w'};
+    Put("existing.kfs", "an earlier backup");
+    fs::create_directories(Path("folder"));
+    std::vector<std::string> expected = {"existing.kfs", "folder", "fresh.kfs"};
+    struct Case {
+        const char* name;
+        bool written, exists;
+    };
+    std::vector<Case> cases = {{"fresh.kfs", true, false},
+                               {"existing.kfs", false, true},
+                               {"folder", false, true},
+                               {"absent/new.kfs", false, false}};
+#ifndef _WIN32
+    // Links are taken names too, wherever they point: nothing is written through them.
+    Put("victim.kfs", "someone's file");
+    fs::create_symlink(Path("victim.kfs"), Path("link.kfs"));
+    fs::create_symlink(Path("nowhere.kfs"), Path("dangling.kfs"));
+    cases.push_back({"link.kfs", false, true});
+    cases.push_back({"dangling.kfs", false, true});
+    expected.insert(expected.end(), {"dangling.kfs", "link.kfs", "victim.kfs"});
+#endif
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const NewFileOutcome outcome = WriteNewFile(Path(c.name), bytes);
+        EXPECT_EQ(outcome.written, c.written) << outcome.reason;
+        EXPECT_EQ(outcome.exists, c.exists) << outcome.reason;
+        EXPECT_EQ(outcome.reason.empty(), c.written);
+    }
+    EXPECT_EQ(Get("fresh.kfs"), "new");
+    EXPECT_EQ(Get("existing.kfs"), "an earlier backup");
+#ifndef _WIN32
+    EXPECT_EQ(Get("victim.kfs"), "someone's file");
+    EXPECT_FALSE(fs::exists(Path("nowhere.kfs")));
+    EXPECT_EQ(WriteNewFile(Path("absent/new.kfs"), bytes).reason, "No such file or directory");
+#endif
+    // Nothing else is left in the folder: no temporary name survives any outcome.
+    std::vector<std::string> names;
+    for (const auto& entry : fs::directory_iterator(dir_))
+        names.push_back(entry.path().filename().string());
+    std::sort(names.begin(), names.end());
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(names, expected);
+}
+
+#ifndef _WIN32
+TEST_F(FileHelpers, ReadRegularFileTakesOnlyRegularFilesUpToTheLimit) {
+    Put("small.ini", "abc");
+    fs::create_directories(Path("folder"));
+    ASSERT_EQ(mkfifo(Path("fifo").c_str(), 0600), 0);
+    const struct {
+        std::string path;
+        std::uint64_t limit;
+        const char* reason;  // empty: read
+    } cases[] = {
+        {Path("small.ini"), 3, ""},
+        {Path("small.ini"), 2, "larger than 2 bytes"},
+        {Path("folder"), 100, "a folder, not a regular file"},
+        {Path("fifo"), 100, "a FIFO, not a regular file"},  // no writer: must not wait for one
+        {"/dev/zero", 100, "a device, not a regular file"},
+        {Path("absent"), 100, "No such file or directory"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.path);
+        const InputFile read = ReadRegularFile(c.path, c.limit);
+        EXPECT_EQ(read.reason, c.reason);
+        EXPECT_EQ(read.bytes.has_value(), std::string(c.reason).empty());
+    }
+    EXPECT_EQ(*ReadRegularFile(Path("small.ini"), 3).bytes,
+              (std::vector<std::uint8_t>{'a', 'b', 'c'}));
+}
+#endif
 
 }  // namespace
 }  // namespace kfs

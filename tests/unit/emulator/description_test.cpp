@@ -100,6 +100,30 @@ TEST(Description, RefusesBrokenDescriptionsWithAMessage) {
     }
 }
 
+TEST(Description, RefusesKeysItDoesNotKnowAndNamesThem) {
+    const struct {
+        const char* text;
+        const char* message;
+    } cases[] = {
+        {R"({"drives":[{"famly":"mtk5"}]})", "drive 0: unknown key \"famly\""},
+        {R"({"drives":[{"never_ready":true}]})", "drive 0: unknown key \"never_ready\""},
+        {R"({"drives":[{},{"faults":[{"never_ready":true,"form":3}]}]})",
+         "drive 1: unknown key \"form\" in a fault"},
+        {R"({"drives":[{"faults":[{"command":"12","bytes":4}]}]})",
+         "drive 0: unknown key \"bytes\" in a fault"},
+        {R"({"drives":[], "drive":[]})", "unknown key \"drive\" beside \"drives\""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.text);
+        try {
+            ParseDescription(c.text);
+            ADD_FAILURE() << "accepted";
+        } catch (const DescriptionError& e) {
+            EXPECT_STREQ(e.what(), c.message);
+        }
+    }
+}
+
 TEST(Description, LoadsFromAFileAndReportsAMissingOne) {
     std::string path = std::string(KFS_BINARY_DIR) + "/emulator_description_test.json";
     std::ofstream(path) << R"({"drives":[{"product":"VRZ-1"},{"product":"VRZ-2"}]})";
