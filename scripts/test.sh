@@ -9,6 +9,12 @@ root=$PWD
 scripts/setup-deps.sh
 
 step() { printf '\n==== %s\n' "$*"; }
+# Whatever way the run ends, the Xvfb and the wineserver that scripts/wine-env.sh started end
+# with it: sourcing that script replaces this empty cleanup with its own.
+kfs_wine_cleanup() { :; }
+trap kfs_wine_cleanup EXIT
+trap 'exit 130' INT
+trap 'exit 143' TERM
 
 step "native build and tests (debug, address and undefined-behaviour sanitizers)"
 cmake --preset native >/dev/null
@@ -34,7 +40,7 @@ if [ "$KFS_WINDOWS_PRESET" != windows ]; then
   cmake --build --preset "$KFS_WINDOWS_PRESET"
 fi
 ctest --preset "$KFS_WINDOWS_PRESET"
-wineserver -k || true
+kfs_wine_cleanup
 
 step "fuzz targets"
 cmake --preset fuzz >/dev/null
