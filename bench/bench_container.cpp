@@ -73,5 +73,3 @@ void BM_CalcFixDataCheckSum2MB(benchmark::State& state) {
 BENCHMARK(BM_CalcFixDataCheckSum2MB);
 
 }  // namespace
-
-BENCHMARK_MAIN();

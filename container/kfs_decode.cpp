@@ -4,15 +4,15 @@
 #include <array>
 #include <cstring>
 
+#include "container/byte_loops.h"
 #include "container/byte_order.h"
 
 namespace kfs {
 namespace {
 
 // The key advances by a factor of 35 every 8 bytes. Every odd factor has an order dividing 64
-// modulo 256, so the key stream repeats after 64 groups of 8 bytes whatever the starting key.
-constexpr std::size_t kKeyStreamPeriod = 512;
-
+// modulo 256, so the key stream repeats after 64 groups of 8 bytes (kKeyStreamPeriod) whatever
+// the starting key.
 using KeyStream = std::array<std::uint8_t, kKeyStreamPeriod>;
 
 KeyStream MakeKeyStream(std::uint8_t key) {
@@ -25,20 +25,10 @@ KeyStream MakeKeyStream(std::uint8_t key) {
     return stream;
 }
 
-// dst[i] = stream[i] - src[i]; dst may equal src. Whole periods first so that the inner loop
-// has a constant trip count and compiles to wide subtractions.
+// dst[i] = stream[i] - src[i]; dst may equal src.
 void ApplyKeyStream(const KeyStream& stream, const std::uint8_t* src, std::uint8_t* dst,
                     std::size_t count) {
-    const std::uint8_t* k = stream.data();
-    std::size_t done = 0;
-    for (; count - done >= kKeyStreamPeriod; done += kKeyStreamPeriod) {
-        for (std::size_t i = 0; i < kKeyStreamPeriod; ++i) {
-            dst[done + i] = static_cast<std::uint8_t>(k[i] - src[done + i]);
-        }
-    }
-    for (std::size_t i = 0; done + i < count; ++i) {
-        dst[done + i] = static_cast<std::uint8_t>(k[i] - src[done + i]);
-    }
+    SubtractFromKeyStream(stream.data(), src, dst, count);
 }
 
 bool Refuse(std::string* reason, const char* text) {

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <vector>
 
+#include "container/byte_loops.h"
 #include "container/byte_order.h"
 #include "container/checksum.h"
 #include "flash/family_philips.h"
@@ -136,31 +137,46 @@ bool ReadRomImage(FlashJob& job, std::uint8_t* buffer, std::uint32_t barAtStart)
 
 std::ptrdiff_t CompareReadBack(FlashView& view, std::span<const std::uint8_t> image,
                                const std::uint8_t* readBack) {
-    // One bar step per 256 bytes, so messages are let through once per step instead of once per
-    // byte: the window repaints exactly as often as the bar moves.
-    std::uint32_t bar = 0;
+    // The bar moves exactly as in a byte-by-byte comparison: at a page's first byte a full bar
+    // goes back to 0, at its last byte the bar steps by a page, and the comparison stops at the
+    // first byte that differs. Pending messages are let through once per turn of the bar (64 KB);
+    // within a turn the bar is stepped from inside the comparison, page by page.
+    static_assert(kComparePage == kPageSize);
+    struct Bar {
+        FlashView& view;
+        std::uint32_t position = 0;
+        void Wrap() {
+            if (position >= kProgressMax) {
+                position = 0;
+                view.SetProgress(position);
+            }
+        }
+        void Step() {
+            position += kPageSize;
+            view.SetProgress(position);
+        }
+    } bar{view};
+    const auto pageEqual = [](void* context) {
+        auto& b = *static_cast<Bar*>(context);
+        b.Wrap();
+        b.Step();
+    };
+    constexpr std::size_t kTurn = kProgressMax;
     const std::size_t length = image.size();
-    for (std::size_t start = 0; start < length; start += kPageSize) {
-        const std::size_t n = std::min<std::size_t>(kPageSize, length - start);
+    for (std::size_t start = 0; start < length; start += kTurn) {
+        const std::size_t n = std::min(kTurn, length - start);
         view.ProcessMessages();
-        if (bar >= kProgressMax) {
-            bar = 0;
-            view.SetProgress(bar);
+        const std::size_t same =
+            FirstDifference(image.data() + start, readBack + start, n, pageEqual, &bar);
+        if (same % kPageSize != 0 || same < n) {
+            // The page with the difference, or a last page shorter than a page: its first byte
+            // was looked at, and its last one too when that is where the difference lies.
+            bar.Wrap();
+            if (same < n && same % kPageSize == kPageSize - 1)
+                bar.Step();
         }
-        const std::uint8_t* a = image.data() + start;
-        const std::uint8_t* b = readBack + start;
-        if (std::memcmp(a, b, n) != 0) {
-            const std::size_t at =
-                start + static_cast<std::size_t>(std::mismatch(a, a + n, b).first - a);
-            // The step of a page's last byte is taken before that byte is compared.
-            if ((at & 0xFF) == 0xFF)
-                view.SetProgress(bar + kPageSize);
-            return static_cast<std::ptrdiff_t>(at);
-        }
-        if (n == kPageSize) {
-            bar += kPageSize;
-            view.SetProgress(bar);
-        }
+        if (same < n)
+            return static_cast<std::ptrdiff_t>(start + same);
     }
     return -1;
 }

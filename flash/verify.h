@@ -38,8 +38,9 @@ ReadBackPlan PlanReadBack(std::size_t imageLength);
 bool ReadRomImage(FlashJob& job, std::uint8_t* buffer, std::uint32_t barAtStart = kProgressMax);
 
 // The comparison step of read-back verification: image against read-back, one bar step of 256
-// per 256 bytes compared, wrapping at Max; pending messages are let through once per step. The
-// bar must stand at 0 on entry. Returns the position of the first difference, or -1.
+// per 256 bytes compared, wrapping at Max; pending messages are let through once per 64 KB
+// compared (one turn of the bar). The bar must stand at 0 on entry. Returns the position of the
+// first difference, or -1.
 std::ptrdiff_t CompareReadBack(FlashView& view, std::span<const std::uint8_t> image,
                                const std::uint8_t* readBack);
 

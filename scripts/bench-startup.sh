@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Start-up benchmark (not a test): time from starting the program to its shown window, for
 # kfsflash.exe and for a program that shows one empty window, in turns under Wine in the same
-# run; prints both medians and the median of the rounds' ratios (goal: kfsflash.exe within 1.5
+# run; prints both medians and the median of the rounds' ratios (goal: kfsflash.exe within 1.2
 # times the other).
 #   scripts/bench-startup.sh [REPETITIONS]   (default 15)
 set -euo pipefail

@@ -18,6 +18,9 @@ stage_rows=()
 vm_pid=
 
 step() { printf '\n==== %s\n' "$*"; }
+# Sourcing scripts/wine-env.sh replaces this with the cleanup of the Xvfb and the wineserver it
+# started; finish calls it however the run ends.
+kfs_wine_cleanup() { :; }
 
 # stage NAME COMMAND...: runs one stage in the foreground and records its time.
 stage() {
@@ -47,10 +50,13 @@ finish() {
     wait "$vm_pid" 2>/dev/null || true
     stage_rows+=("virtual machine (background)|-|-|stopped")
   fi
+  kfs_wine_cleanup
   print_stage_table
   exit "$rc"
 }
 trap finish EXIT
+trap 'exit 130' INT
+trap 'exit 143' TERM
 
 stage "dependencies" scripts/setup-deps.sh
 
@@ -101,7 +107,7 @@ windows_tests() {
   local rc=0
   # Each test has a prefix of its own, and the end-to-end groups share theirs under a lock.
   ctest --preset "$KFS_WINDOWS_PRESET" -j2 || rc=$?
-  wineserver -k 2>/dev/null || true
+  kfs_wine_cleanup
   return "$rc"
 }
 stage "Windows-side tests under Wine" windows_tests

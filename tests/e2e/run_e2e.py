@@ -836,6 +836,10 @@ def run_group(args, prefix):
     return 1 if failures else 0
 
 
+# kfsflash.exe may take this many times as long as the one-window program to show its window.
+STARTUP_GOAL = 1.2
+
+
 def bench(args, prefix, repetitions):
     """Start-up to a shown window, kfsflash.exe against a program with one empty window, taken
     in turns in the same desktop. The ratio is the median of the rounds' own ratios: a round's
@@ -872,8 +876,11 @@ def bench(args, prefix, repetitions):
         print("%-9s start-up to a shown window: median %.0f ms of %s" % (
             name, median(times[name]), ", ".join("%.0f" % t for t in times[name])))
     ratios = [k / m for k, m in zip(times["kfsflash"], times["minimal"])]
-    print("ratio kfsflash / minimal: %.2f, median of the rounds %s (goal: at most 1.5)" % (
-        median(ratios), ", ".join("%.2f" % r for r in sorted(ratios))))
+    ratio = median(ratios)
+    print("rounds' ratios kfsflash / minimal: %s" % ", ".join("%.2f" % r for r in sorted(ratios)))
+    print("ratio %-44s %5.2fx  goal <= %.1fx  %s" % (
+        "start-up of kfsflash.exe to a shown window", ratio, STARTUP_GOAL,
+        "met" if ratio <= STARTUP_GOAL else "NOT MET"))
     return 0
 
 
