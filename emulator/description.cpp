@@ -153,6 +153,9 @@ DriveDescription ParseDrive(const json& d, std::size_t index) {
     out.lun = static_cast<std::uint8_t>(Number(d, "lun", index, 0, 7));
     out.seed = static_cast<std::uint32_t>(Number(d, "seed", index, 1, 0xFFFFFFFF));
     out.romFile = Text(d, "rom_file", index, "");
+    out.timeScale = static_cast<std::uint32_t>(Number(d, "time_scale", index, 1, 1000));
+    if (out.timeScale == 0)
+        Fail(index, "\"time_scale\" must be 1 or more");
     if (const json* faults = Find(d, "faults")) {
         if (!faults->is_array())
             Fail(index, "\"faults\" must be a list");
