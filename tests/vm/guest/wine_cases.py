@@ -201,11 +201,20 @@ def window_session(run, prefix, env, display, ids):
             u = {"boxes": []}
             out["updates"][update["case"]] = u
             t0 = time.monotonic()
-            if "entry" in update:
-                call("select", str(ids["SelDevice"]), str(update["entry"]))
             if update.get("file"):
                 call("click", str(ids["BitBtn1"]))
                 call("file", e2e.win_path(os.path.join(SHARE, update["file"])), "60000")
+            if "entry" in update:
+                # After the load, which selects the first drive the firmware matches.
+                for _ in range(50):
+                    got = call("combo", str(ids["SelDevice"]))
+                    if got[1] == str(update["entry"]):
+                        break
+                    call("select", str(ids["SelDevice"]), str(update["entry"]))
+                    time.sleep(0.1)
+                u["selected"] = got[1]
+                if got[1] != str(update["entry"]):
+                    raise e2e.Failure("entry %s not selected: %r" % (update["entry"], got))
             if update.get("verify", True):
                 for _ in range(50):
                     if call("checked", str(ids["check_verify"]))[0] == "1":
