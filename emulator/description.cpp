@@ -157,7 +157,8 @@ DriveDescription ParseDrive(const json& d, std::size_t index) {
     OnlyKnownKeys(d,
                   {"vendor", "product", "revision", "hardware_id", "date_code", "vendor_page",
                    "family", "flash_size", "keeps_checksum", "checksum", "tray_open", "medium",
-                   "device_type", "host_adapter", "target", "lun", "seed", "rom_file", "faults"},
+                   "device_type", "host_adapter", "target", "lun", "seed", "rom_file", "time_scale",
+                   "faults"},
                   "", index);
     DriveDescription out;
     out.vendor = Field(d, "vendor", index, 8, "KEMO");
@@ -185,6 +186,9 @@ DriveDescription ParseDrive(const json& d, std::size_t index) {
     out.lun = static_cast<std::uint8_t>(Number(d, "lun", index, 0, 7));
     out.seed = static_cast<std::uint32_t>(Number(d, "seed", index, 1, 0xFFFFFFFF));
     out.romFile = Text(d, "rom_file", index, "");
+    out.timeScale = static_cast<std::uint32_t>(Number(d, "time_scale", index, 1, 1000));
+    if (out.timeScale == 0)
+        Fail(index, "\"time_scale\" must be 1 or more");
     if (const json* faults = Find(d, "faults")) {
         if (!faults->is_array())
             Fail(index, "\"faults\" must be a list");

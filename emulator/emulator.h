@@ -88,6 +88,10 @@ struct DriveDescription {
     // A file that holds the flash between runs: read when the ROM is made (its first flashSize
     // bytes; the rest comes from the seed), written back by DriveSet::SaveRomFiles. Empty: none.
     std::string romFile;
+    // Behind a bridge (TCM-user, iSCSI) the drive's clock runs this many times faster than the
+    // wall clock, so its erase, programming and restart times pass that much sooner. In-process
+    // the clock is virtual and this has no effect.
+    std::uint32_t timeScale = 1;
     std::vector<Fault> faults;
 };
 

@@ -160,7 +160,9 @@ void DriveBridge::FollowWallClock() {
     const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(now - last_).count();
     if (ms <= 0)
         return;
-    set_.Advance(static_cast<std::uint32_t>(std::min<long long>(ms, 0xFFFFFFFF)));
+    // A drive described with a time scale passes its busy times that much sooner.
+    const long long scaled = ms * set_.drive(device_).description().timeScale;
+    set_.Advance(static_cast<std::uint32_t>(std::min<long long>(scaled, 0xFFFFFFFF)));
     last_ += std::chrono::milliseconds(ms);
 }
 

@@ -38,7 +38,8 @@ struct Answer {
 
 class DriveBridge {
   public:
-    // `set` holds the drive at position `device`; its virtual clock follows the wall clock.
+    // `set` holds the drive at position `device`; its virtual clock follows the wall clock (times
+    // the drive's time scale).
     DriveBridge(DriveSet& set, int device);
 
     // Runs a command as the target layer delivered it: `cdb_length` bytes of CDB, a data area

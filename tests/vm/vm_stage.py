@@ -31,7 +31,7 @@ from test_flash_families import FAMILIES, FLASH_SIZE, build  # noqa: E402
 
 MODULES = ["configfs", "cdrom", "sr_mod", "sg", "ata_piix", "virtio_pci", "virtio_scsi",
            "target_core_mod", "target_core_user", "tcm_loop", "uio",
-           "virtio_net", "crc32c_generic", "iscsi_tcp"]
+           "virtio_net", "crc32c_generic", "iscsi_tcp", "9p", "9pnet_virtio"]
 SG_TOOLS = ["sg_inq", "sg_raw", "sg_turs"]
 # open-iscsi's daemon and administration tool: the guest kernel's own iSCSI initiator logs in
 # through them.
@@ -50,6 +50,8 @@ GAPS = {
 # logical unit on the virtio-scsi bus (each unit is a scsi-block device of its own).
 ISCSI_NAME = "iqn.2026-01.org.kfs:emulated-drives"
 ISCSI_FIRST_ID = 10
+RESTART_QUESTION = ("After updating, the system must be restarted.\nClick Yes to reboot your "
+                    "system.")
 DRIVE = {"vendor": "KEMO", "product": "VRZ-3372BL", "revision": "1.00", "hardware_id": "K1",
          "date_code": "061001", "flash_size": FLASH_SIZE}
 
@@ -151,14 +153,15 @@ def initramfs(work, bin_dir, root, version, plan, data):
     return path
 
 
-def boot(work, image, initrd, limit, extra=()):
-    """Runs the machine; the serial log, the host seconds, and whether it ended by itself."""
+def boot(work, image, initrd, limit, extra=(), memory="512"):
+    """Runs the machine; the serial log, the host seconds, and whether it ended by itself.
+    SMAP is off: with it, QEMU 7.2's TCG oopses the guest at Wine's first return to user mode."""
     serial = os.path.join(work, "serial.log")
     disc = os.path.join(work, "disc.raw")
     with open(disc, "wb") as f:
         f.truncate(2048 * 512)  # a blank 1 MB disc
-    command = ["qemu-system-x86_64", "-machine", "pc", "-accel", "tcg", "-cpu", "max",
-               "-m", "512", "-smp", "1", "-nographic", "-monitor", "none", "-no-reboot",
+    command = ["qemu-system-x86_64", "-machine", "pc", "-accel", "tcg", "-cpu", "max,smap=off",
+               "-m", memory, "-smp", "1", "-nographic", "-monitor", "none", "-no-reboot",
                "-serial", f"file:{serial}", "-kernel", image, "-initrd", initrd,
                "-append", "console=ttyS0 panic=-1 quiet loglevel=1",
                "-device", "virtio-scsi-pci,id=vs"]
@@ -360,9 +363,30 @@ def slug(name):
     return re.sub(r"[^a-z0-9]+", "_", name.lower()).strip("_")
 
 
-def description(f, faults=()):
+# Behind a bridge the emulated drive's clock follows the wall clock, so its erase and programming
+# times (1 s a bank, a 2 MB flash in 38 s) are most of a case's time. Where a case is not about
+# timing the drive's clock runs TIME_SCALE times faster (the description's "time_scale"; the
+# in-process reference's clock is virtual either way). The cases in REAL_TIME keep real time: the
+# 2 MB update is timed against in-process, the unit deleted mid-update is deleted after a wall
+# clock delay, and the never-ready drive waits out the program's wall-clock limit.
+TIME_SCALE = int(os.environ.get("KFS_VM_TIME_SCALE", "10"))
+REAL_TIME = {"mtk5_2mb", "isc_guest_mtk5_2mb", "fault_lun_removed", "fault_never_ready",
+             "wine_unit_removed"}
+
+
+def time_scale(name):
+    return 1 if name in REAL_TIME else TIME_SCALE
+
+
+def scale_label(name):
+    return f" (drive time /{time_scale(name)})" if time_scale(name) > 1 else " (real time)"
+
+
+def description(f, faults=(), scale=1):
     d = dict(DRIVE, family=f.emulated, keeps_checksum=f.keeps_checksum, seed=f.seed,
              faults=list(faults))
+    if scale > 1:
+        d["time_scale"] = scale
     return json.dumps({"drives": [d]}).encode()
 
 
@@ -439,6 +463,23 @@ def big_update():
                                name="mtk5 type 6, 2 MB read back", keeps_checksum=False)
 
 
+def make_win64_prefix(share):
+    """A 64-bit prefix made on this host (it needs no 32-bit code), handed to the guest as a
+    tar file: the guest saves the minute its TCG would spend on it."""
+    folder = os.path.join(os.path.dirname(share), "wine-prefix64")
+    prefix = os.path.join(folder, "win64")
+    if not os.path.exists(os.path.join(prefix, "system.reg")):
+        shutil.rmtree(folder, ignore_errors=True)
+        os.makedirs(prefix)
+        env = dict(os.environ, WINEPREFIX=prefix, WINEARCH="win64", WINEDEBUG="-all",
+                   WINEDLLOVERRIDES="mscoree,mshtml=")
+        env.pop("DISPLAY", None)
+        subprocess.run(["timeout", "300", "/usr/lib/wine/wine64", "wineboot", "-i"], env=env,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        subprocess.run(["timeout", "60", "wineserver", "-w"], env=env)
+    sh("tar", "cf", os.path.join(share, "prefix-win64.tar"), "-C", folder, "win64")
+
+
 class Stage:
     def __init__(self, bin_dir, work):
         self.bin_dir, self.work = bin_dir, work
@@ -481,7 +522,7 @@ class Stage:
         whole from a KFS file with verification, through the guest kernel's own initiator; a
         few through QEMU's initiator, which passes 5Ah with 10 bytes. They run first: their units
         are attached from boot on, and later cases that list the drives reach them too."""
-        self.iscsi_drives, self.iscsi_updates = {}, []
+        self.iscsi_updates = []
         every = [(slug(f.name), f) for f in FAMILIES] + [("mtk5_2mb", big_update())]
         some = [(file, f) for file, f in every if file in ("a0_type_1", "ali_type_2",
                                                              "philips_form")]
@@ -498,9 +539,9 @@ class Stage:
                 name = f"isc_{path}_{file}"
                 image, firmware = build(f)
                 fw, kind = firmware_file(f, firmware)
-                self.data[f"{name}.json"] = description(f)
+                self.data[f"{name}.json"] = description(f, (), time_scale(name))
                 self.data[f"{file}.{kind}"] = fw  # the same file as the TCM-user case's
-                drives.append(json.loads(description(f))["drives"][0])
+                drives.append(json.loads(self.data[f"{name}.json"])["drives"][0])
                 args = ["--load", f"/vm/data/{file}.{kind}", "--verify", "--yes", "--no-backup"]
                 session = int(key[len("guest"):]) + 1 if path == "guest" else None
                 find = (f"sr_of_session_lun {session} {lun}" if path == "guest"
@@ -551,7 +592,7 @@ class Stage:
     def add_update(self, name, f, faults=(), extra="", prefix=""):
         image, firmware = build(f)
         fw, kind = firmware_file(f, firmware)
-        self.data[f"{name}.json"] = description(f, faults)
+        self.data[f"{name}.json"] = description(f, faults, time_scale(name))
         self.data[f"{name}.{kind}"] = fw
         # No backup: its ReadRom traffic and its time-stamped file name would differ between the
         # two runs that are compared.
@@ -592,6 +633,117 @@ class Stage:
         self.add_update("fault_lun_removed", mtk7,
                         extra="(sleep 1.5; emu_unlink fault_lun_removed) &")
 
+    def add_wine_cases(self, windows, windows64):
+        """The Windows program under Wine in the guest (guest/wine_cases.py), through Wine's own
+        pass-through (SG_IO on the device behind a drive letter), the guest kernel's sr/sg
+        drivers and its iSCSI initiator, to drives of kfs-iscsi-target. One drive letter per
+        unit; one window run makes the i686 updates one after the other."""
+        share = os.path.join(self.work, "wine-share")
+        shutil.rmtree(share, ignore_errors=True)
+        os.makedirs(share)
+        self.wine_share = share
+        mtk7 = next(f for f in FAMILIES if f.name == "mtk7 type 8")
+        # (unit, family, faults): the updater copy's unit first (the copy takes the first drive
+        # of its model), the unit that goes away last (the letters after it keep their entries).
+        units = ([("updater", mtk7, [])] + [(slug(f.name), f, []) for f in FAMILIES]
+                 + [("x86_64", mtk7, []),
+                    ("fault_sense", mtk7, [{"command": "3b", "nth": 3, "sense": "03/0c/00"}]),
+                    ("unit_removed", mtk7, [])])
+        self.wine_units, self.wine_runs, self.wine_entries = {}, {}, {}
+        logins = sum(1 for line in self.plan if line.startswith("iscsi_login"))
+        for i, (unit, f, faults) in enumerate(units):
+            key = f"wine{i // 8}"
+            drives = self.iscsi_drives.setdefault(key, [])
+            lun = len(drives)
+            scale = time_scale(f"wine_{unit}")
+            drives.append(json.loads(description(f, faults, scale))["drives"][0])
+            image, firmware = build(f)
+            fw, kind = firmware_file(f, firmware)
+            file = f"{unit}.{kind}"
+            with open(os.path.join(share, file), "wb") as out:
+                out.write(fw)
+            self.data[file] = fw
+            self.data[f"wine_{unit}.json"] = description(f, faults, scale)
+            args = ["--load", f"/vm/data/{file}", "--verify", "--yes", "--no-backup"]
+            self.wine_units[unit] = dict(key=key, lun=lun, session=logins + 1 + i // 8, f=f,
+                                         image=image, args=args, file=file, faults=faults,
+                                         ranges=flash_ranges(f, len(image)))
+        for key in sorted({u["key"] for u in self.wine_units.values()}):
+            self.plan += [f'iscsi_login "$(cat /vm/data/{key}.port)"']
+        self.plan += ["wine_root", ": >/newroot/tmp/work/devices.txt"]
+        for unit, u in self.wine_units.items():
+            find = f"sr_of_session_lun {u['session']} {u['lun']}"
+            self.plan += [f"wait_for 600 '[ -n \"$({find})\" ]'",
+                          f'echo "{unit} $({find})" >>/newroot/tmp/work/devices.txt']
+        self.plan += ["cat /newroot/tmp/work/devices.txt",
+                      f"run wine 2400 chroot /newroot /usr/bin/python3 "
+                      f"{ROOT}/tests/vm/guest/wine_cases.py /tmp/work"]
+
+        # The updater copy, made with kfsmerge from the shipped program and the unit's file.
+        program = os.path.join(windows, "app", "kfsflash.exe")
+        sh(os.path.join(self.bin_dir, "tools", "kfsmerge"), program, "-o",
+           os.path.join(share, "updater.exe"), "--kfs1",
+           os.path.join(share, self.wine_units["updater"]["file"]))
+        # The identification probe, and two copies named for Windows 98 (see wine_cases.py): one
+        # with our WNASPI32.DLL next to it, one with Wine's own.
+        probe = os.path.join(windows, "tests", "windows", "aspi_probe.exe")
+        shutil.copy(probe, os.path.join(share, "probe98.exe"))
+        shutil.copy(probe, os.path.join(share, "probe98wine.exe"))
+        shutil.copy(program, os.path.join(share, "kfs98wine.exe"))
+        shutil.copy(os.path.join(windows, "emulator", "win32", "WNASPI32.DLL"), share)
+        with open(os.path.join(share, "drives98.json"), "w") as out:
+            json.dump({"drives": [dict(DRIVE, family="mtk7")]}, out)
+        i686_driver = os.path.join(windows, "tests", "e2e", "e2e_driver.exe")
+
+        def updates(units, **extra):
+            self.wine_entries.update({unit: i for i, unit in enumerate(units)})
+            return [dict(case=unit, entry=i, file=self.wine_units[unit]["file"], **extra)
+                    for i, unit in enumerate(units)]
+        # Wine's pass-through serves at most five CD-ROM devices in a process (wine_cases.py):
+        # the i686 updates run in batches of five units, one program run each.
+        nt = [unit for unit in self.wine_units if unit not in ("updater", "x86_64")]
+        batches = [nt[i:i + 5] for i in range(0, len(nt), 5)]
+        runs = [dict(name="updater_i686", arch="win32", kind="window", driver=i686_driver,
+                     program=os.path.join(share, "updater.exe"), units=["updater"],
+                     updates=[dict(case="updater", verify=False)])]
+        for n, batch in enumerate(batches):
+            runs.append(dict(name=f"nt_i686_{n + 1}", arch="win32", kind="window",
+                             driver=i686_driver, program=program, units=batch,
+                             updates=updates(batch)))
+            self.wine_runs.update({unit: f"nt_i686_{n + 1}" for unit in batch})
+        runs[-1]["updates"][-1].update(remove_after=1.5, remove_device="unit_removed")
+        self.wine_runs["updater"] = "updater_i686"
+        self.wine_probe_units = batches[0]
+        runs += [
+            dict(name="probe_i686", arch="win32", kind="console", program=probe,
+                 units=batches[0]),
+            dict(name="probe98_own_dll", arch="win32", kind="console",
+                 program=os.path.join(share, "probe98.exe"),
+                 env={"KFS_EMULATOR_DRIVES": "Z:\\tmp\\work\\drives98.json"}),
+            dict(name="probe98_wine_dll", arch="win32", kind="console",
+                 program=os.path.join(share, "probe98wine.exe"), units=batches[0]),
+            dict(name="win98_wine_dll_window", arch="win32", kind="nodrive",
+                 driver=i686_driver, program=os.path.join(share, "kfs98wine.exe"),
+                 units=batches[0]),
+        ]
+        architectures = ["win32"]
+        if windows64:
+            architectures.append("win64")
+            x64 = ["x86_64"] + batches[0][:4]
+            runs += [
+                dict(name="nt_x86_64", arch="win64", kind="window",
+                     driver=os.path.join(windows64, "tests", "e2e", "e2e_driver.exe"),
+                     program=os.path.join(windows64, "app", "kfsflash.exe"), units=x64,
+                     updates=updates(["x86_64"])),
+                dict(name="probe_x86_64", arch="win64", kind="console",
+                     program=os.path.join(windows64, "tests", "windows", "aspi_probe.exe"),
+                     units=x64),
+            ]
+            self.wine_runs["x86_64"] = "nt_x86_64"
+            make_win64_prefix(share)
+        with open(os.path.join(share, "plan.json"), "w") as out:
+            json.dump(dict(root=ROOT, architectures=architectures, runs=runs), out, indent=1)
+
     def add_slow_cases(self):
         """Cases that wait out the program's 120 s wall-clock ready wait through the kernel."""
         mtk7 = next(f for f in FAMILIES if f.name == "mtk7 type 8")
@@ -604,6 +756,8 @@ class Stage:
 
     def judge(self, runs, files, notes):
         self.judge_iscsi(runs, notes)
+        if "wine" in self.groups:
+            self.judge_wine(runs)
         if not self.groups & {"qemu", "tcmu"}:
             return
         self.judge_qemu(runs)
@@ -624,6 +778,151 @@ class Stage:
                     and re.search(r"not permitted|permission|EPERM|EACCES", text, re.I)
                     is not None, short(r))
 
+    def judge_wine(self, runs):
+        """The wine group's results (results.json in the share) against the same updates run
+        in-process, the units' traces and flash."""
+        wine = runs.get("wine")
+        try:
+            with open(os.path.join(self.wine_share, "results.json")) as f:
+                results = json.load(f)
+        except (OSError, ValueError):
+            self.result("Wine: the guest's cases ran", False, short(wine))
+            return
+        self.wine_results = results
+        got = results["runs"]
+        for unit, u in self.wine_units.items():
+            f = u["f"]
+            if unit not in self.wine_runs:
+                continue  # the x86_64 build was not there
+            run = got.get(self.wine_runs[unit], {})
+            build_name = "x86_64" if unit == "x86_64" else "i686"
+            label = (f"Wine, {build_name} kfsflash.exe, NT pass-through: "
+                     + ("an updater copy made with kfsmerge" if unit == "updater" else
+                        f"{f.name}" + (f" with {json.dumps(u['faults'])}" if u["faults"] else
+                                       " (unit removed mid-update)" if unit == "unit_removed"
+                                       else "")) + scale_label(f"wine_{unit}") + ": update")
+            update = run.get("updates", {}).get(unit)
+            if update is None:
+                self.result(label, False, f"did not run: {run.get('problem')}")
+                continue
+            ref, trace, ref_seconds = self.in_process(f"wine_{unit}",
+                                                      self.data[f"wine_{unit}.json"], u["args"])
+            self.timings.append((f"wine_{unit}", update.get("seconds", 0), ref_seconds))
+            boxes = update.get("boxes", [])
+            completed = bool(boxes) and boxes[-1][1] == RESTART_QUESTION
+            window = [line for line in update.get("lines", [])]
+            printed = [line for line in ref.stdout.splitlines()
+                       if not re.fullmatch(r"progress \d+%", line)]
+            rom = self.iscsi[u["key"]].rom(u["lun"])
+            flash = hashlib.sha256(b"".join(rom[a:a + n] for a, n in u["ranges"])).hexdigest()
+            bridge = self.iscsi[u["key"]].trace(u["lun"])
+            if unit in ("fault_sense", "unit_removed"):
+                self.judge_wine_failure(label, unit, update, ref, trace, bridge)
+                continue
+            if unit != "updater":  # the updater role's list has its own lines
+                # The window's list is cleared before flashing: its lines are the in-process
+                # update's printed lines from there on, up to "All Completed!".
+                end = printed.index("All Completed!") + 1 if "All Completed!" in printed else 0
+                self.result(f"{label}: list lines as in-process", window == printed[
+                    end - len(window):end], f"window {window}, in-process {printed}")
+            problem, extra = compare_traces(
+                self.without_identification_after(self.update_part(trace)),
+                self.update_part(bridge), path="guest")
+            self.result(f"{label}: trace as in-process from the update's first command to its "
+                        f"last, CDBs whole ({extra} kernel commands left out)", problem is None,
+                        problem or "")
+            self.result(f"{label}: \"All Completed!\", flash equals the image",
+                        completed and "All Completed!" in window and ref.returncode == 0
+                        and flash == expected_flash_hash(u["image"], u["ranges"]),
+                        f"boxes {boxes}; in-process {ref.returncode}; flash {flash[:16]}")
+        x64 = got.get("nt_x86_64")
+        if x64 is not None:
+            self.result("Wine: the x86_64 build starts in a 64-bit prefix that holds the x86 "
+                        "Common Controls assembly", bool(results.get("x86_common_controls"))
+                        and x64.get("start_seconds") is not None,
+                        f"{x64.get('problem')}; assembly {results.get('x86_common_controls')}")
+        present = len(self.wine_probe_units)
+        for name in ("probe_i686", "probe_x86_64"):
+            if name not in got and name == "probe_x86_64" and x64 is None:
+                continue
+            p = got.get(name, {})
+            out = p.get("stdout", "")
+            models = re.findall(r"model \[KEMO    VRZ-3372BL\s*\] version \[1\.\d\d\]", out)
+            pages = out.count("vendor page ok 1 sense 00/00/00")
+            self.result(f"Wine: identification probe ({name[6:]}), NT pass-through: drive count, "
+                        "identity, vendor pages", p.get("status") == 0
+                        and "UsesPassThrough 1" in out and f"DriveCount {present}" in out
+                        and len(models) == present and pages == present,
+                        out.replace("\n", " | ")[:600] + p.get("stderr", "")[-200:])
+        self.result("Wine: a command the drive never answers (Wine returns a command the kernel "
+                    "timed out as a success)", False, "", gap="not built: kfs-iscsi-target has "
+                    "no fault that holds a command unanswered")
+        p = got.get("probe98_own_dll", {})
+        out = p.get("stdout", "")
+        self.result("Wine, Windows 98 mode, our i686 WNASPI32.DLL: the probe finds the drive "
+                    "through the 32-bit ASPI calls", p.get("status") == 0
+                    and "UsesPassThrough 0" in out and "DriveCount 1" in out
+                    and "model [KEMO    VRZ-3372BL" in out and "vendor page ok 1" in out,
+                    out.replace("\n", " | ")[:600])
+        p = got.get("probe98_wine_dll", {})
+        n = got.get("win98_wine_dll_window", {})
+        # Wine's wnaspi32 is a stub: it lists no adapter on Linux and refuses every request.
+        self.result("Wine, Windows 98 mode, Wine's own wnaspi32: \"No Drive found !\" "
+                    "(a documented limit of Wine, not of the program)",
+                    "DriveCount 0" in p.get("stdout", "")
+                    and n.get("box") == ["Error", "No Drive found !"],
+                    f"probe {p.get('stdout', '')[:200]!r}; window {n}")
+
+    @staticmethod
+    def update_part(trace):
+        """A trace from the update's first command on. The window identifies every drive at
+        start and at every load (INQUIRY), so a unit's trace holds those reads once for each
+        unit updated before it, and the in-process update identifies its one drive in its own
+        order (the vendor page too): both are cut at the first command that is neither an
+        identification nor the kernel's."""
+        def identifying(line):
+            return line.startswith(("12", "5a00384b4510")) or kernel_form(line)
+        return trace[next((j for j, line in enumerate(trace) if not identifying(line)),
+                          len(trace)):]
+
+    @staticmethod
+    def without_identification_after(trace):
+        """The in-process update without the identification after its last command: the
+        window reads the new identity with INQUIRY only, the command line front end also reads
+        the vendor page."""
+        last = max((j for j, line in enumerate(trace) if not (
+            line.startswith(("12", "5a00384b4510")) or kernel_form(line))), default=-1)
+        return trace[:last + 1]
+
+    def judge_wine_failure(self, label, unit, update, ref, trace, bridge):
+        boxes = update.get("boxes", [])
+        log = ""
+        path = os.path.join(self.wine_share, self.wine_runs[unit] + ".kfsflash.log")
+        if os.path.exists(path):
+            # The run's log holds a block per update; this unit's names its drive entry.
+            entry = self.wine_entries[unit]
+            log = next((block for block in open(path, encoding="latin-1").read().split("=== ")
+                        if f'\ndrive: {entry} "' in block), "")
+        cause = next((line[len("  cause: "):] for line in ref.stderr.splitlines()
+                      if line.startswith("  cause: ")), "")
+        error = [b for b in boxes if b[0] == "Error"]
+        if unit == "fault_sense":
+            text = ref.stdout + ref.stderr
+            self.result(f"{label}: ends early; the error box says what in-process says, "
+                        "kfsflash.log carries the sense as in-process", bool(error)
+                        and error[0][1].strip() in text and ref.returncode != 0 and cause != ""
+                        and cause in log,
+                        f"boxes {boxes}; lines {update.get('lines')}; in-process cause "
+                        f"{cause!r}; log {log[-400:]!r}")
+        else:
+            # Wine reports the deleted device's every command as ERROR_GEN_FAILURE (31), which
+            # is no sign of a device gone on Windows: the ready wait runs to its limit.
+            self.result(f"{label}: ends early, an error box, kfsflash.log naming the failed "
+                        "command and the Windows error", bool(error)
+                        and re.search(r"failure: .* failed: Windows error \d+", log, re.S)
+                        is not None, f"{update.get('seconds')} s; boxes {boxes}; lines "
+                        f"{update.get('lines')}; log {log[-400:]!r}")
+
     def judge_lines(self, label, r, ref, name, notes):
         """The status and printed lines of a run in the guest against the same run in-process."""
         device = (notes.get(f"{name}.device") or [""])[0]
@@ -641,7 +940,7 @@ class Stage:
     def judge_iscsi(self, runs, notes):
         for name, path, key, lun, f, image, args, ranges in self.iscsi_updates:
             via = "the guest's" if path == "guest" else "QEMU's"
-            label = f"iSCSI, {via} initiator: {f.name}: update"
+            label = f"iSCSI, {via} initiator: {f.name}{scale_label(name)}: update"
             r = runs.get(name)
             if r is None:
                 self.result(label, False, "did not run")
@@ -734,7 +1033,8 @@ class Stage:
 
     def judge_update(self, runs, files, notes, name, f, image, args, ranges, faults):
         r = runs.get(name)
-        label = f"{f.name}" + (f" with {json.dumps(faults)}" if faults else "") + ": update"
+        label = (f"{f.name}" + (f" with {json.dumps(faults)}" if faults else "")
+                 + scale_label(name) + ": update")
         if r is None:
             self.result(label, False, "did not run")
             return
@@ -812,16 +1112,24 @@ def main():
     parser.add_argument("--slow", action="store_true",
                         help="also the cases that wait out the 120 s ready wait")
     parser.add_argument("--debug-plan", help="a guest script to run instead of the cases")
-    parser.add_argument("--only", choices=["iscsi", "qemu+tcmu"],
-                        help="only the cases through iSCSI, or only the others")
+    parser.add_argument("--only", help="groups joined by +: iscsi, qemu, tcmu (qemu+tcmu go "
+                        "together), wine (the Windows program under Wine)")
+    parser.add_argument("--windows-dir", default=os.path.join(ROOT, "build", "windows"),
+                        help="the i686 build (preset windows) the wine group runs")
+    parser.add_argument("--windows64-dir", default=os.path.join(ROOT, "build", "windows64"),
+                        help="the x86_64 build (preset windows64); left out when not built")
     args = parser.parse_args()
+    groups = set((args.only or "iscsi+qemu+tcmu+wine").split("+"))
+    if not groups <= {"iscsi", "qemu", "tcmu", "wine"} or ("qemu" in groups) != ("tcmu" in groups):
+        parser.error(f"--only {args.only}: groups are iscsi, qemu+tcmu and wine")
     os.makedirs(args.work, exist_ok=True)
     started = time.monotonic()
 
     stage = Stage(os.path.abspath(args.bin_dir), args.work)
     stage.timings = []
-    stage.groups = set((args.only or "iscsi+qemu+tcmu").split("+"))
+    stage.groups = groups
     stage.iscsi_updates, stage.updates, stage.faults, stage.iscsi = [], [], [], {}
+    stage.iscsi_drives, stage.wine_units = {}, {}
     if "iscsi" in stage.groups:
         stage.add_iscsi_cases()
     if "qemu" in stage.groups:
@@ -831,8 +1139,16 @@ def main():
         stage.add_fault_cases()
         if args.slow:
             stage.add_slow_cases()
+    if "wine" in stage.groups:
+        windows64 = args.windows64_dir
+        if not os.path.exists(os.path.join(windows64, "app", "kfsflash.exe")):
+            print(f"vm: no x86_64 build in {windows64}: the wine group runs the i686 build only")
+            windows64 = None
+        stage.add_wine_cases(os.path.abspath(args.windows_dir), windows64 and
+                             os.path.abspath(windows64))
     if stage.iscsi_updates:
         preflight_iscsi(stage)
+    if stage.iscsi_drives:
         for key, drives in stage.iscsi_drives.items():
             stage.iscsi[key] = IscsiTarget(stage.bin_dir, args.work, drives, f"iscsi-{key}")
             stage.data[f"{key}.port"] = str(stage.iscsi[key].port).encode()
@@ -843,12 +1159,20 @@ def main():
     root, version, image = kernel(args.work)
     initrd = initramfs(args.work, stage.bin_dir, root, version, plan, stage.data)
     print(f"vm: kernel {version}, initramfs {os.path.getsize(initrd) // 1024} KB")
-    extra = []
+    extra, memory, limit = [], "512", args.timeout
     if stage.iscsi:
-        extra = stage.iscsi["qemu"].qemu_arguments() + [
+        extra = (stage.iscsi["qemu"].qemu_arguments() if "qemu" in stage.iscsi else []) + [
             "-netdev", "user,id=net0", "-device", "virtio-net-pci,netdev=net0"]
+    if "wine" in stage.groups:
+        # Wine from the host's own files: its root read-only (the guest mounts it as "hostroot"
+        # and chroots into it), and the work share writable.
+        extra += ["-virtfs", "local,path=/,mount_tag=hostroot,security_model=none,readonly=on,"
+                  "multidevs=remap",
+                  "-virtfs", f"local,path={stage.wine_share},mount_tag=work,security_model=none,"
+                  "multidevs=remap"]
+        memory, limit = "4096", args.timeout + 1800
     try:
-        log, seconds, ended = boot(args.work, image, initrd, args.timeout, extra)
+        log, seconds, ended = boot(args.work, image, initrd, limit, extra, memory)
     finally:
         for target in stage.iscsi.values():
             target.stop()

@@ -88,6 +88,8 @@ TEST(Description, RefusesBrokenDescriptionsWithAMessage) {
         R"({"drives":[{"faults":[{"command":"5a","sense":"05/24"}]}]})",
         R"({"drives":[{"faults":[{"wobble":1}]}]})",
         R"({"drives":[{"faults":{}}]})",
+        R"({"drives":[{"time_scale":0}]})",
+        R"({"drives":[{"time_scale":1001}]})",
     };
     for (const char* text : bad) {
         SCOPED_TRACE(text);

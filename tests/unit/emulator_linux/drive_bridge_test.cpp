@@ -4,6 +4,9 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <string>
+#include <thread>
 #include <vector>
 
 namespace kfs::emu::bridge {
@@ -57,6 +60,23 @@ TEST_F(BridgeRun, RebuildsTheRomReadLengthTheTargetLayerDropped) {
     EXPECT_TRUE(std::equal(data.begin(), data.end(), rom.begin() + 0x100));
     ASSERT_EQ(trace_.size(), 1u);
     EXPECT_EQ(trace_[0], "5a00384b4511010000000100 in 256");
+}
+
+// The drive's clock follows the wall clock, times its time scale: a drive described with a scale
+// passes its busy times that much sooner, one without keeps real time.
+TEST(DriveBridgeClock, FollowsTheWallClockTimesTheTimeScale) {
+    for (const std::uint64_t scale : {1u, 1000u}) {
+        SCOPED_TRACE(scale);
+        DriveSet set = DriveSet::FromJson(R"({"drives": [{"family": "mtk7", "time_scale": )" +
+                                          std::to_string(scale) + "}]}");
+        DriveBridge bridge(set, 0);
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        const std::uint8_t tur[6] = {};
+        bridge.Run(tur, sizeof tur, nullptr, 0);
+        // At least the 50 ms slept, and less than the next scale would make of a slow second.
+        EXPECT_GE(set.Now(), 50 * scale);
+        EXPECT_LT(set.Now(), 1000 * scale);
+    }
 }
 
 TEST_F(BridgeRun, AnswersTheKernelsOwnCommandsWithoutTheEmulator) {

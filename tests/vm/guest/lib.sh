@@ -152,3 +152,19 @@ rom_hash() {
 # as_user COMMAND...: runs the command as the ordinary user "kfs" (uid 1000, no capabilities).
 printf '#!/bin/sh\nexec su kfs -c "$*"\n' >/bin/as_user
 chmod 755 /bin/as_user
+
+# wine_root: a root to chroot into for the Windows program's cases. The host's root file system
+# read-only over 9p (Wine and its libraries stay on the host), tmpfs over the places Wine and
+# Xvfb write, the writable work share under /tmp/work, and the guest's own /dev, /proc, /sys.
+wine_root() {
+  R=/newroot
+  mkdir -p $R
+  mount -t 9p -o trans=virtio,version=9p2000.L,ro,cache=loose,msize=512000 hostroot $R
+  for d in tmp run var/tmp root; do mount -t tmpfs tmpfs "$R/$d"; done
+  mount -t proc proc $R/proc
+  mount -t sysfs sysfs $R/sys
+  mount -o bind /dev $R/dev
+  mkdir -p $R/dev/shm && mount -t tmpfs tmpfs $R/dev/shm
+  mkdir -p $R/tmp/work
+  mount -t 9p -o trans=virtio,version=9p2000.L,msize=512000 work $R/tmp/work
+}
