@@ -61,7 +61,12 @@ void ConsoleView::AddLine(const std::string& line) {
     if (muted_)
         return;
     ClearBar();
-    std::fprintf(out_, "%s\n", VisibleLines(line).c_str());
+    // A list line is one line, as in the window's list: the line break some of the program's
+    // own list texts end with is the line's end, and any other (a backup folder's name, a
+    // drive's version) is shown as \x0a rather than starting a line of its own.
+    std::string text = line;
+    while (!text.empty() && text.back() == '\n') text.pop_back();
+    std::fprintf(out_, "%s\n", Visible(text).c_str());
     std::fflush(out_);
 }
 
