@@ -113,7 +113,7 @@ std::optional<Fault> ParseFault(const json& f, std::size_t drive) {
         OnlyKnownKeys(f, known, " in a fault", drive);
     };
     if (const json* c = Find(f, "command")) {
-        keys({"command", "nth", "sense", "from"});
+        keys({"command", "nth", "sense", "errno", "carried_out", "from"});
         if (!c->is_string())
             Fail(drive, "fault \"command\" must be a string such as \"5a:a0\"");
         fault.kind = Fault::Kind::FailCommand;
