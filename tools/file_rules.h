@@ -39,4 +39,38 @@ inline std::optional<std::string> OutputProblem(const std::string& output,
     return std::nullopt;
 }
 
+// Writes `bytes` as the whole content of `output`, checked by OutputProblem first: into a new file
+// beside it, which takes the name only once it is complete and read back equal, so that a write
+// that fails (a full disk) leaves the old file as it was, or no file, never a partial one. A
+// device or a FIFO given as the output (/dev/null, a pipe) is written as it is. The reason when
+// it cannot be written.
+inline std::optional<std::string> WriteOutput(const std::string& output,
+                                              const std::vector<std::uint8_t>& bytes) {
+    namespace fs = std::filesystem;
+    std::error_code error;
+    const fs::file_status status = fs::symlink_status(output, error);
+    if (fs::exists(status) && !fs::is_regular_file(status)) {
+        if (kfs::WriteWholeFile(output, bytes))
+            return std::nullopt;
+        return std::string("cannot write the file");
+    }
+    const fs::path path(output);
+    for (int n = 0; n < 100; ++n) {
+        const std::string staged =
+            (path.parent_path() / ("." + path.filename().string() + ".new" + std::to_string(n)))
+                .string();
+        const kfs::NewFileOutcome written = kfs::WriteNewFile(staged, bytes);
+        if (written.exists)
+            continue;
+        if (!written.written)
+            return written.reason;
+        fs::rename(staged, output, error);
+        if (!error)
+            return std::nullopt;
+        fs::remove(staged, error);
+        return std::string("cannot name the file");
+    }
+    return std::string("no free name beside it");
+}
+
 }  // namespace kfstools

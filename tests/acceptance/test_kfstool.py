@@ -245,6 +245,27 @@ def hostile_files(tool, kfsmerge, work):
                   p.read() == program_bytes and not os.path.exists(out),
                   "%s: a file was changed" % name)
 
+    # A disk that fills up under the output: the earlier file stays as it was, no partial one.
+    small = os.path.join(work, "small")
+    os.mkdir(small)
+    if os.geteuid() == 0 and subprocess.run(["mount", "-t", "tmpfs", "-o", "size=64k", "tmpfs",
+                                             small], capture_output=True).returncode == 0:
+        try:
+            earlier = os.path.join(small, "image.bin")
+            with open(earlier, "wb") as f:
+                f.write(b"an earlier image")
+            big = tool.file(encode_kfs3_banks([bytes(0x18000)], 0x18000))
+            r = tool.run("unpack", big, earlier)
+            with open(earlier, "rb") as f:
+                check(r.returncode == 1 and f.read() == b"an earlier image" and
+                      os.listdir(small) == ["image.bin"],
+                      "unpack onto a full disk: exit %d, %r, %r" % (r.returncode, r.stderr,
+                                                                    os.listdir(small)))
+        finally:
+            subprocess.run(["umount", small])
+    else:
+        print("skip: a full file system needs root (mount)")
+
     archive = os.path.join(work, "escapes.zip")
     with zipfile.ZipFile(archive, "w") as z:
         z.writestr("../x\x1b[2J\nAll good.kfs", good)

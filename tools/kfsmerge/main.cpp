@@ -163,8 +163,8 @@ int main(int argc, char** argv) {
         return Fail(input + ": " + outcome.error + "; nothing written");
     for (const std::string& note : outcome.notes)
         std::fprintf(stderr, "kfsmerge: %s\n", note.c_str());
-    if (!WriteWholeFile(output, *executable))
-        return Fail("cannot write " + output);
+    if (const auto problem = kfstools::WriteOutput(output, *executable))
+        return Fail("cannot write " + output + ": " + *problem);
     // The copy is as runnable as the original.
     std::error_code ignored;
     std::filesystem::permissions(output, std::filesystem::status(input, ignored).permissions(),

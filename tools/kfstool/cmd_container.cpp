@@ -282,8 +282,8 @@ int RunUnpack(const Args& args) {
         return status;
     if (const auto problem = kfstools::OutputProblem(files[1], {files[0]}))
         return Refuse(files[1], *problem + "; nothing was written");
-    if (!WriteWholeFile(files[1], c.image))
-        return Refuse(files[1], "cannot write the image");
+    if (const auto problem = kfstools::WriteOutput(files[1], c.image))
+        return Refuse(files[1], "cannot write the image: " + *problem);
     return 0;
 }
 

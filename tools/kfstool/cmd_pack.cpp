@@ -228,8 +228,9 @@ int RunPack(const Args& args) {
     if (o.form == kfs::KfsForm::kPhilips && !withLength) {
         container = kfs::PhilipsFileFromForm(container);
     }
-    if (!WriteWholeFile(files[1], container)) {
-        std::fprintf(stderr, "kfstool pack: %s: cannot write the file\n", files[1].c_str());
+    if (const auto problem = kfstools::WriteOutput(files[1], container)) {
+        std::fprintf(stderr, "kfstool pack: %s: cannot write the file: %s\n", files[1].c_str(),
+                     problem->c_str());
         return 1;
     }
     return 0;
