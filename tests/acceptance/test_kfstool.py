@@ -220,6 +220,7 @@ def hostile_files(tool, kfsmerge, work):
          "an input is never replaced"),
         ("pack through a link", ["pack", "--atapi-type", "1", fw, link], "a symbolic link"),
         ("info on a FIFO", ["info", fifo], "a FIFO, not a regular file"),
+        ("params on a FIFO", ["params", fifo], "a FIFO, not a regular file"),
         ("unpack a FIFO", ["unpack", fifo, out], "a FIFO, not a regular file"),
         ("pack /dev/zero", ["pack", "--atapi-type", "1", "/dev/zero", out],
          "a device, not a regular file"),
