@@ -186,13 +186,19 @@ int Run(int argc, char** argv) {
     Streams io;
     io.terminal = {isatty(STDIN_FILENO) != 0, isatty(STDERR_FILENO) != 0};
     io.failures = [&recorder] { return recorder.TakeFailure(); };
+    int status = 0;
     if (o.list || o.noArguments) {
-        const int status = ListDrives(*table, recorder, o.json, io);
+        status = ListDrives(*table, recorder, o.json, io);
         if (o.noArguments)
             PrintHowToGoOn(io);
-        return status;
+    } else {
+        status = RunUpdate(o, embedded, *table, recorder, *clock, io, argv[0]);
     }
-    return RunUpdate(o, embedded, *table, recorder, *clock, io, argv[0]);
+    // The status tells what happened to the drive; a trace that was lost is said besides.
+    if (recorder.traceError() != 0)
+        Fail(status, "the trace could not be written to " + *o.trace + ": " +
+                         std::strerror(recorder.traceError()));
+    return status;
 }
 
 }  // namespace

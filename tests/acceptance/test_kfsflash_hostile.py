@@ -482,6 +482,14 @@ def smaller_table(r):
                 open(victim, "rb").read() == b"someone's file" and
                 open(earlier, "rb").read() == b"an earlier backup")
 
+    # A trace that cannot be written is said; the status stays the drive's.
+    p = subprocess.run([r.kfsflash, "--emulate", desc, "--trace", "/dev/full", fw, "--yes",
+                        "--no-backup"], capture_output=True, text=True, cwd=r.work,
+                       stdin=subprocess.DEVNULL, timeout=120)
+    r.check("--trace /dev/full: written, and the lost trace said",
+            p.returncode == OK and "the trace could not be written to /dev/full: No space left "
+            "on device" in p.stderr, f"{p.returncode} {p.stderr[-500:]}")
+
     p, _ = r.run([drive()], [r.path("fw.zip"), "--yes", "--no-backup"])
     r.check("zip: the member used is named", "zip member   KEMO_1.10.kfs" in p.stdout, p.stdout)
 
