@@ -1,5 +1,7 @@
 #include "app/console/command_recorder.h"
 
+#include <cerrno>
+
 #include "emulator/emulator.h"
 
 namespace kfs::console {
@@ -13,8 +15,12 @@ CommandResult CommandRecorder::Execute(DriveIndex drive, const Cdb& cdb, std::ui
         ForgetFailure();
     if (trace_) {
         const std::string line = emu::DriveSet::TraceLine(cdb.data(), direction, length);
-        std::fprintf(trace_, "%s%s\n", line.c_str(), TraceOutcome(result).c_str());
-        std::fflush(trace_);  // a killed run keeps its trace up to the last command
+        errno = 0;
+        const bool written =
+            std::fprintf(trace_, "%s%s\n", line.c_str(), TraceOutcome(result).c_str()) >= 0;
+        // A killed run keeps its trace up to the last command.
+        if ((std::fflush(trace_) != 0 || !written) && traceError_ == 0)
+            traceError_ = errno != 0 ? errno : EIO;
     }
     return result;
 }

@@ -22,6 +22,10 @@ class CommandRecorder : public Transport {
     // command has since gone through (a drive that became ready while it was polled).
     std::optional<SentCommand> TakeFailure();
 
+    // The system's error of the first trace line that could not be written (a full disk,
+    // /dev/full); 0 while every line went out.
+    int traceError() const { return traceError_; }
+
   protected:
     CommandResult Execute(DriveIndex drive, const Cdb& cdb, std::uint8_t* buffer,
                           std::uint16_t length, std::uint8_t direction,
@@ -30,6 +34,7 @@ class CommandRecorder : public Transport {
   private:
     Transport& inner_;
     std::FILE* trace_;
+    int traceError_ = 0;
 };
 
 }  // namespace kfs::console

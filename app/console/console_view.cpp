@@ -61,7 +61,11 @@ void ConsoleView::AddLine(const std::string& line) {
     if (muted_)
         return;
     ClearBar();
-    std::fprintf(out_, "%s\n", VisibleLines(line).c_str());
+    // A list line is one line, as in the window's list: the line breaks some of the program's
+    // own list texts end with stay as they are, any other (in a backup folder's name, a drive's
+    // version) is shown as \x0a rather than starting a line of its own.
+    const std::size_t end = line.find_last_not_of('\n') + 1;
+    std::fprintf(out_, "%s%s\n", Visible(line.substr(0, end)).c_str(), line.c_str() + end);
     std::fflush(out_);
 }
 

@@ -66,10 +66,23 @@ std::optional<std::string> CheckInputs(const std::vector<Input>& inputs) {
     return std::nullopt;
 }
 
-// The trace file: never one of the inputs (it would be emptied before it is read), never
-// written through a link.
+// Both names lead to the same place, whether it exists yet or not.
+bool SameName(const std::string& a, const std::string& b) {
+    std::error_code errorA, errorB;
+    const std::filesystem::path canonicalA = std::filesystem::weakly_canonical(a, errorA);
+    const std::filesystem::path canonicalB = std::filesystem::weakly_canonical(b, errorB);
+    return !errorA && !errorB && canonicalA == canonicalB;
+}
+
+// The trace file: never one of the inputs (it would be emptied before it is read), never the
+// --backup file (an earlier backup of that name would be emptied before the backup is refused),
+// never written through a link.
 std::FILE* OpenTrace(const std::string& path, const std::vector<Input>& inputs,
-                     std::string& problem) {
+                     const std::optional<std::string>& backup, std::string& problem) {
+    if (backup && (SameFile(path, *backup) || SameName(path, *backup))) {
+        problem = "--trace names " + path + ", the --backup file: give the trace a file of its own";
+        return nullptr;
+    }
     for (const Input& input : inputs) {
         if (input.path && SameFile(path, *input.path)) {
             problem = "--trace names " + path + ", the " + input.option +
@@ -106,7 +119,7 @@ int Run(int argc, char** argv) {
     std::unique_ptr<std::FILE, int (*)(std::FILE*)> trace(nullptr, &std::fclose);
     if (o.trace) {
         std::string problem;
-        trace.reset(OpenTrace(*o.trace, inputs, problem));
+        trace.reset(OpenTrace(*o.trace, inputs, o.backup.file, problem));
         if (!trace)
             return Fail(kExitUsage, problem);
     }
@@ -173,13 +186,19 @@ int Run(int argc, char** argv) {
     Streams io;
     io.terminal = {isatty(STDIN_FILENO) != 0, isatty(STDERR_FILENO) != 0};
     io.failures = [&recorder] { return recorder.TakeFailure(); };
+    int status = 0;
     if (o.list || o.noArguments) {
-        const int status = ListDrives(*table, recorder, o.json, io);
+        status = ListDrives(*table, recorder, o.json, io);
         if (o.noArguments)
             PrintHowToGoOn(io);
-        return status;
+    } else {
+        status = RunUpdate(o, embedded, *table, recorder, *clock, io, argv[0]);
     }
-    return RunUpdate(o, embedded, *table, recorder, *clock, io, argv[0]);
+    // The status tells what happened to the drive; a trace that was lost is said besides.
+    if (recorder.traceError() != 0)
+        Fail(status, "the trace could not be written to " + *o.trace + ": " +
+                         std::strerror(recorder.traceError()));
+    return status;
 }
 
 }  // namespace

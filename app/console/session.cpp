@@ -335,8 +335,9 @@ int RunUpdate(const Options& o, const EmbeddedData& embedded, DriveTable& table,
                         (o.force ? "" : " (--force writes it anyway)"));
         if (!verdict.refusals.empty() && !o.force)
             return kExitNothingWritten;
-        if (verdict.sameVersion && !view.Ask("The drive already has version " +
-                                             TrimRight(before.version) + ". Write it again?")) {
+        if (verdict.sameVersion &&
+            !view.Ask("The drive already has version " + Visible(TrimRight(before.version)) +
+                      ". Write it again?")) {
             Say(io, "nothing was written");
             return kExitNothingWritten;
         }

@@ -346,6 +346,21 @@ def identity_table(r):
     r.check("escape in a drive's identity: JSON carries it",
             p.returncode == OK and listed and listed[0]["product"] == "VRZ\x1b[2J\nX", p.stdout)
 
+    # A line break in a backup folder's name or in the version a drive reports stays inside
+    # its line: no forged "All Completed!" line, no question split in two.
+    fw = r.write("fw.kfs", container())
+    folder = r.path("backups\nAll Completed!")
+    os.makedirs(folder, exist_ok=True)
+    p, _ = r.run([drive()], [fw, "--yes", "--backup-dir", folder])
+    r.check("a line break in the backup folder's name: one list line",
+            p.returncode == OK and "Backup of the drive's flash: " + r.path("backups\\x0aAll")
+            in p.stdout and "\nAll Completed!/" not in p.stdout, p.stdout)
+    p, _ = r.run([drive(revision="1.1\n")],
+                 [r.write("same.kfs", container(revision="1.1\n")), "--no"])
+    r.check("a line break in the drive's version: the question is one line",
+            "The drive already has version 1.1\\x0a. Write it again? [y/N] no" in p.stderr,
+            p.stderr)
+
     name = r.write("fw\x1b]0;owned\x07.kfs", container(model="KEMO    VRZ\x1b[8m"))
     p, _ = r.run([drive()], [name, "--no"])
     out = p.stdout + p.stderr
@@ -431,6 +446,7 @@ def smaller_table(r):
     if os.path.lexists(trace_link):
         os.remove(trace_link)
     victim = r.write("trace-victim.txt", b"someone's file")
+    earlier = r.write("earlier.kfs", b"an earlier backup")
     os.symlink(victim, trace_link)
 
     p, trace = r.run([drive(faults=[{"never_ready": True}])], [fw, "--yes"])
@@ -450,15 +466,29 @@ def smaller_table(r):
          USAGE, "--trace names " + desc),
         ("--trace is a link", ["--emulate", desc, "--trace", trace_link, fw, "--yes"], USAGE,
          "a link (the trace never follows one)"),
+        # An earlier backup would be emptied by the trace before the backup is refused.
+        ("--trace names the --backup file",
+         ["--emulate", desc, "--trace", earlier, "--backup", "./earlier.kfs", "--drive", "0"],
+         USAGE, "--trace names " + earlier + ", the --backup file"),
     ]
     for name, args, status, text in rows:
         p = subprocess.run([r.kfsflash] + args, capture_output=True, text=True, cwd=r.work,
                            stdin=subprocess.DEVNULL, timeout=120)
         r.check(f"{name}: status", p.returncode == status, f"{p.returncode} {p.stderr}")
         r.check(f"{name}: says why", text in p.stderr, p.stderr)
-        r.check(f"{name}: the firmware, the description and the linked file kept",
+        r.check(f"{name}: the firmware, the description, the linked file and the earlier "
+                "backup kept",
                 open(fw, "rb").read() == fw_bytes and os.path.getsize(desc) > 0 and
-                open(victim, "rb").read() == b"someone's file")
+                open(victim, "rb").read() == b"someone's file" and
+                open(earlier, "rb").read() == b"an earlier backup")
+
+    # A trace that cannot be written is said; the status stays the drive's.
+    p = subprocess.run([r.kfsflash, "--emulate", desc, "--trace", "/dev/full", fw, "--yes",
+                        "--no-backup"], capture_output=True, text=True, cwd=r.work,
+                       stdin=subprocess.DEVNULL, timeout=120)
+    r.check("--trace /dev/full: written, and the lost trace said",
+            p.returncode == OK and "the trace could not be written to /dev/full: No space left "
+            "on device" in p.stderr, f"{p.returncode} {p.stderr[-500:]}")
 
     p, _ = r.run([drive()], [r.path("fw.zip"), "--yes", "--no-backup"])
     r.check("zip: the member used is named", "zip member   KEMO_1.10.kfs" in p.stdout, p.stdout)

@@ -190,6 +190,92 @@ def compare(tool, name, container, refusals=None):
     return want, want_image
 
 
+def hostile_files(tool, kfsmerge, work):
+    """An input is never replaced (not under its own name, not through a hard link), an output
+    is never written through a link, a special file is refused rather than read for ever, and a
+    zip member's name reaches the terminal with its control characters made visible."""
+    good = encode_kfs3_banks([bytes(range(64))], 64)
+    fw = tool.file(good)
+    hard = os.path.join(work, "hard.kfs")
+    os.link(fw, hard)
+    victim = tool.file(b"someone else's file")
+    link = os.path.join(work, "link.bin")
+    os.symlink(victim, link)
+    fifo = os.path.join(work, "input.fifo")
+    os.mkfifo(fifo)
+    out = os.path.join(work, "out.bin")
+    # A program with the tagged buffers kfsmerge fills: the terminal front end has them too.
+    program = os.path.join(work, "program")
+    with open(os.path.join(os.path.dirname(kfsmerge), "kfsflash"), "rb") as f:
+        program_bytes = f.read()
+    with open(program, "wb") as f:
+        f.write(program_bytes)
+    # name, command, the reason printed
+    rows = [
+        ("unpack into its input", ["unpack", fw, fw], "an input is never replaced"),
+        ("unpack into a hard link to its input", ["unpack", fw, hard],
+         "an input is never replaced"),
+        ("unpack through a link", ["unpack", fw, link], "a symbolic link"),
+        ("pack into its input", ["pack", "--atapi-type", "1", fw, fw],
+         "an input is never replaced"),
+        ("pack through a link", ["pack", "--atapi-type", "1", fw, link], "a symbolic link"),
+        ("info on a FIFO", ["info", fifo], "a FIFO, not a regular file"),
+        ("params on a FIFO", ["params", fifo], "a FIFO, not a regular file"),
+        ("unpack a FIFO", ["unpack", fifo, out], "a FIFO, not a regular file"),
+        ("pack /dev/zero", ["pack", "--atapi-type", "1", "/dev/zero", out],
+         "a device, not a regular file"),
+        ("kfsmerge into its input", [kfsmerge, program, "-o", program],
+         "an input is never replaced"),
+        ("kfsmerge into its firmware", [kfsmerge, program, "--kfs1", hard, "-o", hard],
+         "an input is never replaced"),
+        ("kfsmerge through a link", [kfsmerge, program, "-o", link], "a symbolic link"),
+        ("kfsmerge reads /dev/zero", [kfsmerge, "/dev/zero", "-o", out],
+         "a device, not a regular file"),
+    ]
+    for name, command, reason in rows:
+        argv = command if command[0] == kfsmerge else [tool.path] + command
+        try:
+            r = subprocess.run(argv, capture_output=True, timeout=30)
+        except subprocess.TimeoutExpired:
+            check(False, "%s: still running after 30 s" % name)
+            continue
+        check(r.returncode == 1 and reason.encode() in r.stderr,
+              "%s: exit %d, %r" % (name, r.returncode, r.stderr))
+        with open(fw, "rb") as f, open(victim, "rb") as v, open(program, "rb") as p:
+            check(f.read() == good and v.read() == b"someone else's file" and
+                  p.read() == program_bytes and not os.path.exists(out),
+                  "%s: a file was changed" % name)
+
+    # A disk that fills up under the output: the earlier file stays as it was, no partial one.
+    small = os.path.join(work, "small")
+    os.mkdir(small)
+    if os.geteuid() == 0 and subprocess.run(["mount", "-t", "tmpfs", "-o", "size=64k", "tmpfs",
+                                             small], capture_output=True).returncode == 0:
+        try:
+            earlier = os.path.join(small, "image.bin")
+            with open(earlier, "wb") as f:
+                f.write(b"an earlier image")
+            big = tool.file(encode_kfs3_banks([bytes(0x18000)], 0x18000))
+            r = tool.run("unpack", big, earlier)
+            with open(earlier, "rb") as f:
+                check(r.returncode == 1 and f.read() == b"an earlier image" and
+                      os.listdir(small) == ["image.bin"],
+                      "unpack onto a full disk: exit %d, %r, %r" % (r.returncode, r.stderr,
+                                                                    os.listdir(small)))
+        finally:
+            subprocess.run(["umount", small])
+    else:
+        print("skip: a full file system needs root (mount)")
+
+    archive = os.path.join(work, "escapes.zip")
+    with zipfile.ZipFile(archive, "w") as z:
+        z.writestr("../x\x1b[2J\nAll good.kfs", good)
+    r = tool.run("info", archive)
+    check(r.returncode == 0 and b"\x1b" not in r.stdout and
+          b'zip member               "../x\\x1b[2J\\x0aAll good.kfs"' in r.stdout,
+          "zip member with escapes: %r" % r.stdout[-300:])
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--bin-dir", required=True)
@@ -339,6 +425,8 @@ def main():
             lines = r.stderr.decode(errors="replace").splitlines()
             check(r.returncode == 1 and len(lines) == 1 and not r.stdout,
                   "directory, %s: exit %d, stderr %r" % (command[0], r.returncode, lines))
+
+        hostile_files(tool, os.path.join(os.path.dirname(kfstool), "kfsmerge"), work)
 
     if FAILURES:
         print("%d mismatches" % len(FAILURES))

@@ -12,6 +12,7 @@
 #include "container/buffer_merge.h"
 #include "container/file_helpers.h"
 #include "tools/command_line.h"
+#include "tools/file_rules.h"
 
 namespace kfsmerge {
 extern const unsigned char shipped_parameters[];
@@ -20,7 +21,6 @@ extern const std::size_t shipped_parameters_size;
 
 namespace {
 
-using kfs::ReadWholeFile;
 using kfs::WriteWholeFile;
 
 constexpr const char* kUsage =
@@ -61,9 +61,10 @@ int Fail(const std::string& message) {
 }
 
 int List(const std::string& name) {
-    const auto file = ReadWholeFile(name);
+    const kfs::InputFile read = kfstools::ReadInput(name);
+    const auto& file = read.bytes;
     if (!file)
-        return Fail("cannot read " + name);
+        return Fail("cannot read " + name + ": " + read.reason);
     const kfs::BufferListing listing = kfs::ListBuffers(*file);
     if (!listing.ok)
         return Fail(name + ": " + listing.error);
@@ -129,14 +130,20 @@ int main(int argc, char** argv) {
             inputs.emplace_back(option, name);
     }
 
-    auto executable = ReadWholeFile(input);
-    if (!executable)
-        return Fail("cannot read " + input);
+    std::vector<std::string> inputNames{input};
+    for (const auto& entry : inputs) inputNames.push_back(entry.second);
+    if (const auto problem = kfstools::OutputProblem(output, inputNames))
+        return Fail(output + ": " + *problem + "; nothing written");
+    kfs::InputFile read = kfstools::ReadInput(input);
+    if (!read.bytes)
+        return Fail("cannot read " + input + ": " + read.reason);
+    auto& executable = read.bytes;
     kfs::BufferContents contents;
     for (const auto& [option, name] : inputs) {
-        auto bytes = ReadWholeFile(name);
-        if (!bytes)
-            return Fail("cannot read " + name);
+        kfs::InputFile content = kfstools::ReadInput(name);
+        if (!content.bytes)
+            return Fail("cannot read " + name + ": " + content.reason);
+        auto& bytes = content.bytes;
         if (option == "--cvt")
             contents.philipsFile = std::move(bytes);
         if (option == "--kfs1")
@@ -156,8 +163,8 @@ int main(int argc, char** argv) {
         return Fail(input + ": " + outcome.error + "; nothing written");
     for (const std::string& note : outcome.notes)
         std::fprintf(stderr, "kfsmerge: %s\n", note.c_str());
-    if (!WriteWholeFile(output, *executable))
-        return Fail("cannot write " + output);
+    if (const auto problem = kfstools::WriteOutput(output, *executable))
+        return Fail("cannot write " + output + ": " + *problem);
     // The copy is as runnable as the original.
     std::error_code ignored;
     std::filesystem::permissions(output, std::filesystem::status(input, ignored).permissions(),

@@ -10,6 +10,7 @@
 #include "container/kfs_decode.h"
 #include "flash/flash_type_table.h"
 #include "tools/command_line.h"
+#include "tools/file_rules.h"
 #include "tools/kfstool/commands.h"
 #include "tools/kfstool/container_file.h"
 
@@ -34,7 +35,7 @@ int Refuse(const std::string& path, const std::string& why) {
 // A Philips file outside an archive: kfsflash takes a file that does not begin with "KE" for a
 // zip archive, so it refuses this one, but the tool still shows what it holds.
 bool LoadBarePhilipsFile(const std::string& path, LoadedContainer& out) {
-    auto file = ReadWholeFile(path);
+    auto file = kfstools::ReadInput(path).bytes;
     if (!file || !kfs::IsPhilipsFile(*file) || file->size() > kfs::kMaxFirmwareFileSize)
         return false;
     const std::vector<std::uint8_t> container = kfs::PhilipsFormFromFile(*file);
@@ -48,6 +49,8 @@ bool LoadBarePhilipsFile(const std::string& path, LoadedContainer& out) {
 // Loads FILE exactly as kfsflash loads it (a container file, or the last member of a zip
 // archive). 0 on success, else the exit status after the message.
 int Load(const std::string& path, LoadedContainer& out) {
+    if (const auto problem = kfs::CheckRegularFile(path, kfstools::kMaxInputSize))
+        return Refuse(path, *problem);
     kfs::FirmwareFileResult result = kfs::ReadFirmwareFile(path);
     if (!result.firmware) {
         if (result.message == kfs::kNotValidKfs && !result.startDisabled &&
@@ -202,12 +205,12 @@ void PrintText(const LoadedContainer& c, const Description& d) {
     std::printf("INQUIRY blocks          ");
     for (std::size_t offset : d.inquiryBlocks) std::printf(" 0x%zX", offset);
     std::printf("%s\n", d.inquiryBlocks.empty() ? " none" : "");
-    std::printf("hardware id              \"%s\"\n", d.hardwareId.c_str());
-    std::printf("model name               \"%s\"\n", d.modelName.c_str());
-    std::printf("version                  \"%s\"\n", d.version.c_str());
-    std::printf("date code                \"%s\"\n", d.dateCode.c_str());
+    std::printf("hardware id              \"%s\"\n", Shown(d.hardwareId).c_str());
+    std::printf("model name               \"%s\"\n", Shown(d.modelName).c_str());
+    std::printf("version                  \"%s\"\n", Shown(d.version).c_str());
+    std::printf("date code                \"%s\"\n", Shown(d.dateCode).c_str());
     if (!c.member.empty())
-        std::printf("zip member               \"%s\"\n", c.member.c_str());
+        std::printf("zip member               \"%s\"\n", Shown(c.member).c_str());
     if (c.refusals.empty())
         std::printf("kfsflash                 loads it (the drive's own checks still apply)\n");
     for (const std::string& refusal : c.refusals)
@@ -277,8 +280,10 @@ int RunUnpack(const Args& args) {
     LoadedContainer c;
     if (int status = Load(files[0], c); status != 0)
         return status;
-    if (!WriteWholeFile(files[1], c.image))
-        return Refuse(files[1], "cannot write the image");
+    if (const auto problem = kfstools::OutputProblem(files[1], {files[0]}))
+        return Refuse(files[1], *problem + "; nothing was written");
+    if (const auto problem = kfstools::WriteOutput(files[1], c.image))
+        return Refuse(files[1], "cannot write the image: " + *problem);
     return 0;
 }
 

@@ -7,6 +7,7 @@
 #include "container/kfs_encode.h"
 #include "flash/flash_type_table.h"
 #include "tools/command_line.h"
+#include "tools/file_rules.h"
 #include "tools/kfstool/commands.h"
 #include "tools/kfstool/container_file.h"
 
@@ -205,11 +206,18 @@ int RunPack(const Args& args) {
         return 2;
     }
 
-    auto image = ReadWholeFile(files[0]);
-    if (!image) {
-        std::fprintf(stderr, "kfstool pack: %s: cannot read the file\n", files[0].c_str());
+    if (const auto problem = kfstools::OutputProblem(files[1], {files[0]})) {
+        std::fprintf(stderr, "kfstool pack: %s: %s; nothing was written\n", files[1].c_str(),
+                     problem->c_str());
         return 1;
     }
+    kfs::InputFile read = kfstools::ReadInput(files[0]);
+    if (!read.bytes) {
+        std::fprintf(stderr, "kfstool pack: %s: cannot read the file: %s\n", files[0].c_str(),
+                     read.reason.c_str());
+        return 1;
+    }
+    auto& image = read.bytes;
     std::vector<std::uint8_t> container;
     try {
         container = kfs::EncodeKfs(*image, o);
@@ -220,8 +228,9 @@ int RunPack(const Args& args) {
     if (o.form == kfs::KfsForm::kPhilips && !withLength) {
         container = kfs::PhilipsFileFromForm(container);
     }
-    if (!WriteWholeFile(files[1], container)) {
-        std::fprintf(stderr, "kfstool pack: %s: cannot write the file\n", files[1].c_str());
+    if (const auto problem = kfstools::WriteOutput(files[1], container)) {
+        std::fprintf(stderr, "kfstool pack: %s: cannot write the file: %s\n", files[1].c_str(),
+                     problem->c_str());
         return 1;
     }
     return 0;

@@ -12,6 +12,7 @@
 #include "container/default_parameters.h"
 #include "container/parameters.h"
 #include "tools/command_line.h"
+#include "tools/file_rules.h"
 #include "tools/kfstool/commands.h"
 #include "tools/kfstool/container_file.h"
 
@@ -152,6 +153,13 @@ int RunParams(const Args& args) {
         return 2;
     }
     std::vector<std::uint8_t> content;
+    // A FIFO would hold the tool for ever at its opening.
+    if (!files.empty()) {
+        if (const auto problem = kfs::CheckRegularFile(files[0], kfstools::kMaxInputSize)) {
+            std::fprintf(stderr, "kfstool params: %s: %s\n", files[0].c_str(), problem->c_str());
+            return 1;
+        }
+    }
     if (!files.empty() && !ReadParameterBufferFile(files[0], content)) {
         std::fprintf(stderr, "kfstool params: cannot read %s\n", files[0].c_str());
         return 1;

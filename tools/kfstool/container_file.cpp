@@ -1,5 +1,6 @@
 #include "tools/kfstool/container_file.h"
 
+#include <cstdio>
 #include <fstream>
 
 namespace kfstool {
@@ -43,6 +44,21 @@ std::string Latin1ToUtf8(const std::string& text) {
             out.push_back(static_cast<char>(0xC0 | (c >> 6)));
             out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
         }
+    }
+    return out;
+}
+
+std::string Shown(const std::string& text) {
+    std::string out;
+    out.reserve(text.size());
+    for (const unsigned char c : text) {
+        if (c >= 0x20 && c < 0x7F) {
+            out.push_back(static_cast<char>(c));
+            continue;
+        }
+        char escaped[8];
+        std::snprintf(escaped, sizeof escaped, "\\x%02x", c);
+        out += escaped;
     }
     return out;
 }

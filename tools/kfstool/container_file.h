@@ -21,4 +21,9 @@ std::optional<std::uint64_t> ParseNumber(const std::string& text, std::uint64_t 
 // the code point of the same value (Latin-1), which a reader maps back without loss.
 std::string Latin1ToUtf8(const std::string& text);
 
+// Text from a file (identity fields, a zip member's name) as the terminal may show it: control
+// characters and bytes past ASCII as \xNN, so that no escape sequence or line break of a file
+// reaches the terminal.
+std::string Shown(const std::string& text);
+
 }  // namespace kfstool
