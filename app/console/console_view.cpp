@@ -17,9 +17,17 @@ constexpr int kBarWidth = 40;
 // drive for ever.
 constexpr int kAnswerTimeoutMs = 5 * 60 * 1000;
 constexpr char kRestartQuestion[] = "After updating, the system must be restarted.";
+// The downgrade question carries the drive's and the image's versions and no line break of its
+// own: a line break in either version is theirs, and shown as such.
+constexpr char kDowngradeQuestionEnd[] = " !! Update the drive ?";
 
 bool StartsWith(const std::string& text, const char* prefix) {
     return text.rfind(prefix, 0) == 0;
+}
+
+bool EndsWith(const std::string& text, const std::string& suffix) {
+    return text.size() >= suffix.size() &&
+           text.compare(text.size() - suffix.size(), suffix.size(), suffix) == 0;
 }
 
 // The window's questions speak of its buttons; on a terminal the answer is typed.
@@ -153,7 +161,9 @@ bool ConsoleView::AskOkCancel(const std::string& text, const std::string& captio
     // the window's restart question has no place here.
     if (StartsWith(text, kRestartQuestion))
         return true;
-    const std::string question = caption + ": " + TerminalWording(text);
+    const std::string question =
+        caption + ": " +
+        (EndsWith(text, kDowngradeQuestionEnd) ? Visible(text) : TerminalWording(text));
     // Only a person can close a tray or take a disc out: an answer given in advance, or no
     // terminal to answer on, gives up instead of looping.
     if ((text == kCloseTrayPrompt || text == kRemoveDiscPrompt) &&

@@ -360,6 +360,9 @@ def identity_table(r):
     r.check("a line break in the drive's version: the question is one line",
             "The drive already has version 1.1\\x0a. Write it again? [y/N] no" in p.stderr,
             p.stderr)
+    p, _ = r.run([drive(revision="2.0\n")], [fw, "--yes", "--no-backup"])
+    r.check("a line break in a newer drive's version: the downgrade question is one line",
+            "2.0\\x0a is newer than 1.10 !! Update the drive ? [y/N] yes" in p.stderr, p.stderr)
 
     name = r.write("fw\x1b]0;owned\x07.kfs", container(model="KEMO    VRZ\x1b[8m"))
     p, _ = r.run([drive()], [name, "--no"])
