@@ -35,10 +35,13 @@ int Refuse(const std::string& path, const std::string& why) {
 // A Philips file outside an archive: kfsflash takes a file that does not begin with "KE" for a
 // zip archive, so it refuses this one, but the tool still shows what it holds.
 bool LoadBarePhilipsFile(const std::string& path, LoadedContainer& out) {
-    auto file = kfstools::ReadInput(path).bytes;
-    if (!file || !kfs::IsPhilipsFile(*file) || file->size() > kfs::kMaxFirmwareFileSize)
+    const kfs::InputFile input = kfstools::ReadInput(path);
+    if (!input.bytes)
         return false;
-    const std::vector<std::uint8_t> container = kfs::PhilipsFormFromFile(*file);
+    const std::vector<std::uint8_t>& file = *input.bytes;
+    if (!kfs::IsPhilipsFile(file) || file.size() > kfs::kMaxFirmwareFileSize)
+        return false;
+    const std::vector<std::uint8_t> container = kfs::PhilipsFormFromFile(file);
     if (kfs::GetKFSLength(container) == 0)
         return false;
     out.form = kfs::KfsForm::kPhilips;
