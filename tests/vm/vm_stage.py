@@ -56,6 +56,15 @@ DRIVE = {"vendor": "KEMO", "product": "VRZ-3372BL", "revision": "1.00", "hardwar
          "date_code": "061001", "flash_size": FLASH_SIZE}
 
 
+def update_args(path, f, verify=True):
+    """kfsflash's arguments for a whole update of family `f` from `path`: verified (unless
+    `verify` is false), without questions, and without a backup, whose ReadRom traffic and
+    time-stamped file name would differ between the two runs that are compared. A Philips-form
+    file names no drive: it is written only with --force."""
+    return (["--load", path, "--verify" if verify else "--no-verify", "--yes", "--no-backup"] +
+            (["--force"] if f.atapi is None else []))
+
+
 # ---- the guest: kernel, initramfs, plan -------------------------------------------------------
 
 def sh(*args, **kw):
@@ -542,7 +551,7 @@ class Stage:
                 self.data[f"{name}.json"] = description(f, (), time_scale(name))
                 self.data[f"{file}.{kind}"] = fw  # the same file as the TCM-user case's
                 drives.append(json.loads(self.data[f"{name}.json"])["drives"][0])
-                args = ["--load", f"/vm/data/{file}.{kind}", "--verify", "--yes", "--no-backup"]
+                args = update_args(f"/vm/data/{file}.{kind}", f)
                 session = int(key[len("guest"):]) + 1 if path == "guest" else None
                 find = (f"sr_of_session_lun {session} {lun}" if path == "guest"
                         else f"sr_at_target {ISCSI_FIRST_ID + lun}")
@@ -594,9 +603,7 @@ class Stage:
         fw, kind = firmware_file(f, firmware)
         self.data[f"{name}.json"] = description(f, faults, time_scale(name))
         self.data[f"{name}.{kind}"] = fw
-        # No backup: its ReadRom traffic and its time-stamped file name would differ between the
-        # two runs that are compared.
-        args = ["--load", f"/vm/data/{name}.{kind}", "--verify", "--yes", "--no-backup"]
+        args = update_args(f"/vm/data/{name}.{kind}", f)
         ranges = flash_ranges(f, len(image))
         self.plan += [
             f"emu_start {name} /vm/data/{name}.json",
@@ -664,7 +671,8 @@ class Stage:
                 out.write(fw)
             self.data[file] = fw
             self.data[f"wine_{unit}.json"] = description(f, faults, scale)
-            args = ["--load", f"/vm/data/{file}", "--verify", "--yes", "--no-backup"]
+            # The reference for the window: the window never verifies a Philips-form image.
+            args = update_args(f"/vm/data/{file}", f, verify=f.atapi is not None)
             self.wine_units[unit] = dict(key=key, lun=lun, session=logins + 1 + i // 8, f=f,
                                          image=image, args=args, file=file, faults=faults,
                                          ranges=flash_ranges(f, len(image)))
