@@ -41,9 +41,10 @@ def big_image(revision="1.10", size=16 * KB64):
 
 def run_with_action(r, drives, args, action, signal_to_send=None, until="3b"):
     """Runs an update with its trace in a FIFO; when the trace reaches the first command that
-    starts with `until`, `action` ("close-output" or "signal") is taken. Returns the exit status
-    (negative: killed by that signal), the output read before the action, the trace, whether the
-    program stopped (SIGTSTP and friends) and whether programming had ended when it did."""
+    starts with `until`, `action` ("close-output", "close-output+HUP" or "signal") is taken.
+    Returns the exit status (negative: killed by that signal), the output read before the action,
+    the trace, whether the program stopped (SIGTSTP and friends) and whether programming had
+    ended when it did."""
     fifo = r.path("trace.fifo")
     if os.path.exists(fifo):
         os.remove(fifo)
@@ -88,10 +89,13 @@ def run_with_action(r, drives, args, action, signal_to_send=None, until="3b"):
                 trace.append(line.decode())
                 if not acted and trace[-1].startswith(until):
                     acted = True
-                    if action == "close-output":
+                    if action.startswith("close-output"):
                         os.close(out_read)
                         out_read = -1
-                    else:
+                    if action == "close-output+HUP":
+                        # Both at once, as when a terminal window is closed under the program.
+                        os.kill(p.pid, signal.SIGHUP)
+                    elif action == "signal":
                         os.kill(p.pid, signal_to_send)
         pid, wait_status = os.waitpid(p.pid, os.WNOHANG | os.WUNTRACED)
         if pid and os.WIFSTOPPED(wait_status):
@@ -154,12 +158,8 @@ def mid_write_table(r):
     for name, d, action, sig, status, text, holds_image in rows:
         if os.path.exists(r.path("flash.bin")):
             os.remove(r.path("flash.bin"))
-        if action == "close-output+HUP":
-            # Both at once, as when a terminal window is closed under the program.
-            got, out, trace, stopped, after = run_with_hup_and_close(r, [d], fw)
-        else:
-            got, out, trace, stopped, after = run_with_action(
-                r, [d], [fw, "--yes", "--no-backup"], action, sig)
+        got, out, trace, stopped, after = run_with_action(
+            r, [d], [fw, "--yes", "--no-backup"], action, sig)
         r.check(f"{name}: exit status", got == status, f"{got} != {status}\n{out[-2000:]}")
         if text:
             r.check(f"{name}: says {text!r}", text in out, out[-2000:])
@@ -171,40 +171,6 @@ def mid_write_table(r):
                     "the flash differs from the image")
         r.check(f"{name}: the medium was unlocked at the end",
                 any(t.startswith("1e00000000") for t in trace[-40:]), trace[-5:])
-
-
-def run_with_hup_and_close(r, drives, fw):
-    """The terminal goes away: the output pipe is closed and SIGHUP arrives at the same command."""
-    fifo = r.path("trace.fifo")
-    if os.path.exists(fifo):
-        os.remove(fifo)
-    os.mkfifo(fifo)
-    desc = r.write("drives.json", json.dumps({"drives": drives}).encode())
-    out_read, out_write = os.pipe()
-    p = subprocess.Popen([r.kfsflash, "--emulate", desc, "--trace", fifo, fw, "--yes",
-                          "--no-backup"], stdin=subprocess.DEVNULL, stdout=out_write,
-                         stderr=out_write, cwd=r.work, process_group=0)
-    os.close(out_write)
-    trace, pending = [], b""
-    with open(fifo, "rb", buffering=0) as f:
-        try:
-            fcntl.fcntl(f.fileno(), F_SETPIPE_SZ, 4096)
-        except OSError:
-            pass
-        acted = False
-        while chunk := f.read(4096):
-            pending += chunk
-            *lines, pending = pending.split(b"\n")
-            for line in lines:
-                trace.append(line.decode())
-                if not acted and trace[-1].startswith("3b"):
-                    acted = True
-                    os.close(out_read)
-                    os.kill(p.pid, signal.SIGHUP)
-    if not acted:
-        os.close(out_read)
-    status = p.wait(timeout=120)
-    return status, "", trace, False, True
 
 
 def backup_table(r):
