@@ -113,7 +113,7 @@ std::optional<Fault> ParseFault(const json& f, std::size_t drive) {
         OnlyKnownKeys(f, known, " in a fault", drive);
     };
     if (const json* c = Find(f, "command")) {
-        keys({"command", "nth", "sense", "errno", "carried_out", "from"});
+        keys({"command", "nth", "sense", "errno", "carried_out", "no_answer", "from"});
         if (!c->is_string())
             Fail(drive, "fault \"command\" must be a string such as \"5a:a0\"");
         fault.kind = Fault::Kind::FailCommand;
@@ -122,6 +122,9 @@ std::optional<Fault> ParseFault(const json& f, std::size_t drive) {
         fault.sense = ParseSense(Text(f, "sense", drive, "05/24/00"), drive);
         fault.systemError = static_cast<int>(Number(f, "errno", drive, 0, 4095));
         fault.carriedOut = Flag(f, "carried_out", drive, false);
+        fault.noAnswer = Flag(f, "no_answer", drive, false);
+        if (fault.noAnswer && (fault.systemError != 0 || fault.carriedOut || Find(f, "sense")))
+            Fail(drive, "a \"no_answer\" fault has no \"sense\", \"errno\" or \"carried_out\"");
     } else if (Find(f, "stay_boot")) {
         keys({"stay_boot", "from"});
         fault.kind = Fault::Kind::StayBoot;

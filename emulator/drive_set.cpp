@@ -239,8 +239,9 @@ Outcome DriveSet::Execute(int index, const std::uint8_t* cdb, std::uint8_t* buff
         int hit = ++d.faultHits_[i];
         if (result || afterwards || (f.nth != 0 && f.nth != hit))
             continue;
-        const Outcome failure = f.systemError != 0 ? Outcome{false, Sense{}, 0, f.systemError}
-                                                   : Outcome{false, f.sense, 0};
+        const Outcome failure = f.noAnswer           ? Outcome{false, Sense{}, 0, 0, true}
+                                : f.systemError != 0 ? Outcome{false, Sense{}, 0, f.systemError}
+                                                     : Outcome{false, f.sense, 0};
         (f.carriedOut ? afterwards : result) = failure;
     }
     if (!result)
@@ -261,7 +262,7 @@ Outcome DriveSet::Execute(int index, const std::uint8_t* cdb, std::uint8_t* buff
         if (buffer && result->transferred > 0)
             std::memcpy(buffer, scratch.data(), result->transferred);
     }
-    if (!result->good && c.opcode() != 0x03 && result->systemError == 0)
+    if (!result->good && c.opcode() != 0x03 && result->systemError == 0 && !result->unanswered)
         d.pendingSense = result->sense;
     if (result->good)
         result->sense = Sense{};

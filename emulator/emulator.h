@@ -59,6 +59,9 @@ struct Fault {
     // FailCommand: the drive carries the command out and only then fails it: a status lost as
     // the drive restarts into programming.
     bool carriedOut = false;
+    // FailCommand: the drive takes the command and never answers it (a hung command); nothing of
+    // it is carried out. The host gives up on it when the command's time-out runs out.
+    bool noAnswer = false;
     int count = 0;             // StayBoot
     std::uint32_t offset = 0;  // FlipFlashByte
     int bytes = -1;            // ShortReply: bytes transferred; -1 = half of the transfer length
@@ -130,6 +133,9 @@ struct Outcome {
     // (good is false, the sense all zero). The in-process transport reports it as the system's
     // error, the emulated WNASPI32.DLL as a request that failed without a target status.
     int systemError = 0;
+    // The drive never answered (a `no_answer` fault; good is false, the sense all zero). The
+    // in-process transport reports the host's time-out, a bridge sends no status at all.
+    bool unanswered = false;
 
     static Outcome Good(std::uint32_t transferred = 0) { return {true, Sense{}, transferred}; }
     static Outcome Check(std::uint8_t key, std::uint8_t asc, std::uint8_t ascq) {

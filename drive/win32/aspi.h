@@ -40,6 +40,9 @@ constexpr std::uint8_t DTYPE_CDROM = 0x05;
 // Target status of a command that ended with CHECK CONDITION.
 constexpr std::uint8_t STATUS_CHKCOND = 0x02;
 
+// Host adapter status (SRB_HaStat): the adapter timed out while it processed the request.
+constexpr std::uint8_t HASTAT_COMMAND_TIMEOUT = 0x0B;
+
 // Sense bytes the transport asks for, and the sense area that gives an 84-byte request block.
 constexpr std::uint8_t kSenseLen = 18;
 constexpr std::size_t kSenseAreaLen = kSenseLen + 2;

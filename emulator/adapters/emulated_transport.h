@@ -20,7 +20,8 @@ class EmulatedTransport : public Transport {
 
   protected:
     // The emulated drive answers: good, or a check condition with its sense; a command an
-    // `errno` fault keeps from it fails with that errno, as the system's refusal.
+    // `errno` fault keeps from it fails with that errno, as the system's refusal; one it never
+    // answers fails with the host's time-out.
     CommandResult Execute(DriveIndex drive, const Cdb& cdb, std::uint8_t* buffer,
                           std::uint16_t length, std::uint8_t direction,
                           std::uint32_t timeoutMs) override;

@@ -166,6 +166,10 @@ bool Connection::OnScsiCommand(const Pdu& command) {
         return false;
     const bridge::Answer answer =
         target_.Run(command.Lun(), command.bhs.data() + 32, buffer.data(), expected);
+    // A hung drive: no status ever comes. The connection goes on serving the initiator (its
+    // NOP-Outs, its other units), which in the end aborts the task when its time-out runs out.
+    if (answer.unanswered)
+        return true;
     if (!Reads(command) || answer.status != bridge::kStatusGood) {
         // Nothing came in: a read that failed leaves all its length over.
         const std::uint32_t residual = Reads(command) ? expected : 0;
@@ -315,7 +319,7 @@ bool Connection::OnNop(const Pdu& request) {
 
 bool Connection::OnTask(const Pdu& request) {
     // Commands run to their end before the next request is read, so whatever the function
-    // names is already done.
+    // names is already done; a command the drive never answers is forgotten already.
     Accept(request);
     Pdu response = MakeResponse(kTaskResponse);
     response.bhs[2] = 0;  // function complete

@@ -182,7 +182,7 @@ Answer DriveBridge::Run(const std::uint8_t* cdb, std::size_t cdb_length, std::ui
     const Outcome o = set_.Execute(device_, c.data(), data, transfer, direction);
     const bool reads = direction != kDirOut;
     if (!o.good)
-        return {kStatusCheckCondition, o.sense, 0, false, reads};
+        return {kStatusCheckCondition, o.sense, 0, false, reads, o.unanswered};
     return {kStatusGood, Sense{}, reads ? o.transferred : 0, false, reads};
 }
 

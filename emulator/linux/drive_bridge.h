@@ -34,6 +34,10 @@ struct Answer {
     std::uint32_t dataIn = 0;  // bytes of data-in actually returned
     bool byBridge = false;     // answered here for the kernel, not by the emulator
     bool reads = true;         // the data phase (if any) moves data in
+    // The drive never answers: a target that can leave a command open sends no status for it
+    // (the initiator's time-out and task management end it); one that cannot ends it as a
+    // check condition without sense.
+    bool unanswered = false;
 };
 
 class DriveBridge {

@@ -143,6 +143,12 @@ void Execute(Manager& m, aspi::SRB_ExecSCSICmd* srb) {
         return;
     }
     srb->SRB_HaStat = 0;
+    if (outcome.unanswered) {  // the drive never answered: the adapter gave up on it
+        srb->SRB_HaStat = aspi::HASTAT_COMMAND_TIMEOUT;
+        srb->SRB_TargStat = 0;
+        srb->SRB_Status = aspi::SS_ERR;
+        return;
+    }
     if (outcome.systemError != 0) {  // the request failed before it reached the target
         srb->SRB_TargStat = 0;
         srb->SRB_Status = aspi::SS_ERR;

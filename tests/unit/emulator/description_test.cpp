@@ -90,6 +90,9 @@ TEST(Description, RefusesBrokenDescriptionsWithAMessage) {
         R"({"drives":[{"faults":{}}]})",
         R"({"drives":[{"time_scale":0}]})",
         R"({"drives":[{"time_scale":1001}]})",
+        // A command never answered has no status to carry a sense or an errno.
+        R"({"drives":[{"faults":[{"command":"3b","no_answer":true,"errno":1}]}]})",
+        R"({"drives":[{"faults":[{"command":"3b","no_answer":true,"sense":"03/0c/00"}]}]})",
     };
     for (const char* text : bad) {
         SCOPED_TRACE(text);

@@ -234,6 +234,20 @@ TEST(DriveSet, SystemRefusalsAndFailuresAfterTheCommandWasCarriedOut) {
     EXPECT_TRUE(set.drive(0).locked);
 }
 
+// A hung command: no answer, nothing carried out, no sense left for REQUEST SENSE; the next one
+// is answered as usual.
+TEST(DriveSet, CommandNeverAnsweredIsNotCarriedOut) {
+    auto set = One(R"(, "faults": [{"command": "1e", "nth": 1, "no_answer": true}])");
+    const Outcome hung = None(set, kLock);
+    EXPECT_FALSE(hung.good);
+    EXPECT_TRUE(hung.unanswered);
+    EXPECT_EQ(hung.systemError, 0);
+    EXPECT_FALSE(set.drive(0).locked);
+    EXPECT_EQ(set.drive(0).pendingSense, Sense{});
+    EXPECT_TRUE(None(set, kLock).good);
+    EXPECT_TRUE(set.drive(0).locked);
+}
+
 TEST(DriveSet, ShortReplyMovesFewerBytesAndLeavesTheRestOfTheBuffer) {
     auto half = One(R"(, "faults": [{"short_reply": "12"}])");
     Reply r = In(half, Inquiry(36), 36);

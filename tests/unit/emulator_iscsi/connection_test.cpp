@@ -15,10 +15,13 @@ namespace {
 // One connection served on one end of a socket pair; the test is the initiator on the other.
 class IscsiConnection : public ::testing::Test {
   protected:
+    // Faults of the one drive, as a JSON array.
+    virtual const char* Faults() const { return "[]"; }
+
     void SetUp() override {
         path_ = ::testing::TempDir() + "iscsi_connection_drives.json";
         std::ofstream(path_) << R"({"drives":[{"product":"VRZ-3372BL","family":"mtk7",)"
-                             << R"("flash_size":65536}]})";
+                             << R"("flash_size":65536,"faults":)" << Faults() << "}]}";
         target_.name = "iqn.2026-01.org.kfs:test";
         target_.units.push_back(std::make_unique<LogicalUnit>(path_, 0));
         int fds[2];
@@ -188,6 +191,40 @@ TEST_F(IscsiConnection, DataOutBeyondTheImmediateDataIsAskedForWithR2TsOfTheBurs
     ASSERT_TRUE(ReadPdu(fd_, done));
     EXPECT_EQ(done.Opcode(), kScsiResponse);
     EXPECT_EQ(done.U32(16), itt_);
+}
+
+// A drive that hangs on TEST UNIT READY: no status for it, while the connection still answers
+// the initiator's pings and the abort of the hung task; the next command is answered.
+class IscsiHungDrive : public IscsiConnection {
+    const char* Faults() const override { return R"([{"command":"00","nth":1,"no_answer":true}])"; }
+};
+
+TEST_F(IscsiHungDrive, NoStatusForTheHungCommandButPingsAndItsAbortAreAnswered) {
+    Login({});
+    Pdu tur = Command({0, 0, 0, 0, 0, 0}, 0, false, false);
+    ASSERT_TRUE(WritePdu(fd_, tur));
+    const std::uint32_t hung = itt_;
+    Pdu nop;
+    nop.bhs[0] = kNopOut | kImmediateBit;
+    nop.bhs[1] = 0x80;
+    nop.Put32(16, 90);
+    nop.Put32(20, kNoTag);
+    EXPECT_EQ(Exchange(nop).Opcode(), kNopIn);  // the first answer is the ping's, not a status
+
+    Pdu abort;
+    abort.bhs[0] = kTaskRequest | kImmediateBit;
+    abort.bhs[1] = 0x80 | 1;  // ABORT TASK
+    abort.Put32(16, 91);
+    abort.Put32(20, hung);  // the referenced task
+    abort.Put32(24, cmd_sn_);
+    const Pdu done = Exchange(abort);
+    EXPECT_EQ(done.Opcode(), kTaskResponse);
+    EXPECT_EQ(done.bhs[2], 0);  // function complete
+    EXPECT_EQ(done.U32(16), 91u);
+
+    const Pdu next = Exchange(Command({0, 0, 0, 0, 0, 0}, 0, false, false));
+    EXPECT_EQ(next.Opcode(), kScsiResponse);
+    EXPECT_EQ(next.U32(16), itt_);
 }
 
 TEST_F(IscsiConnection, NopOutIsEchoedAndLogoutClosesTheConnection) {

@@ -30,6 +30,29 @@ run() {
   echo "@@END"
 }
 
+# run_bg NAME LIMIT COMMAND...: as run, in the background (a case that mostly waits, such as a
+# command the drive never answers); collect NAME prints its result.
+run_bg() {
+  name=$1 limit=$2
+  shift 2
+  (
+    t0=$(now)
+    timeout -s KILL "$limit" "$@" >"/tmp/bg.$name.out" 2>"/tmp/bg.$name.err" </dev/null
+    echo "$? $t0 $(now)" >"/tmp/bg.$name.st"
+  ) &
+  echo $! >"/tmp/bg.$name.pid"
+}
+
+collect() {
+  wait "$(cat "/tmp/bg.$1.pid")"
+  read -r st t0 t1 <"/tmp/bg.$1.st"
+  echo "@@RUN $1 $st $t0 $t1"
+  cat "/tmp/bg.$1.out"
+  echo "@@STDERR"
+  cat "/tmp/bg.$1.err"
+  echo "@@END"
+}
+
 dump() {
   echo "@@FILE $1"
   cat "$2" 2>/dev/null
