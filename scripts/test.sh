@@ -5,10 +5,10 @@
 # 64-bit Wine where the host cannot execute i386 programs (scripts/wine-arch.sh); the 32-bit
 # build is always made.
 #
-# The machine has two cores. The virtual machine runs one emulated CPU for most of its time, so
-# it runs in the background, beside the Windows-side tests and the fuzz targets; everything else
-# runs one stage at a time with both cores. The table at the end gives each stage's start and
-# time, also when a stage failed.
+# The machine has two cores. The virtual machine (two emulated CPUs, one host thread each) runs
+# in the background for most of the run; the other stages run one at a time beside it, at a
+# lower priority, so the guest takes what they leave of both cores. The table at the end gives
+# each stage's start and time, also when a stage failed.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
@@ -93,7 +93,7 @@ set -m
 vm_pid=$!
 set +m
 step "virtual machine: kfsflash through a real kernel, in the background (log: $vm_log)"
-# The emulated CPU keeps one core; the stages beside it yield to it.
+# The guest is the longest stage: the stages beside it yield to it.
 renice -n 10 $$ >/dev/null
 
 native_build() { cmake --preset native >/dev/null && cmake --build --preset native; }
