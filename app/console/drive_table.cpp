@@ -220,8 +220,15 @@ std::optional<std::string> DriveTable::OpenExclusive(DriveIndex drive) {
     auto sg = std::make_unique<SgTransport>(std::move(system));
     if (sg->DriveCount() != 1) {
         const auto failure = exclusiveSystem->failures().find(path);
-        if (failure == exclusiveSystem->failures().end())
-            return "cannot open " + path + " again";
+        if (failure == exclusiveSystem->failures().end()) {
+            // Not even listed any more: the device node went away with the drive.
+            struct stat st {};
+            const std::string node = devDir_ + path.substr(path.rfind('/'));
+            if (stat(node.c_str(), &st) != 0)
+                return "cannot open " + path + " again: " + std::strerror(errno) +
+                       " (the drive was removed)";
+            return "cannot open " + path + " again: it no longer answers as an optical drive";
+        }
         if (failure->second.error == EBUSY)
             return path +
                    " is held by another program (a mounted disc, a burning program or a "

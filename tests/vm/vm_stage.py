@@ -16,6 +16,7 @@ import io
 import json
 import os
 import re
+import shlex
 import shutil
 import subprocess
 import sys
@@ -656,9 +657,11 @@ class Stage:
         # A user without privileges, with read and write access to the device: the kernel's
         # command filter refuses the commands that are neither read nor write commands.
         self.add_update("unprivileged", mtk7, extra="chmod 666 /dev/sr*", prefix="as_user ")
-        # The device goes away in the middle of the update: the LUN is deleted.
+        # The device goes away in the middle of the update: the LUN is deleted when the drive
+        # takes the first WRITE BUFFER (its trace line), whatever the guest's speed.
         self.add_update("fault_lun_removed", mtk7,
-                        extra="(sleep 1.5; emu_unlink fault_lun_removed) &")
+                        extra="(wait_for 3000 'grep -q ^3b /tmp/fault_lun_removed.trace'; "
+                              "emu_unlink fault_lun_removed) &")
 
     def add_wine_cases(self, windows, windows64):
         """The Windows program under Wine in the guest (guest/wine_cases.py), through Wine's own
@@ -699,7 +702,7 @@ class Stage:
                                          ranges=flash_ranges(f, len(image)))
         for key in sorted({u["key"] for u in self.wine_units.values()}):
             self.plan += [f'iscsi_login "$(cat /vm/data/{key}.port)"']
-        self.plan += ["wine_root", ": >/newroot/tmp/work/devices.txt"]
+        self.plan += [f"wine_root {shlex.quote(ROOT)}", ": >/newroot/tmp/work/devices.txt"]
         for unit, u in self.wine_units.items():
             find = f"sr_of_session_lun {u['session']} {u['lun']}"
             self.plan += [f"wait_for 600 '[ -n \"$({find})\" ]'",
@@ -1237,7 +1240,9 @@ def main():
         extra += ["-virtfs", "local,path=/,mount_tag=hostroot,security_model=none,readonly=on,"
                   "multidevs=remap",
                   "-virtfs", f"local,path={stage.wine_share},mount_tag=work,security_model=none,"
-                  "multidevs=remap"]
+                  "multidevs=remap",
+                  "-virtfs", f"local,path={ROOT.replace(',', ',,')},mount_tag=source,security_model=none,"
+                  "readonly=on,multidevs=remap"]
         memory, limit = "4096", args.timeout + 1800
     try:
         log, seconds, ended = boot(args.work, image, initrd, limit, extra, memory)

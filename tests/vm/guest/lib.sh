@@ -179,6 +179,9 @@ chmod 755 /bin/as_user
 # wine_root: a root to chroot into for the Windows program's cases. The host's root file system
 # read-only over 9p (Wine and its libraries stay on the host), tmpfs over the places Wine and
 # Xvfb write, the writable work share under /tmp/work, and the guest's own /dev, /proc, /sys.
+# wine_root SOURCE: the host's root read-only at /newroot with the guest's own writable places,
+# the work share at /tmp/work, and the source tree (the host's SOURCE) at its own path again:
+# a clone under /tmp or /root would otherwise be hidden by the tmpfs there.
 wine_root() {
   R=/newroot
   mkdir -p $R
@@ -190,4 +193,6 @@ wine_root() {
   mkdir -p $R/dev/shm && mount -t tmpfs tmpfs $R/dev/shm
   mkdir -p $R/tmp/work
   mount -t 9p -o trans=virtio,version=9p2000.L,msize=512000 work $R/tmp/work
+  mkdir -p "$R$1"
+  mount -t 9p -o trans=virtio,version=9p2000.L,ro,cache=loose,msize=512000 source "$R$1"
 }
