@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cstdint>
+#include <cstdlib>
 #include <cstdio>
 #include <fstream>
 #include <memory>
@@ -16,14 +17,20 @@
 
 namespace {
 
-const std::string& DescriptionFile() {
-    static const std::string path = [] {
-        std::string p = "/tmp/fuzz_iscsi_connection_" + std::to_string(::getpid()) + ".json";
-        std::ofstream(p) << R"({"drives":[{"product":"VRZ-3372BL","family":"mtk7",)"
-                         << R"("flash_size":65536,"medium":true}]})";
-        return p;
+// The description file, removed when the fuzzer ends (a plain array: it outlives every static).
+char g_description[64];
+
+const char* DescriptionFile() {
+    static const bool written = [] {
+        std::snprintf(g_description, sizeof g_description, "/tmp/fuzz_iscsi_connection_%d.json",
+                      static_cast<int>(::getpid()));
+        std::ofstream(g_description) << R"({"drives":[{"product":"VRZ-3372BL","family":"mtk7",)"
+                                     << R"("flash_size":65536,"medium":true}]})";
+        std::atexit([] { std::remove(g_description); });
+        return true;
     }();
-    return path;
+    (void)written;
+    return g_description;
 }
 
 void WriteAll(int fd, const std::uint8_t* p, std::size_t n) {
