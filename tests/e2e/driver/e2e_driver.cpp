@@ -405,7 +405,7 @@ class Driver {
     }
 
     Reply WaitBox(int ms) {
-        const DWORD end = GetTickCount() + ms;
+        const DWORD start = GetTickCount(), end = start + ms;
         do {
             if (HWND box = CurrentBox()) {
                 // The text is filled while the box initialises; an empty text is real only when
@@ -418,7 +418,10 @@ class Driver {
                 box_ = box;
                 return Ok({WindowText(box), text});
             }
-            Sleep(30);
+            // Each look is a round of requests to the wineserver for every top-level window:
+            // quick at first, then gently while a long procedure runs (under an emulated CPU
+            // the looks would take a good part of it).
+            Sleep(GetTickCount() - start < 2000 ? 30 : 250);
         } while (static_cast<int>(end - GetTickCount()) > 0);
         return Err("no message box");
     }

@@ -223,9 +223,10 @@ def window_session(run, prefix, env, display, ids):
                     time.sleep(0.1)
             u["edit"] = call("text", str(ids["Edit1"]))[0]
             call("click", str(ids["BitBtn2"]))
-            if update.get("remove_after"):
-                threading.Timer(update["remove_after"], remove_device,
-                                (devices()[update["remove_device"]],)).start()
+            if update.get("remove_device"):
+                threading.Thread(target=remove_when_verifying,
+                                 args=(run["driver"], env, pid, ids,
+                                       devices()[update["remove_device"]]), daemon=True).start()
             while True:
                 ok, got = driver("box", str(update.get("box_ms", 400000)))
                 if not ok:
@@ -258,6 +259,28 @@ def window_session(run, prefix, env, display, ids):
             shutil.copy(log, os.path.join(SHARE, run["name"] + ".kfsflash.log"))
         wineserver(env, "-k")
     return out
+
+
+def remove_when_verifying(driver_exe, env, pid, ids, dev):
+    """Deletes the unit once the program has finished the flash and reads the ROM back to
+    verify it: a second driver watches the window's list for that line. A unit deleted while
+    the flash is written would cost the program's whole ready wait (Wine's error for a deleted
+    device is no sign of one gone); at the verification the read fails at once."""
+    watcher = e2e.Driver(driver_exe, env)
+    try:
+        ok, _ = watcher("main", pid, "10000")
+        deadline = time.monotonic() + 600
+        while ok and time.monotonic() < deadline:
+            ok, got = watcher("list", str(ids["ListBox1"]))
+            lines = got[2:] if ok else []
+            if "Flashing finished !" in lines and "Read ROM Data" in lines[
+                    lines.index("Flashing finished !"):]:
+                remove_device(dev)
+                return
+            time.sleep(0.2)
+        print(f"wine: {dev} not deleted: the verification was never seen", flush=True)
+    finally:
+        watcher.close()
 
 
 def remove_device(dev):
