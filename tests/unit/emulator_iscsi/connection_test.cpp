@@ -19,7 +19,9 @@ class IscsiConnection : public ::testing::Test {
     virtual const char* Faults() const { return "[]"; }
 
     void SetUp() override {
-        path_ = ::testing::TempDir() + "iscsi_connection_drives.json";
+        // ctest runs the tests side by side: each has a file of its own.
+        path_ = ::testing::TempDir() + "iscsi_connection_" +
+                ::testing::UnitTest::GetInstance()->current_test_info()->name() + ".json";
         std::ofstream(path_) << R"({"drives":[{"product":"VRZ-3372BL","family":"mtk7",)"
                              << R"("flash_size":65536,"faults":)" << Faults() << "}]}";
         target_.name = "iqn.2026-01.org.kfs:test";
