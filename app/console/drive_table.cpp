@@ -223,7 +223,7 @@ std::optional<std::string> DriveTable::OpenExclusive(DriveIndex drive) {
         if (failure == exclusiveSystem->failures().end()) {
             // Not even listed any more: the device node went away with the drive.
             struct stat st {};
-            const std::string node = devDir_ + path.substr(path.rfind('/'));
+            const std::string node = devDir_ + "/" + path.substr(path.rfind('/') + 1);
             if (stat(node.c_str(), &st) != 0)
                 return "cannot open " + path + " again: " + std::strerror(errno) +
                        " (the drive was removed)";
