@@ -386,6 +386,9 @@ def slug(name):
 # wall-clock limit.
 TIME_SCALE = int(os.environ.get("KFS_VM_TIME_SCALE", "10"))
 REAL_TIME = {"mtk5_2mb", "isc_guest_mtk5_2mb", "fault_never_ready"}
+# The cases that run beside the wine group (place_beside_wine): updates that mostly wait on
+# the drive's clock or the program's own waits, and the unit that never answers.
+BESIDE = {"mtk5_2mb", "isc_guest_mtk5_2mb", "isc_guest_philips_form", "isc_guest_no_answer"}
 
 
 def time_scale(name):
@@ -507,6 +510,39 @@ def make_win64_prefix(share):
         tar.add(os.path.join(folder, "win64"), "win64", filter=linked)
 
 
+# Prepared Wine prefixes, kept between runs outside the work folder (as the compiler cache is),
+# so that a fresh clone on this machine finds them again. A prefix is made by its Wine and set
+# up by wine_cases.py: both are in the key.
+PREFIX_CACHE = os.environ.get("KFS_VM_CACHE") or os.path.join(
+    os.environ.get("XDG_CACHE_HOME") or os.path.expanduser("~/.cache"), "kfs-vm")
+
+
+def prefix_cache_file(arch):
+    key = hashlib.sha256()
+    with open(os.path.join(HERE, "guest", "wine_cases.py"), "rb") as f:
+        key.update(f.read())
+    key.update(subprocess.run(["dpkg-query", "-W", "-f", "${Package}:${Architecture} "
+                               "${Version}\n", "wine*", "libwine*"], capture_output=True
+                              ).stdout)
+    return os.path.join(PREFIX_CACHE, f"prefix-{arch}-{key.hexdigest()[:16]}.tar")
+
+
+def keep_ready_prefixes(share, architectures):
+    """The prefixes the guest prepared (made-ARCH.tar, see wine_cases.py) go to the cache,
+    replacing those of other keys."""
+    for arch in architectures:
+        made = os.path.join(share, f"made-{arch}.tar")
+        if not os.path.exists(made):
+            continue
+        target = prefix_cache_file(arch)
+        os.makedirs(PREFIX_CACHE, exist_ok=True)
+        for old in glob.glob(os.path.join(PREFIX_CACHE, f"prefix-{arch}-*.tar")):
+            os.remove(old)
+        shutil.copy(made, target + ".part")
+        os.replace(target + ".part", target)
+        print(f"vm: the prepared {arch} prefix is kept for later runs: {target}")
+
+
 class Stage:
     def __init__(self, bin_dir, work):
         self.bin_dir, self.work = bin_dir, work
@@ -547,8 +583,10 @@ class Stage:
     def add_iscsi_cases(self):
         """Every family and the Philips form as logical units of an iSCSI target, each updated
         whole from a KFS file with verification, through the guest kernel's own initiator; a
-        few through QEMU's initiator, which passes 5Ah with 10 bytes. They run first: their units
-        are attached from boot on, and later cases that list the drives reach them too."""
+        few through QEMU's initiator, which passes 5Ah with 10 bytes. Most run first: their
+        units are attached from boot on, and later cases that list the drives reach them too.
+        The updates that mostly wait (the 2 MB one on the drive's real clock, the Philips form's
+        erase waits, the unit that never answers) run beside the wine group instead."""
         self.iscsi_updates = []
         mtk7 = next(f for f in FAMILIES if f.name == "mtk7 type 8")
         # (file, family, faults); the last unit's drive never answers its third WRITE BUFFER,
@@ -559,18 +597,18 @@ class Stage:
                                                                    "philips_form")]
         # The kernel scans LUNs 0-7 only of a unit that claims no SCSI-3 (the emulated drives
         # claim none, so it does not ask REPORT LUNS): one target per eight units, each its own
-        # session in the guest.
-        # The hung unit has a target and session of its own: the initiator's task management
-        # for it touches no other unit. Its update waits out the kernel's time-out in the
-        # background (see place_hung_case): a program that opens every drive meanwhile would
-        # wait for it too.
-        whole = [u for u in every if not u[2]]
-        groups = [("guest_hung", "guest", [u for u in every if u[2]])]
-        groups += [(f"guest{i // 8}", "guest", whole[i:i + 8]) for i in range(0, len(whole), 8)]
+        # session in the guest. The units updated beside the wine group have a target of their
+        # own, logged in to just before: no listing of an earlier case reaches them. The hung
+        # unit has its own too: the initiator's task management for it touches no other unit.
+        first = [u for u in every if not u[2] and f"isc_guest_{u[0]}" not in BESIDE]
+        groups = [(f"guest{i // 8}", "guest", first[i:i + 8]) for i in range(0, len(first), 8)]
+        late = [("guest_beside", "guest", [u for u in every if not u[2] and u not in first]),
+                ("guest_hung", "guest", [u for u in every if u[2]])]
         for key, _, _ in groups:
             self.plan += [f'iscsi_login "$(cat /vm/data/{key}.port)"']
-        background = []
-        for key, path, updates in groups + [("qemu", "qemu", some)]:
+        for key, _, _ in late:
+            self.beside_start += [f'iscsi_login "$(cat /vm/data/{key}.port)"']
+        for key, path, updates in groups + late + [("qemu", "qemu", some)]:
             for file, f, faults in updates:
                 drives = self.iscsi_drives.setdefault(key, [])
                 lun = len(drives)
@@ -581,32 +619,31 @@ class Stage:
                 file = slug(f.name) if faults else file
                 self.data[f"{file}.{kind}"] = fw  # the same file as the TCM-user case's
                 drives.append(json.loads(self.data[f"{name}.json"])["drives"][0])
-                args = update_args(f"/vm/data/{file}.{kind}", f)
-                session = next(i for i, g in enumerate(groups) if g[0] == key) + 1 \
-                    if path == "guest" else None
-                find = (f"sr_of_session_lun {session} {lun}" if path == "guest"
-                        else f"sr_at_target {ISCSI_FIRST_ID + lun}")
-                (self.hung_plan if faults else self.plan).extend([
-                    f"wait_for 600 '[ -n \"$({find})\" ]'",
-                    f'DEV=$({find}); IDX=$(index_of "$DEV")',
-                    f'note {name}.device "$DEV $IDX $(now)"',
-                    f'{"run_bg" if faults else "run"} {name} 300 kfsflash {" ".join(args)} '
-                    '--drive "$IDX"',
-                ])
-                if faults:
-                    background.append(name)
-                self.iscsi_updates.append((name, path, key, lun, f, image, args,
+                args = " ".join(update_args(f"/vm/data/{file}.{kind}", f))
+                find = (f'sr_of_session_lun "$(iscsi_session "$(cat /vm/data/{key}.port)")" {lun}'
+                        if path == "guest" else f"sr_at_target {ISCSI_FIRST_ID + lun}")
+                found = [f"wait_for 600 '[ -n \"$({find})\" ]'", f"DEV=$({find})"]
+                if name in BESIDE:
+                    self.beside_start += found + [
+                        f'note {name}.device "$DEV solo $(now)"',
+                        f'run_bg {name} 300 solo "$DEV" kfsflash {args} --drive "$DEV"']
+                    self.beside_end.append(f"collect {name}")
+                else:
+                    self.plan += found + [
+                        'IDX=$(index_of "$DEV")', f'note {name}.device "$DEV $IDX $(now)"',
+                        f'run {name} 300 kfsflash {args} --drive "$IDX"']
+                self.iscsi_updates.append((name, path, key, lun, f, image, args.split(),
                                            flash_ranges(f, len(image)), faults))
-        self.hung_collect = [f"collect {name}" for name in background]
 
-    def place_hung_case(self):
-        """The hung unit's update runs beside the wine group, which opens only the devices of
-        its drive letters; without it, at the end."""
+    def place_beside_wine(self):
+        """The cases that mostly wait run beside the wine group, each in a /dev of its own
+        (solo): the window opens only the devices of its drive letters, and no case reaches
+        another's drive. Without the wine group they run side by side at the end."""
         i = next((j for j, line in enumerate(self.plan) if line.startswith("run wine ")), None)
         if i is None:
-            self.plan += self.hung_plan + self.hung_collect
+            self.plan += self.beside_start + self.beside_end
         else:
-            self.plan[i:i + 1] = self.hung_plan + [self.plan[i]] + self.hung_collect
+            self.plan[i:i + 1] = self.beside_start + [self.plan[i]] + self.beside_end
 
     def add_qemu_cases(self):
         # Any KFS file will do: the drives are not ours.
@@ -649,13 +686,16 @@ class Stage:
         self.data[f"{name}.{kind}"] = fw
         args = update_args(f"/vm/data/{name}.{kind}", f)
         ranges = flash_ranges(f, len(image))
-        self.plan += [
-            f"emu_start {name} /vm/data/{name}.json",
-            extra,
-            f'run {name} 300 {prefix}kfsflash {" ".join(args)} --drive "$IDX"',
-            f"emu_stop {name}",
-            f'note {name}.rom "$(rom_hash {name} {" ".join(f"{s}:{n}" for s, n in ranges)})"',
-        ]
+        stop = [f"emu_stop {name}",
+                f'note {name}.rom "$(rom_hash {name} {" ".join(f"{s}:{n}" for s, n in ranges)})"']
+        if name in BESIDE:
+            self.beside_start += [f"emu_start {name} /vm/data/{name}.json", extra,
+                                  f'run_bg {name} 300 solo "$DEV" {prefix}kfsflash '
+                                  f'{" ".join(args)} --drive "$DEV"']
+            self.beside_end += [f"collect {name}"] + stop
+        else:
+            self.plan += [f"emu_start {name} /vm/data/{name}.json", extra,
+                          f'run {name} 300 {prefix}kfsflash {" ".join(args)} --drive "$IDX"'] + stop
         return image, args, ranges
 
     def add_family_cases(self):
@@ -704,7 +744,6 @@ class Stage:
                     ("no_answer", mtk7, [{"command": "3b", "nth": 3, "no_answer": True}]),
                     ("unit_removed", mtk7, [])])
         self.wine_units, self.wine_runs, self.wine_entries = {}, {}, {}
-        logins = sum(1 for line in self.plan if line.startswith("iscsi_login"))
         for i, (unit, f, faults) in enumerate(units):
             key = f"wine{i // 8}"
             drives = self.iscsi_drives.setdefault(key, [])
@@ -720,14 +759,15 @@ class Stage:
             self.data[f"wine_{unit}.json"] = description(f, faults, scale)
             # The reference for the window: the window never verifies a Philips-form image.
             args = update_args(f"/vm/data/{file}", f, verify=f.atapi is not None)
-            self.wine_units[unit] = dict(key=key, lun=lun, session=logins + 1 + i // 8, f=f,
+            self.wine_units[unit] = dict(key=key, lun=lun, f=f,
                                          image=image, args=args, file=file, faults=faults,
                                          ranges=flash_ranges(f, len(image)))
         for key in sorted({u["key"] for u in self.wine_units.values()}):
             self.plan += [f'iscsi_login "$(cat /vm/data/{key}.port)"']
         self.plan += [f"wine_root {shlex.quote(ROOT)}", ": >/newroot/tmp/work/devices.txt"]
         for unit, u in self.wine_units.items():
-            find = f"sr_of_session_lun {u['session']} {u['lun']}"
+            find = (f'sr_of_session_lun "$(iscsi_session "$(cat /vm/data/{u["key"]}.port)")" '
+                    f'{u["lun"]}')
             self.plan += [f"wait_for 600 '[ -n \"$({find})\" ]'",
                           f'echo "{unit} $({find})" >>/newroot/tmp/work/devices.txt']
         self.plan += ["cat /newroot/tmp/work/devices.txt",
@@ -769,7 +809,9 @@ class Stage:
         runs[-1]["updates"][-1].update(remove_device="unit_removed")
         self.wine_runs["updater"] = "updater_i686"
         self.wine_probe_units = batches[0]
-        runs += [
+        # The probes and the Windows 98 window come right after the first batch's updates, on
+        # its units: the guest starts one wineserver for runs of the same units.
+        runs[2:2] = [
             dict(name="probe_i686", arch="win32", kind="console", program=probe,
                  units=batches[0]),
             dict(name="probe98_own_dll", arch="win32", kind="console",
@@ -795,9 +837,22 @@ class Stage:
                      units=x64),
             ]
             self.wine_runs["x86_64"] = "nt_x86_64"
-            make_win64_prefix(share)
+        # A prepared prefix from the cache; else the 64-bit one is made here (it needs no 32-bit
+        # code) and the 32-bit one in the guest.
+        prefixes = {}
+        for arch in architectures:
+            cached = prefix_cache_file(arch)
+            if os.path.exists(cached):
+                shutil.copy(cached, os.path.join(share, f"prefix-{arch}.tar"))
+                prefixes[arch] = dict(tar=f"prefix-{arch}.tar", ready=True)
+                print(f"vm: the {arch} prefix comes ready from {cached}")
+            elif arch == "win64":
+                make_win64_prefix(share)
+                prefixes[arch] = dict(tar="prefix-win64.tar", ready=False)
+        self.wine_architectures = architectures
         with open(os.path.join(share, "plan.json"), "w") as out:
-            json.dump(dict(root=ROOT, architectures=architectures, runs=runs), out, indent=1)
+            json.dump(dict(root=ROOT, architectures=architectures, runs=runs, prefixes=prefixes),
+                      out, indent=1)
 
     def add_slow_cases(self):
         """Cases that wait out the program's 120 s wall-clock ready wait through the kernel."""
@@ -1228,7 +1283,7 @@ def main():
     stage.groups = groups
     stage.iscsi_updates, stage.updates, stage.faults, stage.iscsi = [], [], [], {}
     stage.iscsi_drives, stage.wine_units = {}, {}
-    stage.hung_plan, stage.hung_collect = [], []
+    stage.beside_start, stage.beside_end = [], []
     if "iscsi" in stage.groups:
         stage.add_iscsi_cases()
     if "qemu" in stage.groups:
@@ -1245,7 +1300,7 @@ def main():
             windows64 = None
         stage.add_wine_cases(os.path.abspath(args.windows_dir), windows64 and
                              os.path.abspath(windows64))
-    stage.place_hung_case()
+    stage.place_beside_wine()
     if stage.iscsi_updates:
         preflight_iscsi(stage)
     if stage.iscsi_drives:
@@ -1300,6 +1355,8 @@ def main():
     for name, kernel_s, ref_s in stage.timings:
         print(f"vm: {name}: {kernel_s:.1f} s through the kernel (guest), "
               f"{ref_s:.2f} s in-process (host)")
+    if "wine" in stage.groups and not failed:
+        keep_ready_prefixes(stage.wine_share, stage.wine_architectures)
     passed = sum(1 for r in stage.results if r[1])
     print(f"vm: {passed} of {len(stage.results)} cases passed, {len(failed)} failed, "
           f"{len(stage.results) - passed - len(failed)} known gaps")

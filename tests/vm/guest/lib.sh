@@ -79,6 +79,33 @@ sr_of_session_lun() {
   done
 }
 
+# iscsi_session PORT: the number of the guest's iSCSI session with the host's target on PORT
+# (sessionN in sysfs), which follows the order of the logins.
+iscsi_session() {
+  iscsiadm -m session 2>/dev/null | sed -n "s/^tcp: \[\([0-9]*\)\] 10\.0\.2\.2:$1,.*/\1/p"
+}
+
+# solo DEV COMMAND...: runs the command in a mount namespace of its own whose /dev holds only
+# DEV (and null, zero, urandom): a drive table made there has that one drive. A case that runs
+# beside others so never sends a command to their drives, whose traces are judged whole. A
+# program, not a function: run and run_bg start it through timeout.
+cat >/bin/solo <<'SOLO'
+#!/bin/sh
+exec unshare -m sh -c '
+  d=/tmp/solo.$$
+  mkdir -p "$d"
+  for n in null zero urandom "${0##*/}"; do
+    m=$(cat "/sys/class/block/$n/dev" 2>/dev/null || cat "/sys/class/mem/$n/dev")
+    t=c
+    [ -e "/sys/class/block/$n" ] && t=b
+    mknod "$d/$n" "$t" "${m%%:*}" "${m##*:}"
+  done
+  chmod 666 "$d/null" "$d/zero" "$d/urandom"
+  mount --bind "$d" /dev
+  exec "$@"' "$@"
+SOLO
+chmod 755 /bin/solo
+
 # iscsi_login PORT: the guest kernel's own initiator logs in to the host's target (the host's
 # loopback is 10.0.2.2 on QEMU's user network); its units appear as sr devices.
 iscsi_login() {

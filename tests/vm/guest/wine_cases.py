@@ -14,6 +14,7 @@ import os
 import shutil
 import subprocess
 import sys
+import tarfile
 import threading
 import time
 
@@ -112,20 +113,54 @@ def use_units(prefix, units, found):
 
 
 def make_prefix(arch, display):
+    """The architecture's prefix: a ready one from the host's cache (drive letters and
+    everything of main's set up, as made by an earlier run), or one made here. A tar file the
+    host hands in is unpacked; the 32-bit prefix is otherwise made here (the host cannot run
+    32-bit code). True with a ready prefix."""
     prefix = os.path.join(HOME, arch)
     env = environment(prefix, arch, display)
     begun = time.monotonic()
-    tarball = os.path.join(SHARE, f"prefix-{arch}.tar")
-    if os.path.exists(tarball):
-        # Made on the host (a 64-bit prefix needs no 32-bit code to be made).
+    given = PLAN.get("prefixes", {}).get(arch)
+    if given:
         os.makedirs(HOME, exist_ok=True)
-        subprocess.run(["tar", "xf", tarball, "-C", HOME], check=True)
+        subprocess.run(["tar", "xf", os.path.join(SHARE, given["tar"]), "-C", HOME], check=True)
     else:
         os.makedirs(prefix, exist_ok=True)
         wine(env, "wineboot", "-i", limit=600)
         wineserver(env, "-w")
-    note_time(f"prefix {arch}", begun)
-    return prefix, env
+    note_time(f"prefix {arch}" + (" (ready, from the host's cache)" if given and given["ready"]
+                                  else ""), begun)
+    return prefix, env, bool(given and given["ready"])
+
+
+# Wine's own DLLs, of which a prefix holds copies in its system folders.
+WINE_DLLS = {"i386": "/usr/lib/i386-linux-gnu/wine/i386-windows",
+             "x86_64": "/usr/lib/x86_64-linux-gnu/wine/x86_64-windows"}
+
+
+def save_ready_prefix(arch, prefix):
+    """The prepared prefix as a tar file for the host's cache, before any program has run in
+    it. Its copies of Wine's own DLLs (a file of the same name and size in Wine's folder of its
+    machine) go in as links to those files, which every guest sees at the same paths: 700 MB
+    become 20."""
+    begun = time.monotonic()
+    sizes = {machine: {name.lower(): (os.path.join(folder, name),
+                                      os.path.getsize(os.path.join(folder, name)))
+                       for name in os.listdir(folder)}
+             for machine, folder in WINE_DLLS.items()}
+
+    def linked(info):
+        if info.isfile() and "/drive_c/windows/" in info.name:
+            machine = "i386" if arch == "win32" or "/syswow64/" in info.name else "x86_64"
+            library, size = sizes[machine].get(os.path.basename(info.name).lower(), ("", -1))
+            if size == info.size:
+                info.type, info.linkname, info.size = tarfile.SYMTYPE, library, 0
+        return info
+    made = os.path.join(SHARE, f"made-{arch}.tar")
+    with tarfile.open(made + ".part", "w") as tar:
+        tar.add(prefix, arch, filter=linked)
+    os.replace(made + ".part", made)
+    note_time(f"saved {arch}", begun)
 
 
 def add_x86_common_controls(prefix64, prefix32):
@@ -165,6 +200,7 @@ def window_session(run, prefix, env, display, ids):
     entries and the seconds."""
     out = {"updates": {}, "start_seconds": None, "problem": None}
     RESULTS["runs"][run["name"]] = out
+    exited = False
     log = temp_log(prefix)
     if log:
         os.remove(log)
@@ -248,7 +284,7 @@ def window_session(run, prefix, env, display, ids):
                   f"{u['boxes']}", flush=True)
             save()
         call("click", str(ids["BitBtn4"]))
-        driver("exited", pid, "30000")
+        exited = driver("exited", pid, "30000")[0]
     except (e2e.Failure, e2e.DriverError) as e:
         out["problem"] = str(e)
         shot(display, "failed-" + run["name"])
@@ -257,7 +293,8 @@ def window_session(run, prefix, env, display, ids):
         log = temp_log(prefix)
         if log:
             shutil.copy(log, os.path.join(SHARE, run["name"] + ".kfsflash.log"))
-        wineserver(env, "-k")
+        if not exited:
+            wineserver(env, "-k")  # nothing of a run that went wrong stays for the next
     return out
 
 
@@ -298,6 +335,7 @@ def nodrive_session(run, env):
     """A copy that finds no drive: its box at start, then its exit."""
     out = {}
     RESULTS["runs"][run["name"]] = out
+    exited = False
     driver = e2e.Driver(run["driver"], env)
     try:
         ok, pid = driver("start", e2e.win_path(run["program"]), e2e.win_path(SHARE))
@@ -305,10 +343,11 @@ def nodrive_session(run, env):
         out["box"] = got
         if ok:
             driver("answer", "ok")
-            out["exit"] = driver("exited", pid[0], "30000")[1]
+            exited, out["exit"] = driver("exited", pid[0], "30000")
     finally:
         driver.close()
-        wineserver(env, "-k")
+        if not exited:
+            wineserver(env, "-k")  # nothing of a run that went wrong stays for the next
 
 
 def shot(display, name):
@@ -331,7 +370,8 @@ def console_run(run, env):
                                     "seconds": round(time.monotonic() - begun, 1)}
     print(f"wine: {run['name']}: status {p.returncode}, "
           f"{RESULTS['runs'][run['name']]['seconds']} s", flush=True)
-    wineserver(env, "-k")
+    if p.returncode in (124, 137):
+        wineserver(env, "-k")  # what the timed-out program left
 
 
 def main():
@@ -344,23 +384,34 @@ def main():
     try:
         prefixes = {}
         for arch in PLAN["architectures"]:
-            prefix, env = make_prefix(arch, display)
-            if arch == "win64" and "win32" in prefixes:
-                RESULTS["x86_common_controls"] = add_x86_common_controls(
-                    prefix, prefixes["win32"][0])
+            prefix, env, ready = make_prefix(arch, display)
+            if not ready:
+                if arch == "win64" and "win32" in prefixes:
+                    RESULTS["x86_common_controls"] = add_x86_common_controls(
+                        prefix, prefixes["win32"][0])
+                begun = time.monotonic()
+                set_letters(prefix, env)
+                note_time(f"letters {arch}", begun)
+                save_ready_prefix(arch, prefix)
             if arch == "win32":
                 # The program loads WNASPI32.DLL from the system directory by its full path.
                 shutil.copy(os.path.join(SHARE, "WNASPI32.DLL"),
                             os.path.join(prefix, "drive_c", "windows", "system32"))
-            begun = time.monotonic()
-            set_letters(prefix, env)
-            note_time(f"letters {arch}", begun)
             prefixes[arch] = (prefix, env)
+            # The wineserver with its services and desktop starts once for the runs of the
+            # same units (under TCG that start is most of a program start). The mount manager
+            # reads the letters' devices when it starts: other units, a new wineserver. A run
+            # without units (the Windows 98 probe with our WNASPI32.DLL) uses no letter.
+            linked = None
             for run in PLAN["runs"]:
                 if run["arch"] != arch:
                     continue
                 begun = time.monotonic()
-                use_units(prefix, run.get("units", []), found)
+                if "units" in run and run["units"] != linked:
+                    wineserver(env, "-k")
+                    wineserver(env, "-w")
+                    use_units(prefix, run["units"], found)
+                    linked = run["units"]
                 if run["kind"] == "window":
                     window_session(run, prefix, env, display, ids)
                 elif run["kind"] == "nodrive":
@@ -369,6 +420,7 @@ def main():
                     console_run(run, env)
                 note_time(run["name"], begun)
                 save()
+            wineserver(env, "-k")
     finally:
         xvfb.kill()
         RESULTS["seconds"] = round(time.monotonic() - START, 1)
