@@ -8,6 +8,7 @@ against the same update run in-process on this machine.
 The kernel is the distribution's, taken with apt-get download and unpacked under the work
 folder (never installed); busybox, sg3-utils and the project's binaries make the initramfs."""
 import argparse
+import ast
 import dataclasses
 import glob
 import gzip
@@ -176,7 +177,7 @@ def boot(work, image, initrd, limit, extra=(), memory="512"):
         f.truncate(2048 * 512)  # a blank 1 MB disc
     cpus = os.environ.get("KFS_VM_CPUS", "2")
     command = ["qemu-system-x86_64", "-machine", "pc", "-accel", "tcg,thread=multi" if cpus != "1"
-               else "tcg", "-cpu", "max,smap=off", "-m", memory, "-smp", cpus, "-nographic", "-monitor", "none", "-no-reboot",
+               else "tcg", "-cpu", os.environ.get("KFS_VM_CPU_MODEL", "max,smap=off"), "-m", memory, "-smp", cpus, "-nographic", "-monitor", "none", "-no-reboot",
                "-serial", f"file:{serial}", "-kernel", image, "-initrd", initrd,
                "-append", "console=ttyS0 panic=-1 quiet loglevel=1",
                "-device", "virtio-scsi-pci,id=vs"]
@@ -512,15 +513,28 @@ def make_win64_prefix(share):
 
 # Prepared Wine prefixes, kept between runs outside the work folder (as the compiler cache is),
 # so that a fresh clone on this machine finds them again. A prefix is made by its Wine and set
-# up by wine_cases.py: both are in the key.
+# up by the parts of wine_cases.py named here: all of them are in the key.
 PREFIX_CACHE = os.environ.get("KFS_VM_CACHE") or os.path.join(
     os.environ.get("XDG_CACHE_HOME") or os.path.expanduser("~/.cache"), "kfs-vm")
+PREFIX_SETUP = {"LETTERS", "WINE_DLLS", "set_letters", "make_prefix", "save_ready_prefix",
+                "add_x86_common_controls"}
+
+
+def prefix_setup_source():
+    """The source text of the parts of wine_cases.py that make and set up a prefix."""
+    with open(os.path.join(HERE, "guest", "wine_cases.py")) as f:
+        text = f.read()
+    parts = []
+    for node in ast.parse(text).body:
+        names = ([node.name] if isinstance(node, ast.FunctionDef) else
+                 [t.id for t in getattr(node, "targets", []) if isinstance(t, ast.Name)])
+        if PREFIX_SETUP & set(names):
+            parts.append(ast.get_source_segment(text, node))
+    return "\n".join(parts)
 
 
 def prefix_cache_file(arch):
-    key = hashlib.sha256()
-    with open(os.path.join(HERE, "guest", "wine_cases.py"), "rb") as f:
-        key.update(f.read())
+    key = hashlib.sha256(prefix_setup_source().encode())
     key.update(subprocess.run(["dpkg-query", "-W", "-f", "${Package}:${Architecture} "
                                "${Version}\n", "wine*", "libwine*"], capture_output=True
                               ).stdout)

@@ -169,7 +169,6 @@ def add_x86_common_controls(prefix64, prefix32):
     start. Taken from the 32-bit prefix (made in this guest, where 32-bit code runs)."""
     src = os.path.join(prefix32, "drive_c", "windows", "winsxs")
     dst = os.path.join(prefix64, "drive_c", "windows", "winsxs")
-    added = []
     for sub in ("", "manifests"):
         for name in os.listdir(os.path.join(src, sub)):
             if name.startswith("x86_microsoft.windows.common-controls_"):
@@ -179,8 +178,14 @@ def add_x86_common_controls(prefix64, prefix32):
                         shutil.copytree(os.path.join(src, sub, name), target, symlinks=True)
                 else:
                     shutil.copy2(os.path.join(src, sub, name), target)
-                added.append(os.path.join(sub, name))
-    return added
+
+
+def x86_common_controls(prefix64):
+    """The x86 Common Controls entries a 64-bit prefix holds (added when it was prepared)."""
+    winsxs = os.path.join(prefix64, "drive_c", "windows", "winsxs")
+    return [os.path.join(sub, name) for sub in ("", "manifests")
+            for name in sorted(os.listdir(os.path.join(winsxs, sub)))
+            if name.startswith("x86_microsoft.windows.common-controls_")]
 
 
 def temp_log(prefix):
@@ -387,8 +392,7 @@ def main():
             prefix, env, ready = make_prefix(arch, display)
             if not ready:
                 if arch == "win64" and "win32" in prefixes:
-                    RESULTS["x86_common_controls"] = add_x86_common_controls(
-                        prefix, prefixes["win32"][0])
+                    add_x86_common_controls(prefix, prefixes["win32"][0])
                 begun = time.monotonic()
                 set_letters(prefix, env)
                 note_time(f"letters {arch}", begun)
@@ -398,6 +402,8 @@ def main():
                 shutil.copy(os.path.join(SHARE, "WNASPI32.DLL"),
                             os.path.join(prefix, "drive_c", "windows", "system32"))
             prefixes[arch] = (prefix, env)
+            if arch == "win64":
+                RESULTS["x86_common_controls"] = x86_common_controls(prefix)
             # The wineserver with its services and desktop starts once for the runs of the
             # same units (under TCG that start is most of a program start). The mount manager
             # reads the letters' devices when it starts: other units, a new wineserver. A run
