@@ -1369,8 +1369,16 @@ def main():
     for name, kernel_s, ref_s in stage.timings:
         print(f"vm: {name}: {kernel_s:.1f} s through the kernel (guest), "
               f"{ref_s:.2f} s in-process (host)")
-    if "wine" in stage.groups and not failed:
-        keep_ready_prefixes(stage.wine_share, stage.wine_architectures)
+    if "wine" in stage.groups:
+        if failed:
+            # A prefix from the cache that the failure may come from is not offered again.
+            for arch in stage.wine_architectures:
+                if os.path.exists(os.path.join(stage.wine_share, f"prefix-{arch}.tar")):
+                    cached = prefix_cache_file(arch)
+                    if os.path.exists(cached):
+                        os.remove(cached)
+        else:
+            keep_ready_prefixes(stage.wine_share, stage.wine_architectures)
     passed = sum(1 for r in stage.results if r[1])
     print(f"vm: {passed} of {len(stage.results)} cases passed, {len(failed)} failed, "
           f"{len(stage.results) - passed - len(failed)} known gaps")

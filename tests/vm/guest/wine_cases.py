@@ -113,10 +113,10 @@ def use_units(prefix, units, found):
 
 
 def make_prefix(arch, display):
-    """The architecture's prefix: a ready one from the host's cache (drive letters and
-    everything of main's set up, as made by an earlier run), or one made here. A tar file the
-    host hands in is unpacked; the 32-bit prefix is otherwise made here (the host cannot run
-    32-bit code). True with a ready prefix."""
+    """The architecture's prefix, its environment, and whether it came ready: from the host's
+    cache, with its drive letters (and a 64-bit one's x86 Common Controls) set up by an earlier
+    run. A tar file the host hands in is unpacked; the 32-bit prefix is otherwise made here
+    (the host cannot run 32-bit code)."""
     prefix = os.path.join(HOME, arch)
     env = environment(prefix, arch, display)
     begun = time.monotonic()
