@@ -176,8 +176,10 @@ def boot(work, image, initrd, limit, extra=(), memory="512"):
     with open(disc, "wb") as f:
         f.truncate(2048 * 512)  # a blank 1 MB disc
     cpus = os.environ.get("KFS_VM_CPUS", "2")
-    command = ["qemu-system-x86_64", "-machine", "pc", "-accel", "tcg,thread=multi" if cpus != "1"
-               else "tcg", "-cpu", os.environ.get("KFS_VM_CPU_MODEL", "max,smap=off"), "-m", memory, "-smp", cpus, "-nographic", "-monitor", "none", "-no-reboot",
+    model = os.environ.get("KFS_VM_CPU_MODEL", "max,smap=off")
+    command = ["qemu-system-x86_64", "-machine", "pc", "-accel",
+               "tcg,thread=multi" if cpus != "1" else "tcg", "-cpu", model, "-m", memory,
+               "-smp", cpus, "-nographic", "-monitor", "none", "-no-reboot",
                "-serial", f"file:{serial}", "-kernel", image, "-initrd", initrd,
                "-append", "console=ttyS0 panic=-1 quiet loglevel=1",
                "-device", "virtio-scsi-pci,id=vs"]
@@ -633,20 +635,20 @@ class Stage:
                 file = slug(f.name) if faults else file
                 self.data[f"{file}.{kind}"] = fw  # the same file as the TCM-user case's
                 drives.append(json.loads(self.data[f"{name}.json"])["drives"][0])
-                args = " ".join(update_args(f"/vm/data/{file}.{kind}", f))
+                args = update_args(f"/vm/data/{file}.{kind}", f)
                 find = (f'sr_of_session_lun "$(iscsi_session "$(cat /vm/data/{key}.port)")" {lun}'
                         if path == "guest" else f"sr_at_target {ISCSI_FIRST_ID + lun}")
                 found = [f"wait_for 600 '[ -n \"$({find})\" ]'", f"DEV=$({find})"]
                 if name in BESIDE:
                     self.beside_start += found + [
                         f'note {name}.device "$DEV solo $(now)"',
-                        f'run_bg {name} 300 solo "$DEV" kfsflash {args} --drive "$DEV"']
+                        f'run_bg {name} 300 solo "$DEV" kfsflash {" ".join(args)} --drive "$DEV"']
                     self.beside_end.append(f"collect {name}")
                 else:
                     self.plan += found + [
                         'IDX=$(index_of "$DEV")', f'note {name}.device "$DEV $IDX $(now)"',
-                        f'run {name} 300 kfsflash {args} --drive "$IDX"']
-                self.iscsi_updates.append((name, path, key, lun, f, image, args.split(),
+                        f'run {name} 300 kfsflash {" ".join(args)} --drive "$IDX"']
+                self.iscsi_updates.append((name, path, key, lun, f, image, args,
                                            flash_ranges(f, len(image)), faults))
 
     def place_beside_wine(self):
@@ -863,7 +865,7 @@ class Stage:
             elif arch == "win64":
                 make_win64_prefix(share)
                 prefixes[arch] = dict(tar="prefix-win64.tar", ready=False)
-        self.wine_architectures = architectures
+        self.wine_architectures, self.wine_prefixes = architectures, prefixes
         with open(os.path.join(share, "plan.json"), "w") as out:
             json.dump(dict(root=ROOT, architectures=architectures, runs=runs, prefixes=prefixes),
                       out, indent=1)
@@ -1372,11 +1374,9 @@ def main():
     if "wine" in stage.groups:
         if failed:
             # A prefix from the cache that the failure may come from is not offered again.
-            for arch in stage.wine_architectures:
-                if os.path.exists(os.path.join(stage.wine_share, f"prefix-{arch}.tar")):
-                    cached = prefix_cache_file(arch)
-                    if os.path.exists(cached):
-                        os.remove(cached)
+            for arch, given in stage.wine_prefixes.items():
+                if given["ready"] and os.path.exists(prefix_cache_file(arch)):
+                    os.remove(prefix_cache_file(arch))
         else:
             keep_ready_prefixes(stage.wine_share, stage.wine_architectures)
     passed = sum(1 for r in stage.results if r[1])
