@@ -35,6 +35,9 @@
 //   close                       WM_CLOSE to the target
 //   regset KEY NAME sz|bin VALUE  (HKEY_LOCAL_MACHINE; bin VALUE is hexadecimal bytes)
 //   regget KEY NAME             -> ok HEXBYTES | err missing
+//   drive LETTER cdrom MOUNT DEVICE  give a drive letter to a Unix device (and a folder as its
+//                               mount point) through Wine's mount manager, as winecfg does, in
+//                               the running wineserver; drive LETTER none takes the letter away
 //   sleep MS
 #include <windows.h>
 // commctrl.h needs the types of windows.h.
@@ -232,6 +235,8 @@ class Driver {
             return RegSet(a);
         if (cmd == "regget")
             return RegGet(a);
+        if (cmd == "drive")
+            return DefineDrive(a);
         if (cmd == "box")
             return WaitBox(Num(a, 0));
         if (cmd == "nobox")
@@ -531,6 +536,56 @@ class Driver {
         }
         RegCloseKey(key);
         return rc == ERROR_SUCCESS ? Ok() : Err("cannot set value");
+    }
+
+    // Wine's own request to its mount manager (IOCTL_MOUNTMGR_DEFINE_UNIX_DRIVE, a Wine
+    // extension): the record, then the NUL-terminated Unix paths its offsets point at.
+    struct UnixDrive {
+        ULONG size;
+        ULONG type;
+        ULONG fsType;
+        DWORD serial;
+        ULONGLONG unixDev;
+        WCHAR letter;
+        USHORT mountPointOffset;
+        USHORT deviceOffset;
+        USHORT labelOffset;
+    };
+
+    static Reply DefineDrive(const Args& a) {
+        const bool define = a.size() == 4 && a[1] == "cdrom";
+        if (!define && !(a.size() == 2 && a[1] == "none"))
+            return Err("drive LETTER cdrom MOUNT DEVICE | drive LETTER none");
+        std::vector<char> request(sizeof(UnixDrive));
+        UnixDrive head{};
+        head.type = define ? DRIVE_CDROM : DRIVE_NO_ROOT_DIR;
+        head.letter = static_cast<WCHAR>(a[0].empty() ? 0 : a[0][0]);
+        if (define) {
+            head.mountPointOffset = static_cast<USHORT>(request.size());
+            request.insert(request.end(), a[2].begin(), a[2].end());
+            request.push_back('\0');
+            head.deviceOffset = static_cast<USHORT>(request.size());
+            request.insert(request.end(), a[3].begin(), a[3].end());
+            request.push_back('\0');
+        }
+        head.size = static_cast<ULONG>(request.size());
+        std::memcpy(request.data(), &head, sizeof head);
+        HANDLE manager =
+            CreateFileW(L"\\\\.\\MountPointManager", GENERIC_READ | GENERIC_WRITE,
+                        FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
+        if (manager == INVALID_HANDLE_VALUE)
+            return Err("no mount manager: error " + std::to_string(GetLastError()));
+        constexpr DWORD kDefineUnixDrive =
+            CTL_CODE('m', 32, METHOD_BUFFERED, FILE_READ_ACCESS | FILE_WRITE_ACCESS);
+        DWORD returned = 0;
+        const BOOL done =
+            DeviceIoControl(manager, kDefineUnixDrive, request.data(),
+                            static_cast<DWORD>(request.size()), nullptr, 0, &returned, nullptr);
+        const DWORD error = GetLastError();
+        CloseHandle(manager);
+        if (!done)
+            return Err("mount manager refused: error " + std::to_string(error));
+        return Ok({std::to_string(GetDriveTypeA((a[0].substr(0, 1) + ":\\").c_str()))});
     }
 
     static Reply RegGet(const Args& a) {

@@ -61,8 +61,15 @@ def wine(env, *args, limit=300):
                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
 
 
+# Whether a wineserver (with its mount manager) runs for the prefix in use: programs started
+# since the last "wineserver -k".
+SERVER = {"up": False}
+
+
 def wineserver(env, flag):
     subprocess.run(["timeout", "60", "wineserver", flag], env=env, check=False)
+    if flag == "-k":
+        SERVER["up"] = False
 
 
 # Wine's pass-through keeps a table of at most five CD-ROM devices a process has used (ntdll's
@@ -98,7 +105,7 @@ def set_letters(prefix, env):
 
 def use_units(prefix, units, found):
     """The run's units on D: onwards: dosdevices "d:" a folder, "d::" the device; the other
-    letters of LETTERS have no drive."""
+    letters of LETTERS have no drive. The mount manager reads these when the wineserver starts."""
     for i, letter in enumerate(LETTERS):
         for name in (f"{letter}:", f"{letter}::"):
             link = os.path.join(prefix, "dosdevices", name)
@@ -110,6 +117,35 @@ def use_units(prefix, units, found):
             os.symlink(folder, os.path.join(prefix, "dosdevices", f"{letter}:"))
             os.symlink(found.get(units[i], "/dev/null"),
                        os.path.join(prefix, "dosdevices", f"{letter}::"))
+
+
+def define_units(prefix, env, driver_exe, units, found):
+    """The run's units on D: onwards in the running wineserver: its mount manager takes each
+    letter's device and folder (and writes the same links) as winecfg has it do, so the
+    services and desktop need not start again. False when the mount manager refused a letter."""
+    driver = e2e.Driver(driver_exe, env)
+    try:
+        for i, letter in enumerate(LETTERS):
+            if i < len(units):
+                folder = os.path.join(HOME, "cd", letter)
+                os.makedirs(folder, exist_ok=True)
+                ok, got = driver("drive", letter, "cdrom", folder,
+                                 found.get(units[i], "/dev/null"))
+                ok = ok and got == ["5"]  # DRIVE_CDROM
+            else:
+                ok, got = driver("drive", letter, "none")
+                stale = os.path.join(prefix, "dosdevices", f"{letter}::")
+                if os.path.lexists(stale):
+                    os.remove(stale)
+            if not ok:
+                print(f"wine: the mount manager did not take {letter}: {got}", flush=True)
+                return False
+        return True
+    except e2e.DriverError as e:
+        print(f"wine: the mount manager's letters: {e}", flush=True)
+        return False
+    finally:
+        driver.close()
 
 
 def make_prefix(arch, display):
@@ -404,20 +440,27 @@ def main():
             prefixes[arch] = (prefix, env)
             if arch == "win64":
                 RESULTS["x86_common_controls"] = x86_common_controls(prefix)
-            # The wineserver with its services and desktop starts once for the runs of the
-            # same units (under TCG that start is most of a program start). The mount manager
-            # reads the letters' devices when it starts: other units, a new wineserver. A run
-            # without units (the Windows 98 probe with our WNASPI32.DLL) uses no letter.
+            # The wineserver with its services and desktop starts once for all runs of the
+            # architecture (under TCG that start is most of a program start): the next run's
+            # units get their letters from the running mount manager. A run that went wrong
+            # ends its wineserver; the next one starts a new one on links written beforehand.
+            # A run without units (the Windows 98 probe with our WNASPI32.DLL) uses no letter.
             linked = None
             for run in PLAN["runs"]:
                 if run["arch"] != arch:
                     continue
                 begun = time.monotonic()
                 if "units" in run and run["units"] != linked:
-                    wineserver(env, "-k")
-                    wineserver(env, "-w")
-                    use_units(prefix, run["units"], found)
+                    if SERVER["up"] and define_units(prefix, env, run["driver"], run["units"],
+                                                     found):
+                        print(f"wine: {run['name']}: letters from the running mount manager",
+                              flush=True)
+                    else:
+                        wineserver(env, "-k")
+                        wineserver(env, "-w")
+                        use_units(prefix, run["units"], found)
                     linked = run["units"]
+                SERVER["up"] = True
                 if run["kind"] == "window":
                     window_session(run, prefix, env, display, ids)
                 elif run["kind"] == "nodrive":
@@ -427,6 +470,7 @@ def main():
                 note_time(run["name"], begun)
                 save()
             wineserver(env, "-k")
+            wineserver(env, "-w")
     finally:
         xvfb.kill()
         RESULTS["seconds"] = round(time.monotonic() - START, 1)
