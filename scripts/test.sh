@@ -22,25 +22,52 @@ step() { printf '\n==== %s\n' "$*"; }
 # started; finish calls it however the run ends.
 kfs_wine_cleanup() { :; }
 
-# stage NAME COMMAND...: runs one stage in the foreground and records its time.
+# Processor time of the whole machine so far, in hundredths of a core-second: busy, idle. The
+# table's busy and idle columns tell a stage bound by processor time from one that waits.
+machine_ticks() {
+  local _ user nice system idle iowait irq softirq steal
+  read -r _ user nice system idle iowait irq softirq steal _ </proc/stat
+  echo "$((user + nice + system + irq + softirq + steal)) $((idle + iowait))"
+}
+run_ticks=$(machine_ticks)
+
+# Seconds with one decimal from hundredths.
+hundredths() { printf '%d.%d' "$(($1 / 100))" "$(($1 % 100 / 10))"; }
+
+# stage NAME COMMAND...: runs one stage in the foreground and records its time and the machine's
+# busy and idle core-seconds meanwhile (the background virtual machine's share included).
 stage() {
-  local name=$1 start=$((SECONDS - run_start)) rc=0
+  local name=$1 start=$((SECONDS - run_start)) rc=0 before after
   shift
   step "$name"
+  before=$(machine_ticks)
   "$@" || rc=$?
-  stage_rows+=("$name|$start|$((SECONDS - run_start - start))|$rc")
+  after=$(machine_ticks)
+  stage_rows+=("$name|$start|$((SECONDS - run_start - start))|$rc|$(ticks_between "$before" "$after")")
   return "$rc"
 }
 
+# ticks_between "BUSY IDLE" "BUSY IDLE": "busy idle" core-seconds between the two readings.
+ticks_between() {
+  local b0 i0 b1 i1
+  read -r b0 i0 <<<"$1"
+  read -r b1 i1 <<<"$2"
+  echo "$(hundredths $((b1 - b0))) $(hundredths $((i1 - i0)))"
+}
+
 print_stage_table() {
-  printf '\n==== stage times (seconds from the start of the run)\n'
-  printf '%-44s %6s %6s  %s\n' stage start time result
-  local row name start time rc
+  printf '\n==== stage times (seconds from the start of the run; busy and idle: core-seconds of the\n'
+  printf '     whole machine meanwhile; the virtual machine: its own processor time as busy)\n'
+  printf '%-44s %6s %6s %8s %8s  %s\n' stage start time busy idle result
+  local row name start time rc busy idle
   for row in "${stage_rows[@]}"; do
-    IFS='|' read -r name start time rc <<<"$row"
-    printf '%-44s %6s %6s  %s\n' "$name" "$start" "$time" "$([ "$rc" = 0 ] && echo ok || echo "failed ($rc)")"
+    IFS='|' read -r name start time rc busy idle <<<"$row"
+    read -r busy idle <<<"$busy"
+    printf '%-44s %6s %6s %8s %8s  %s\n' "$name" "$start" "$time" "${busy:--}" "${idle:--}" \
+      "$([ "$rc" = 0 ] && echo ok || echo "failed ($rc)")"
   done
-  printf '%-44s %6s %6s\n' "whole run" 0 "$((SECONDS - run_start))"
+  printf '%-44s %6s %6s %8s %8s\n' "whole run" 0 "$((SECONDS - run_start))" \
+    $(ticks_between "$run_ticks" "$(machine_ticks)")
 }
 
 finish() {
@@ -88,7 +115,12 @@ set -m
   start=$SECONDS
   rc=0
   python3 tests/vm/vm_stage.py >"$vm_log" 2>&1 || rc=$?
-  echo "$rc $((SECONDS - start))" >"$vm_status"
+  # The stage's own processor time: its children's (QEMU's emulated CPUs, the iSCSI targets).
+  # (times runs in this shell: in a pipe it would report a new process's children.)
+  times >"$vm_status.times"
+  cpu=$(awk 'NR == 2 { t = 0; for (i = 1; i <= 2; i++) { split($i, p, /[ms]/); t += p[1] * 60 + p[2] }
+                        printf "%.1f", t }' "$vm_status.times")
+  echo "$rc $((SECONDS - start)) $cpu" >"$vm_status"
 ) &
 vm_pid=$!
 set +m
@@ -134,13 +166,18 @@ done
 fuzz_build() { cmake --preset fuzz >/dev/null && cmake --build --preset fuzz --target "${fuzz_targets[@]}"; }
 stage "fuzz build" fuzz_build
 
-# Each target runs for the same time as before; two at a time, one per core.
+# Each target runs two at a time, one per core, for KFS_FUZZ_SECONDS. Its corpus lies outside the
+# clone, as the compiler cache does (KFS_FUZZ_CACHE, ~/.cache/kfs-fuzz): every run starts from
+# what the runs before it found on this machine, and adds what it finds. The seeds in tests/fuzz
+# are read as well, never written. A crash's input stays in build/fuzz.
+fuzz_seconds=${KFS_FUZZ_SECONDS:-30}
+fuzz_cache=${KFS_FUZZ_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/kfs-fuzz}
 fuzz_one() {
-  local name=$1 seconds=${KFS_FUZZ_SECONDS:-60}
-  local target=build/fuzz/tests/fuzz/$name work=build/fuzz/corpus/$name
+  local name=$1
+  local target=build/fuzz/tests/fuzz/$name work=$fuzz_cache/$name
   mkdir -p "$work"
-  cp -n tests/fuzz/corpus/"$name"/* "$work"/ 2>/dev/null || true
-  "$target" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 -print_final_stats=1 "$work" \
+  "$target" -max_total_time="$fuzz_seconds" -timeout=10 -rss_limit_mb=2048 -print_final_stats=1 \
+    -artifact_prefix="build/fuzz/$name-" "$work" tests/fuzz/corpus/"$name" \
     >"build/fuzz/$name.log" 2>&1
 }
 fuzz_run() {
@@ -155,7 +192,7 @@ fuzz_run() {
     for j in "${!pids[@]}"; do
       name=${names[j]}
       if wait "${pids[j]}"; then
-        echo "$name: ${KFS_FUZZ_SECONDS:-60}s, $(grep -Eo 'stat::number_of_executed_units: *[0-9]+' "build/fuzz/$name.log" | grep -Eo '[0-9]+$') runs"
+        echo "$name: ${fuzz_seconds}s, $(grep -Eo 'stat::number_of_executed_units: *[0-9]+' "build/fuzz/$name.log" | grep -Eo '[0-9]+$') runs, corpus of $(find "$fuzz_cache/$name" -type f | wc -l) inputs"
       else
         echo "$name failed:"
         tail -50 "build/fuzz/$name.log"
@@ -172,7 +209,7 @@ vm_rc=0
 wait "$vm_pid" || vm_rc=$?
 vm_pid=
 cat "$vm_log"
-read -r vm_rc vm_time <"$vm_status" 2>/dev/null || vm_time=$((SECONDS - run_start - vm_started))
-stage_rows+=("virtual machine (background)|$vm_started|$vm_time|$vm_rc")
+read -r vm_rc vm_time vm_cpu <"$vm_status" 2>/dev/null || vm_time=$((SECONDS - run_start - vm_started))
+stage_rows+=("virtual machine (background)|$vm_started|$vm_time|$vm_rc|${vm_cpu:-} ")
 [ "$vm_rc" = 0 ] || { echo "the virtual-machine stage failed (status $vm_rc)"; exit 1; }
 step "all tests passed"
