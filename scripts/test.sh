@@ -89,18 +89,35 @@ stage "dependencies" scripts/setup-deps.sh
 
 # What the virtual machine needs comes first, so that it can run in the background for the rest
 # of the run: the release tools (it runs them in the guest and in-process beside it) and the
-# Windows programs it runs under Wine in the guest.
-release_build() { cmake --preset native-release >/dev/null && cmake --build --preset native-release; }
-stage "native release build" release_build
-
+# Windows programs it runs under Wine in the guest. The three builds run side by side: each
+# leaves a core idle while it links or configures, and a new machine compiles everything here.
+# Each one's output goes to its log, printed when it fails.
 source scripts/wine-arch.sh
 vm_windows_targets=(kfsflash kfs_wnaspi32 e2e_driver aspi_probe)
-windows_vm_build() {
-  cmake --preset windows >/dev/null && cmake --preset windows64 >/dev/null &&
-    cmake --build --preset windows --target "${vm_windows_targets[@]}" kfsmerge &&
-    cmake --build --preset windows64 --target "${vm_windows_targets[@]}"
+build_logged() {
+  local preset=$1 log=build/$1-build.log
+  shift
+  if ! { cmake --preset "$preset" && cmake --build --preset "$preset" "$@"; } >"$log" 2>&1; then
+    echo "the $preset build failed (log: $log):"
+    tail -60 "$log"
+    return 1
+  fi
+  echo "$preset: built ($log)"
 }
-stage "windows builds for the virtual machine" windows_vm_build
+vm_builds() {
+  local pids=() pid rc=0
+  build_logged native-release &
+  pids+=($!)
+  build_logged windows --target "${vm_windows_targets[@]}" kfsmerge &
+  pids+=($!)
+  build_logged windows64 --target "${vm_windows_targets[@]}" &
+  pids+=($!)
+  for pid in "${pids[@]}"; do
+    wait "$pid" || rc=1
+  done
+  return "$rc"
+}
+stage "builds for the virtual machine (release, i686, x86_64)" vm_builds
 
 # The virtual machine (kfsflash through a real kernel: QEMU's drives, the emulated drives through
 # tcm_loop and iSCSI, and both Windows builds under Wine in the guest, whose emulated CPU runs the
