@@ -117,7 +117,7 @@ vm_builds() {
   done
   return "$rc"
 }
-stage "builds for the virtual machine (release, i686, x86_64)" vm_builds
+stage "builds for the virtual machine" vm_builds
 
 # The virtual machine (kfsflash through a real kernel: QEMU's drives, the emulated drives through
 # tcm_loop and iSCSI, and both Windows builds under Wine in the guest, whose emulated CPU runs the
