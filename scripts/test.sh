@@ -70,13 +70,26 @@ print_stage_table() {
     $(ticks_between "$run_ticks" "$(machine_ticks)")
 }
 
+# kill_tree PID: the process and everything it started that is still its descendant.
+kill_tree() {
+  local child
+  for child in $(pgrep -P "$1"); do
+    kill_tree "$child"
+  done
+  kill "$1" 2>/dev/null || true
+}
+
 finish() {
-  local rc=$?
+  local rc=$? job
   if [ -n "$vm_pid" ] && kill -0 "$vm_pid" 2>/dev/null; then
     kill -- "-$vm_pid" 2>/dev/null || kill "$vm_pid" 2>/dev/null || true
     wait "$vm_pid" 2>/dev/null || true
     stage_rows+=("virtual machine (background)|-|-|stopped")
   fi
+  # A stop during the builds side by side or the fuzz targets leaves none of them running.
+  for job in $(jobs -p); do
+    kill_tree "$job"
+  done
   kfs_wine_cleanup
   print_stage_table
   exit "$rc"

@@ -568,6 +568,9 @@ class Driver {
             request.insert(request.end(), a[3].begin(), a[3].end());
             request.push_back('\0');
         }
+        // The offsets are 16-bit: paths that end beyond 64 KB cannot be named.
+        if (request.size() > 0xFFFF)
+            return Err("paths too long for the mount manager's record");
         head.size = static_cast<ULONG>(request.size());
         std::memcpy(request.data(), &head, sizeof head);
         HANDLE manager =
@@ -619,17 +622,23 @@ class Driver {
 
 int main() {
     Driver driver;
-    char line[8192];
-    while (std::fgets(line, sizeof line, stdin)) {
-        std::string text = line;
-        while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
+    // A line is read whole, however long: a piece of one must never run as a command of its own.
+    std::string text;
+    for (int c; (c = std::getchar()) != EOF || !text.empty();) {
+        if (c != '\n' && c != EOF) {
+            text += static_cast<char>(c);
+            continue;
+        }
+        while (!text.empty() && text.back() == '\r') text.pop_back();
         if (text.empty())
             continue;
+        const std::string line = std::move(text);
+        text.clear();
         Args args;
         std::size_t from = 0;
         while (true) {
-            const std::size_t tab = text.find('\t', from);
-            args.push_back(Unescape(text.substr(from, tab - from)));
+            const std::size_t tab = line.find('\t', from);
+            args.push_back(Unescape(line.substr(from, tab - from)));
             if (tab == std::string::npos)
                 break;
             from = tab + 1;
